@@ -1,0 +1,142 @@
+#include "form1.h"
+
+#include "appinfo.h"
+#include "console/console.h"
+#include "platform/platform.h"
+#include "platform/uifont.h"
+#include "platform/window.h"
+#include "sceneview.h"
+
+#include <QCloseEvent>
+#include <QKeyEvent>
+#include <QLayout>
+#include <QMenuBar>
+
+Form1::Form1(Platform& platform, QWidget* parent)
+    : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                              Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
+    , game(log, platform)
+    , console(std::make_unique<Console>(log))
+    , view(new SceneView(game.scene, this))
+    , m_platform(platform)
+{
+    setWindowTitle(QStringLiteral("Tiddelwaag"));
+    setWindowIcon(QIcon(QStringLiteral(":/art/icon.png")));
+    setFont(uiFont(8.25));
+    setCentralWidget(view);
+    buildMenu();
+    // The play surface is all there is: the window never changes size.
+    layout()->setSizeConstraint(QLayout::SetFixedSize);
+    // No control here takes the keyboard; every key press is the game's.
+    setFocusPolicy(Qt::StrongFocus);
+
+    connect(view, &SceneView::guyClicked, this, &Form1::guy_Click);
+    connect(&game, &Game::exitRequested, console.get(), &QWidget::hide);
+    connect(console.get(), &Console::commandRecognised, &game, &Game::queueCommand);
+
+    Form_Load();
+}
+
+Form1::~Form1() = default;
+
+void Form1::buildMenu()
+{
+    nieuw = menuBar()->addMenu(QStringLiteral("Bestand"));
+    con = nieuw->addAction(QStringLiteral("Console"), QKeySequence(Qt::Key_F1), this,
+                           &Form1::con_Click);
+    drukf2 = nieuw->addAction(QStringLiteral("Nieuw Spel"), QKeySequence(Qt::Key_F2), &game,
+                              &Game::drukf2_Click);
+    mplay = nieuw->addAction(QStringLiteral("Multiplayer"), QKeySequence(Qt::Key_F3), this,
+                             &Form1::mplay_Click);
+    chat = nieuw->addAction(QStringLiteral("Chat"), QKeySequence(Qt::Key_F4), this,
+                            &Form1::chat_Click);
+
+    scoreid = menuBar()->addAction(game.scoreid());
+    connect(&game, &Game::scoreidChanged, scoreid, &QAction::setText);
+    about = menuBar()->addAction(QStringLiteral("&About"), this, &Form1::about_Click);
+    help = menuBar()->addAction(QStringLiteral("Help"), this, &Form1::help_Click);
+}
+
+void Form1::Form_Load()
+{
+    game.canJump = true;
+    game.gameOver = false;
+    game.doorOpen = false;
+    log.append(QStringLiteral("game initialized"));
+}
+
+void Form1::Form_Unload()
+{
+    console->close();
+}
+
+void Form1::con_Click()
+{
+    console->show();
+    console->raise();
+    console->activateWindow();
+}
+
+void Form1::mplay_Click() {}
+
+void Form1::chat_Click() {}
+
+QString Form1::aboutText()
+{
+    return QStringLiteral("Versie: %1.%2.%3\r\n"
+                          "Code: het Korvaloop-team\r\n"
+                          "Graphics: met de hand geprogrammeerd door het Korvaloop-team")
+        .arg(appinfo::Major)
+        .arg(appinfo::Minor)
+        .arg(appinfo::Revision);
+}
+
+QString Form1::helpText()
+{
+    return QStringLiteral("Num lock moet aan zijn, je gebruikt de pijltjes op het numpad om je "
+                          "poppetje te besturen, en je springt met spatie.");
+}
+
+void Form1::about_Click()
+{
+    m_platform.MsgBox(aboutText(), appinfo::Title);
+}
+
+void Form1::help_Click()
+{
+    m_platform.MsgBox(helpText(), appinfo::Title);
+}
+
+void Form1::guy_Click()
+{
+    activateWindow();
+    setFocus();
+}
+
+void Form1::keyPressEvent(QKeyEvent* event)
+{
+    // Only keys that make a character reach the game, as their character
+    // code: with Num Lock off the keypad's arrows make none.
+    const QString text = event->text();
+    if (text.isEmpty()) {
+        QMainWindow::keyPressEvent(event);
+        return;
+    }
+    game.Form_KeyPress(text.at(0).unicode());
+}
+
+void Form1::closeEvent(QCloseEvent* event)
+{
+    Form_Unload();
+    event->accept();
+}
+
+void Form1::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    if (!m_placed) {
+        centreOnScreen(this);
+        m_placed = true;
+        setFocus();
+    }
+}

@@ -1,0 +1,63 @@
+#pragma once
+
+#include "console/consolelog.h"
+#include "game/game.h"
+
+#include <QMainWindow>
+
+#include <memory>
+
+class Console;
+class Platform;
+class QAction;
+class QMenu;
+class SceneView;
+
+// The main window: the play surface, the menu bar, and the shell around the
+// game that opens the other windows and shows the about and help boxes.
+class Form1 final : public QMainWindow {
+    Q_OBJECT
+
+public:
+    explicit Form1(Platform& platform, QWidget* parent = nullptr);
+    ~Form1() override;
+
+    ConsoleLog log;
+    Game game;
+    // A window of its own, not a child of this one: while it is active the
+    // game's shortcut keys must not reach the game.
+    std::unique_ptr<Console> console;
+    SceneView* view;
+
+    QMenu* nieuw;
+    QAction* con;
+    QAction* drukf2;
+    QAction* mplay;
+    QAction* chat;
+    QAction* scoreid;
+    QAction* about;
+    QAction* help;
+
+    void con_Click();
+    void mplay_Click();
+    void chat_Click();
+    void about_Click();
+    void help_Click();
+    void guy_Click();
+
+    static QString aboutText();
+    static QString helpText();
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void Form_Load();
+    void Form_Unload();
+    void buildMenu();
+
+    Platform& m_platform;
+    bool m_placed = false;
+};

@@ -1,0 +1,91 @@
+#include "sceneview.h"
+
+#include "game/scene.h"
+#include "platform/uifont.h"
+
+#include <QMouseEvent>
+#include <QPaintEvent>
+#include <QPainter>
+
+namespace {
+
+template <class... Ts> struct Overloaded : Ts... {
+    using Ts::operator()...;
+};
+
+} // namespace
+
+SceneView::SceneView(const Scene& scene, QWidget* parent)
+    : QWidget(parent)
+    , m_scene(scene)
+{
+    setFixedSize(Scene::Width, Scene::Height);
+    setFocusPolicy(Qt::NoFocus);
+    // Every pixel is painted from the background picture up.
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    connect(&scene, &Scene::changed, this, qOverload<const QRect&>(&QWidget::update));
+}
+
+const QPixmap& SceneView::picture(const QString& path)
+{
+    auto it = m_pictures.find(path);
+    if (it == m_pictures.end())
+        it = m_pictures.insert(path, QPixmap(path));
+    return *it;
+}
+
+void SceneView::render(QPainter& painter, const QRect& area)
+{
+    // Pixel art stays crisp when the screen scales it up.
+    painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
+    painter.setRenderHint(QPainter::Antialiasing, false);
+    painter.drawPixmap(area, picture(QString::fromLatin1(Scene::Background)), area);
+
+    for (const SceneObject* object : m_scene.drawOrder()) {
+        if (!object->isVisible() || !object->box().intersects(area))
+            continue;
+        const QRect box = object->box();
+        std::visit(Overloaded{
+                       [&](const PictureLook& look) {
+                           painter.drawPixmap(box.topLeft(), picture(look.image));
+                       },
+                       [&](const RectangleLook& look) {
+                           painter.fillRect(box, look.fill);
+                           if (look.outline) {
+                               painter.setPen(Qt::black);
+                               painter.setBrush(Qt::NoBrush);
+                               painter.drawRect(box.adjusted(0, 0, -1, -1));
+                           }
+                       },
+                       [&](const LabelLook& look) {
+                           if (object->caption().isEmpty())
+                               return;
+                           // A label shows only what fits its box; a long chat
+                           // line wraps and its further lines stay hidden.
+                           painter.save();
+                           painter.setClipRect(box);
+                           painter.setFont(uiFont(look.pointSize, look.bold, look.underline));
+                           painter.setPen(look.colour);
+                           const int flags = look.centred ? Qt::AlignHCenter | Qt::TextWordWrap
+                                                          : Qt::AlignLeft;
+                           painter.drawText(box, flags | Qt::AlignTop, object->caption());
+                           painter.restore();
+                       },
+                   },
+                   object->look());
+    }
+}
+
+void SceneView::paintEvent(QPaintEvent* event)
+{
+    QPainter painter(this);
+    render(painter, event->rect());
+}
+
+void SceneView::mousePressEvent(QMouseEvent* event)
+{
+    if (event->button() == Qt::LeftButton && m_scene.guy.isVisible() &&
+        m_scene.guy.box().contains(event->position().toPoint()))
+        emit guyClicked();
+    QWidget::mousePressEvent(event);
+}

@@ -1,0 +1,92 @@
+#include "console.h"
+
+#include "consolelog.h"
+#include "game/commandwords.h"
+#include "game/peerlink.h"
+#include "platform/uifont.h"
+#include "platform/window.h"
+
+#include <QLineEdit>
+#include <QPushButton>
+
+#include <limits>
+
+void LogView::focusInEvent(QFocusEvent* event)
+{
+    QPlainTextEdit::focusInEvent(event);
+    emit rtb_GotFocus();
+}
+
+Console::Console(ConsoleLog& log, QWidget* parent)
+    : QWidget(parent, Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
+    , rtb(new LogView(this))
+    , command(new QLineEdit(this))
+    , Command1(new QPushButton(QStringLiteral("Ok"), this))
+    , m_log(log)
+{
+    setWindowTitle(QStringLiteral("Korvaloop Console"));
+    setFixedSize(403, 481);
+
+    rtb->setGeometry(1, 0, 401, 453);
+    rtb->setFont(uiFont(8.25));
+    rtb->setReadOnly(true);
+    rtb->setUndoRedoEnabled(false);
+    rtb->setTabChangesFocus(true);
+
+    command->setGeometry(2, 456, 329, 22);
+    command->setMaxLength(std::numeric_limits<int>::max()); // a pasted page is echoed whole
+    command->setStyleSheet(QStringLiteral("QLineEdit { background: rgb(224, 224, 224); }"));
+
+    Command1->setGeometry(336, 456, 64, 22);
+    Command1->setToolTip(QStringLiteral("(Enter)"));
+    Command1->setAutoDefault(false);
+
+    setTabOrder(rtb, command);
+    setTabOrder(command, Command1);
+    // Focus given to the window itself goes on to the command line.
+    setFocusProxy(command);
+
+    connect(&log, &ConsoleLog::lineAppended, rtb, &QPlainTextEdit::appendPlainText);
+    connect(command, &QLineEdit::returnPressed, this, &Console::ExecuteCommand);
+    connect(Command1, &QPushButton::clicked, this, &Console::Command1_Click);
+    connect(rtb, &LogView::rtb_GotFocus, this, [this] { command->setFocus(); });
+}
+
+void Console::ExecuteCommand()
+{
+    const QString text = command->text();
+    if (text.isEmpty())
+        return;
+    m_log.append(text);
+    if (!isCommandWord(text)) {
+        ReportUnknownCommand();
+        return;
+    }
+    if (m_peer && m_peer->State() == SockState::Connected)
+        m_peer->SendData(text);
+    emit commandRecognised(text);
+}
+
+void Console::ReportUnknownCommand()
+{
+    m_log.append(QLatin1Char('\'') + command->text() +
+                 QLatin1String("' is not recognized as an internal command"));
+    command->clear();
+}
+
+void Console::Command1_Click()
+{
+    ExecuteCommand();
+    command->setFocus();
+}
+
+void Console::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    if (!m_placed) {
+        centreOnScreen(this);
+        m_placed = true;
+    }
+    command->setFocus();
+}

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QObject>
+#include <QTimer>
+
+#include <functional>
+
+// A named timer with the two properties the game speaks of: Enabled and
+// Interval. Interval 0 never ticks, even while enabled. Enabling a timer that
+// is already enabled leaves its count running; restart() starts it afresh.
+class GameTimer final : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr int MaxInterval = 65535;
+
+    GameTimer(int interval, QObject* parent = nullptr);
+
+    // The tick handler; a timer without one ticks into nothing.
+    void onTick(std::function<void()> handler) { m_handler = std::move(handler); }
+
+    bool isEnabled() const { return m_enabled; }
+    void setEnabled(bool enabled);
+    int interval() const { return m_interval; }
+    // Clamped into 0..MaxInterval. A new interval starts the count anew.
+    void setInterval(int ms);
+    void restart();
+
+    // True while a tick is actually due: enabled with an interval above 0.
+    bool isTicking() const { return m_qtimer.isActive(); }
+
+private:
+    void sync();
+
+    QTimer m_qtimer;
+    std::function<void()> m_handler;
+    int m_interval;
+    bool m_enabled = false;
+};

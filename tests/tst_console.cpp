@@ -1,0 +1,186 @@
+#include "console/console.h"
+#include "console/consolelog.h"
+#include "game/peerlink.h"
+
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QtTest>
+
+namespace {
+
+class FakePeer final : public PeerLink {
+public:
+    int State() const override { return state; }
+    void SendData(const QString& text) override { sent.append(text); }
+    int state = SockState::Closed;
+    QStringList sent;
+};
+
+QStringList lines(const ConsoleLog& log)
+{
+    QStringList result = log.text().split(QStringLiteral("\r\n"));
+    result.removeLast(); // every line ends in CR LF, so the last piece is empty
+    return result;
+}
+
+} // namespace
+
+class TestConsole : public QObject {
+    Q_OBJECT
+
+    ConsoleLog* log = nullptr;
+    Console* console = nullptr;
+    FakePeer peer;
+
+    void enter(const QString& text)
+    {
+        console->command->setText(text);
+        QTest::keyClick(console->command, Qt::Key_Return);
+    }
+
+private slots:
+    void init()
+    {
+        log = new ConsoleLog;
+        console = new Console(*log);
+        peer = FakePeer{};
+        console->setPeer(&peer);
+    }
+
+    void cleanup()
+    {
+        delete console;
+        delete log;
+    }
+
+    void windowLooksRight()
+    {
+        QCOMPARE(console->windowTitle(), QStringLiteral("Korvaloop Console"));
+        QCOMPARE(console->size(), QSize(403, 481));
+        QVERIFY(console->windowFlags() & Qt::Tool);
+        QVERIFY(!(console->windowFlags() & Qt::WindowMaximizeButtonHint));
+        QCOMPARE(console->rtb->geometry(), QRect(1, 0, 401, 453));
+        QCOMPARE(console->command->geometry(), QRect(2, 456, 329, 22));
+        QCOMPARE(console->Command1->geometry(), QRect(336, 456, 64, 22));
+        QCOMPARE(console->Command1->text(), QStringLiteral("Ok"));
+        QCOMPARE(console->Command1->toolTip(), QStringLiteral("(Enter)"));
+        QVERIFY(console->rtb->isReadOnly());
+    }
+
+    void emptyEntryDoesNothing()
+    {
+        QSignalSpy recognised(console, &Console::commandRecognised);
+        enter(QString());
+        QVERIFY(log->text().isEmpty());
+        QCOMPARE(recognised.count(), 0);
+    }
+
+    void knownWordIsEchoedAndRunLocally()
+    {
+        QSignalSpy recognised(console, &Console::commandRecognised);
+        enter(QStringLiteral("jump"));
+        QCOMPARE(lines(*log), QStringList{QStringLiteral("jump")});
+        QCOMPARE(console->command->text(), QStringLiteral("jump")); // Enter again repeats it
+        QVERIFY(peer.sent.isEmpty());                               // not connected
+        QCOMPARE(recognised.count(), 1);
+        QCOMPARE(recognised.at(0).at(0).toString(), QStringLiteral("jump"));
+    }
+
+    void knownWordGoesToAConnectedPeer_data()
+    {
+        QTest::addColumn<int>("state");
+        QTest::addColumn<int>("sends");
+        QTest::newRow("connected") << int(SockState::Connected) << 2;
+        QTest::newRow("listening") << int(SockState::Listening) << 0;
+        QTest::newRow("connecting") << int(SockState::Connecting) << 0;
+        QTest::newRow("closed") << int(SockState::Closed) << 0;
+    }
+
+    void knownWordGoesToAConnectedPeer()
+    {
+        QFETCH(int, state);
+        QFETCH(int, sends);
+        peer.state = state;
+        enter(QStringLiteral("win"));
+        QTest::keyClick(console->command, Qt::Key_Enter); // the keypad's Enter too
+        QCOMPARE(lines(*log), (QStringList{QStringLiteral("win"), QStringLiteral("win")}));
+        QCOMPARE(peer.sent, QStringList(sends, QStringLiteral("win")));
+    }
+
+    void unknownEntriesAreReportedAndNeverInterpreted_data()
+    {
+        QTest::addColumn<QString>("entry");
+        QTest::newRow("capital") << QStringLiteral("Jump");
+        QTest::newRow("trailing blank") << QStringLiteral("jump ");
+        QTest::newRow("leading blank") << QStringLiteral(" jump");
+        QTest::newRow("near miss") << QStringLiteral("goleft2");
+        QTest::newRow("markup") << QStringLiteral("<b>x</b> <img src=\"y.png\"> &amp;");
+        QTest::newRow("quotes") << QStringLiteral("'; die");
+        QTest::newRow("non-latin") << QStringLiteral("spring \u2603 \U0001F600 \u0645");
+        QTest::newRow("control") << QStringLiteral("a\tb\x01");
+    }
+
+    void unknownEntriesAreReportedAndNeverInterpreted()
+    {
+        QFETCH(QString, entry);
+        peer.state = SockState::Connected;
+        QSignalSpy recognised(console, &Console::commandRecognised);
+        enter(entry);
+        QCOMPARE(lines(*log),
+                 (QStringList{entry, QLatin1Char('\'') + entry +
+                                         QStringLiteral("' is not recognized as an internal command")}));
+        QCOMPARE(console->command->text(), QString());
+        QVERIFY(peer.sent.isEmpty());
+        QCOMPARE(recognised.count(), 0);
+        // What the user sees is the very characters typed.
+        QVERIFY(console->rtb->toPlainText().startsWith(entry + QLatin1Char('\n')));
+    }
+
+    void aPastedPageIsEchoedWhole()
+    {
+        const QString page(100000, QLatin1Char('w'));
+        console->command->setFocus();
+        console->command->insert(page);
+        QCOMPARE(console->command->text().size(), page.size());
+        QTest::keyClick(console->command, Qt::Key_Return);
+        QCOMPARE(lines(*log).first(), page);
+        QCOMPARE(lines(*log).size(), 2);
+    }
+
+    void buttonRunsTheCommandAndKeepsTheKeyboardOnTheCommandLine()
+    {
+        console->show();
+        QVERIFY(QTest::qWaitForWindowActive(console));
+        console->command->setText(QStringLiteral("opendoor"));
+        QTest::mouseClick(console->Command1, Qt::LeftButton);
+        QCOMPARE(lines(*log), QStringList{QStringLiteral("opendoor")});
+        QCOMPARE(QApplication::focusWidget(), console->command);
+
+        // Clicking or tabbing into the log hands the keyboard straight back.
+        QTest::mouseClick(console->rtb->viewport(), Qt::LeftButton);
+        QCOMPARE(QApplication::focusWidget(), console->command);
+        console->rtb->setFocus();
+        QCOMPARE(QApplication::focusWidget(), console->command);
+        console->setFocus();
+        QCOMPARE(QApplication::focusWidget(), console->command);
+    }
+
+    void logKeepsEveryLineWhileHiddenOrClosed()
+    {
+        log->append(QStringLiteral("game initialized"));
+        log->append(QStringLiteral("door open"));
+        console->show();
+        QVERIFY(QTest::qWaitForWindowExposed(console));
+        console->close(); // the close box only hides the console
+        log->append(QStringLiteral("key picked up"));
+        console->show();
+        QCOMPARE(console->rtb->toPlainText(),
+                 QStringLiteral("game initialized\ndoor open\nkey picked up"));
+        QCOMPARE(log->text(),
+                 QStringLiteral("game initialized\r\ndoor open\r\nkey picked up\r\n"));
+    }
+};
+
+QTEST_MAIN(TestConsole)
+#include "tst_console.moc"
