@@ -1,6 +1,8 @@
 #include "app/form1.h"
 #include "app/sceneview.h"
 #include "console/console.h"
+#include "net/multiplayer.h"
+#include "net/mplayer.h"
 #include "recordingplatform.h"
 
 #include <QLineEdit>
@@ -150,7 +152,17 @@ private slots:
         QVERIFY(form->console->isVisible());
         QVERIFY(QTest::qWaitForWindowActive(form->console.get()));
 
-        // While the console is the active window, F1 to F4 are its keys, not the game's.
+        // While the console or the dialog is the active window, F1 to F4 are
+        // its keys, not the game's.
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_F2);
+        QCOMPARE(lines(form->log).size(), 3);
+
+        form->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(form));
+        QTest::keyClick(form, Qt::Key_F3);
+        QWidget* dialog = form->multiplayer->dialog.get();
+        QVERIFY(dialog->isVisible());
+        QTRY_COMPARE(QApplication::activeWindow(), dialog);
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_F2);
         QCOMPARE(lines(form->log).size(), 3);
     }

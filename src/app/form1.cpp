@@ -2,6 +2,8 @@
 
 #include "appinfo.h"
 #include "console/console.h"
+#include "net/multiplayer.h"
+#include "net/mplayer.h"
 #include "platform/platform.h"
 #include "platform/uifont.h"
 #include "platform/window.h"
@@ -25,6 +27,8 @@ Form1::Form1(Platform& platform, QWidget* parent)
     setFont(uiFont(8.25));
     setCentralWidget(view);
     buildMenu();
+    multiplayer = std::make_unique<Multiplayer>(game, platform, mplay, this);
+    console->setPeer(&multiplayer->sock);
     // The play surface is all there is: the window never changes size.
     layout()->setSizeConstraint(QLayout::SetFixedSize);
     // No control here takes the keyboard; every key press is the game's.
@@ -68,6 +72,7 @@ void Form1::Form_Load()
 void Form1::Form_Unload()
 {
     console->close();
+    multiplayer->dialog->close();
 }
 
 void Form1::con_Click()
@@ -77,9 +82,15 @@ void Form1::con_Click()
     console->activateWindow();
 }
 
-void Form1::mplay_Click() {}
+void Form1::mplay_Click()
+{
+    multiplayer->mplay_Click();
+}
 
-void Form1::chat_Click() {}
+void Form1::chat_Click()
+{
+    multiplayer->chat_Click();
+}
 
 QString Form1::aboutText()
 {

@@ -8,6 +8,7 @@
 #include <memory>
 
 class Console;
+class Multiplayer;
 class Platform;
 class QAction;
 class QMenu;
@@ -28,6 +29,7 @@ public:
     // game's shortcut keys must not reach the game.
     std::unique_ptr<Console> console;
     SceneView* view;
+    std::unique_ptr<Multiplayer> multiplayer;
 
     QMenu* nieuw;
     QAction* con;

@@ -42,6 +42,9 @@ public:
     // Sends only while a link exists; whether to send at all is the caller's rule.
     void sendToPeer(const QString& text);
 
+    // Appends a line to the console log.
+    void log(const QString& line);
+
     // The status entry of the menu bar.
     const QString& scoreid() const { return m_scoreid; }
 
@@ -88,7 +91,6 @@ signals:
 private:
     void RunCommand();
     void step(GameTimer& self, int dy, GameTimer* next);
-    void log(const QString& line);
     void setScoreid(const QString& caption);
 
     // The scene objects the rules speak of, by their own names.

@@ -1,0 +1,197 @@
+#include "mplayer.h"
+
+#include "game/gametimer.h"
+#include "game/scene.h"
+#include "platform/uifont.h"
+#include "sock.h"
+
+#include <QCloseEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+
+namespace {
+
+QLabel* label(QWidget* parent, QRect geometry)
+{
+    auto* result = new QLabel(parent);
+    result->setGeometry(geometry);
+    result->setTextFormat(Qt::PlainText);
+    return result;
+}
+
+QLineEdit* field(QWidget* parent, QRect geometry)
+{
+    auto* result = new QLineEdit(parent);
+    result->setGeometry(geometry);
+    return result;
+}
+
+// A whole number and nothing else; blanks around it are forgiven.
+bool wholeNumber(const QString& text, qint64& value)
+{
+    bool ok = false;
+    value = text.trimmed().toLongLong(&ok);
+    return ok;
+}
+
+} // namespace
+
+mplayer::mplayer(Sock& sock, GameTimer& mul, SceneObject& redchat, QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint |
+                          Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowCloseButtonHint)
+    , Label2(label(this, {8, 8, 57, 17}))
+    , username(field(this, {64, 8, 105, 19}))
+    , Label1(label(this, {8, 32, 153, 17}))
+    , update(field(this, {152, 32, 65, 19}))
+    , lblLabels{label(this, {8, 66, 72, 18}), label(this, {8, 92, 72, 18})}
+    , adress(field(this, {86, 65, 155, 23}))
+    , port(field(this, {86, 91, 155, 23}))
+    , host(new QRadioButton(QStringLiteral("Host"), this))
+    , join(new QRadioButton(QStringLiteral("Join"), this))
+    , status(label(this, {64, 128, 185, 17}))
+    , cmdOK(new QPushButton(this))
+    , cmdCancel(new QPushButton(QStringLiteral("&Cancel"), this))
+    , m_sock(sock)
+    , m_mul(mul)
+    , m_redchat(redchat)
+{
+    setWindowTitle(QStringLiteral("Connect"));
+    setFont(uiFont(8.25));
+    setFixedSize(261, 189);
+
+    Label2->setText(QStringLiteral("Username:"));
+    Label1->setText(QStringLiteral("Update speed in milliseconds:"));
+    lblLabels[0]->setText(QStringLiteral("Ip adress:"));
+    lblLabels[1]->setText(QStringLiteral("Port:"));
+    update->setToolTip(
+        QStringLiteral("500 or higher recommend a lower value might crash the game"));
+    host->setGeometry(8, 112, 49, 17);
+    join->setGeometry(8, 136, 49, 17);
+    cmdOK->setGeometry(33, 157, 76, 26);
+    cmdCancel->setGeometry(140, 157, 76, 26);
+    cmdOK->setDefault(true);
+    setDesignTexts();
+
+    setTabOrder(adress, port);
+    setTabOrder(port, cmdOK);
+    setTabOrder(cmdOK, cmdCancel);
+    setTabOrder(cmdCancel, host);
+    setTabOrder(host, join);
+    setTabOrder(join, update);
+    setTabOrder(update, username);
+
+    connect(cmdOK, &QPushButton::clicked, this, &mplayer::cmdOK_Click);
+    connect(cmdCancel, &QPushButton::clicked, this, &mplayer::cmdCancel_Click);
+}
+
+void mplayer::setDesignTexts()
+{
+    username->setText(QStringLiteral("Player"));
+    update->setText(QStringLiteral("500"));
+    adress->setText(QStringLiteral("localhost"));
+    port->setText(QStringLiteral("2539"));
+    host->setChecked(true);
+    status->setText(QStringLiteral("Status: Idle"));
+    cmdOK->setText(QStringLiteral("&OK"));
+    adress->setFocus();
+}
+
+void mplayer::cmdOK_Click()
+{
+    if (host->isChecked())
+        ToggleHost();
+    else
+        ToggleJoin();
+    setUpdateInterval();
+    m_redchat.setCaption(username->text());
+}
+
+// An interval that is no whole number leaves the last good one; one outside
+// what a timer takes is brought inside. 0 sends no positions at all.
+void mplayer::setUpdateInterval()
+{
+    qint64 interval = 0;
+    if (wholeNumber(update->text(), interval))
+        m_mul.setInterval(int(std::clamp<qint64>(interval, 0, GameTimer::MaxInterval)));
+}
+
+void mplayer::cmdCancel_Click()
+{
+    m_sock.Close();
+    hide();
+}
+
+void mplayer::reject()
+{
+    cmdCancel_Click();
+}
+
+void mplayer::closeEvent(QCloseEvent* event)
+{
+    setDesignTexts();
+    event->accept();
+}
+
+void mplayer::ToggleHost()
+{
+    if (m_sock.State() == SockState::Closed)
+        StartHost();
+    else
+        StopConnection();
+}
+
+void mplayer::ToggleJoin()
+{
+    if (m_sock.State() == SockState::Closed)
+        StartJoin();
+    else
+        StopConnection();
+}
+
+bool mplayer::readPort(int& value)
+{
+    qint64 number = 0;
+    if (!wholeNumber(port->text(), number) || number < 1 || number > 65535) {
+        status->setText(QStringLiteral("Status: Port must be a number from 1 to 65535"));
+        return false;
+    }
+    value = int(number);
+    return true;
+}
+
+// A start that fails at once leaves the socket closed and the button as it
+// was, and says why in the status line.
+void mplayer::StartHost()
+{
+    if (!readPort(m_sock.LocalPort))
+        return;
+    if (!m_sock.Listen()) {
+        status->setText(QStringLiteral("Status: ") + m_sock.errorString());
+        return;
+    }
+    cmdOK->setText(QStringLiteral("&Stop"));
+    status->setText(QStringLiteral("Status: Waiting for connection"));
+}
+
+void mplayer::StartJoin()
+{
+    int remotePort = 0;
+    if (!readPort(remotePort))
+        return;
+    if (!m_sock.Connect(adress->text(), remotePort)) {
+        status->setText(QStringLiteral("Status: ") + m_sock.errorString());
+        return;
+    }
+    status->setText(QStringLiteral("Status: Connecting..."));
+    cmdOK->setText(QStringLiteral("&Stop"));
+}
+
+void mplayer::StopConnection()
+{
+    m_sock.Close();
+    cmdOK->setText(QStringLiteral("&Ok"));
+    status->setText(QStringLiteral("Status: Idle"));
+}

@@ -1,0 +1,134 @@
+#include "multiplayer.h"
+
+#include "game/game.h"
+#include "mplayer.h"
+#include "platform/platform.h"
+
+#include <QAction>
+#include <QLabel>
+#include <QLineEdit>
+
+Multiplayer::Multiplayer(Game& game, Platform& platform, QAction* mplay, QWidget* window)
+    : sock(this)
+    , receiver(game, platform)
+    , dialog(std::make_unique<mplayer>(sock, game.mul, game.scene.redchat, window))
+    , m_game(game)
+    , m_platform(platform)
+    , m_mplay(mplay)
+{
+    m_game.setPeer(&sock);
+    m_game.mul.onTick([this] { mul_Timer(); });
+    m_game.wischatr.onTick([this] { wischatr_Timer(); });
+
+    connect(&sock, &Sock::ConnectionRequest, this, &Multiplayer::sock_ConnectionRequest);
+    connect(&sock, &Sock::Connected, this, &Multiplayer::sock_Connect);
+    connect(&sock, &Sock::Closed, this, &Multiplayer::sock_Close);
+    connect(&sock, &Sock::Error, this, &Multiplayer::sock_Error);
+    connect(&sock, &Sock::DataArrival, this, &Multiplayer::sock_DataArrival);
+}
+
+Multiplayer::~Multiplayer()
+{
+    m_game.setPeer(nullptr);
+}
+
+void Multiplayer::mplay_Click()
+{
+    dialog->show();
+    dialog->raise();
+    dialog->activateWindow();
+}
+
+void Multiplayer::setStatus(const QString& text)
+{
+    dialog->status->setText(text);
+}
+
+// The host takes the first peer that knocks and stops listening, so a third
+// copy cannot join.
+void Multiplayer::sock_ConnectionRequest(int requestID)
+{
+    setStatus(QStringLiteral("Status: Incoming connection..."));
+    if (sock.State() != SockState::Listening)
+        return;
+    sock.Close();
+    sock.Accept(requestID);
+    setStatus(QStringLiteral("Status: Connected to ") + sock.RemoteHostIP());
+    dialog->hide();
+    m_game.mul.setEnabled(true);
+    m_mplay->setEnabled(false);
+}
+
+void Multiplayer::sock_Connect()
+{
+    setStatus(QStringLiteral("Status: Connected to ") + sock.RemoteHostIP());
+    m_game.mul.setEnabled(true);
+    m_mplay->setEnabled(false);
+    dialog->hide();
+}
+
+void Multiplayer::sock_Close()
+{
+    setStatus(QStringLiteral("Status: Idle"));
+    m_game.mul.setEnabled(false);
+    m_mplay->setEnabled(true);
+}
+
+// An error ends the connection the way the peer closing it would, so the
+// player can open the dialog and connect again. A host name that cannot be
+// found is worth saying.
+void Multiplayer::sock_Error()
+{
+    const bool hostNotFound = sock.hostNotFound();
+    sock.Close();
+    connectionLost();
+    if (hostNotFound)
+        setStatus(QStringLiteral("Status: Cannot find ") + dialog->adress->text().trimmed());
+}
+
+void Multiplayer::connectionLost()
+{
+    setStatus(QStringLiteral("Status: Idle"));
+    m_game.mul.setEnabled(false);
+    m_mplay->setEnabled(true);
+}
+
+void Multiplayer::sock_DataArrival()
+{
+    // A box opened by a message is still up: the rest waits in the socket
+    // until it is dismissed, and is read below when it is.
+    if (receiver.isDispatching())
+        return;
+    for (QByteArray data = sock.GetData(); !data.isEmpty(); data = sock.GetData()) {
+        if (!receiver.receive(data)) {
+            sock.Close();
+            connectionLost();
+            return;
+        }
+    }
+}
+
+void Multiplayer::mul_Timer()
+{
+    const Scene& scene = m_game.scene;
+    sock.SendData(protocol::moveMessage({scene.guy.top(), scene.guyl.top(), scene.guy.left(),
+                                         scene.guyl.left(), scene.guy.isVisible(),
+                                         scene.guyl.isVisible()}));
+}
+
+void Multiplayer::chat_Click()
+{
+    const QString line = m_platform.InputBox(QStringLiteral("Say:"), QStringLiteral("Chat"));
+    const QString name = dialog->username->text();
+    if (m_game.mul.isEnabled())
+        sock.SendData(protocol::chatMessage(line, name));
+    m_game.scene.redchat.setCaption(name + QStringLiteral(": ") + line);
+    // Every line gets its full five seconds, also one that follows another.
+    m_game.wischatr.restart();
+}
+
+void Multiplayer::wischatr_Timer()
+{
+    m_game.scene.redchat.setCaption(dialog->username->text());
+    m_game.wischatr.setEnabled(false);
+}

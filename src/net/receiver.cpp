@@ -1,0 +1,117 @@
+#include "receiver.h"
+
+#include "app/appinfo.h"
+#include "console/consolelog.h"
+#include "game/game.h"
+#include "platform/platform.h"
+
+#include <algorithm>
+
+namespace {
+
+// Positions are shown as they come, but no farther out than this: a figure
+// a million pixels away is as invisible as one at a billion, and the scene's
+// arithmetic never overflows.
+constexpr int FarAway = 1'000'000;
+
+int reasonable(int coordinate)
+{
+    return std::clamp(coordinate, -FarAway, FarAway);
+}
+
+template <class... Ts> struct Overloaded : Ts... {
+    using Ts::operator()...;
+};
+
+} // namespace
+
+Receiver::Receiver(Game& game, Platform& platform)
+    : m_game(game)
+    , m_platform(platform)
+{
+    m_game.wischatgr.onTick([this] { wischatgr_Timer(); });
+}
+
+bool Receiver::receive(QByteArrayView data)
+{
+    std::vector<protocol::Message> messages;
+    const bool withinBounds = m_reader.feed(data, messages);
+    m_queue.insert(m_queue.end(), std::make_move_iterator(messages.begin()),
+                   std::make_move_iterator(messages.end()));
+    if (m_dispatching)
+        return withinBounds;
+
+    m_dispatching = true;
+    while (!m_queue.empty()) {
+        const protocol::Message message = std::move(m_queue.front());
+        m_queue.pop_front();
+        apply(message);
+    }
+    m_dispatching = false;
+    return withinBounds;
+}
+
+void Receiver::apply(const protocol::Message& message)
+{
+    using protocol::Word;
+    std::visit(Overloaded{
+                   [this](const protocol::Move& move) { MoveRemotePlayer(move); },
+                   [this](const protocol::Chat& chat) { ShowRemoteChat(chat); },
+                   [this](Word word) {
+                       switch (word) {
+                       case Word::Die:
+                           m_platform.MsgBox(QStringLiteral("Other player died, u win"),
+                                             appinfo::Title);
+                           break;
+                       case Word::Win:
+                           m_platform.MsgBox(QStringLiteral("Other player won"), appinfo::Title);
+                           break;
+                       case Word::NewGame:
+                           m_game.drukf2_Click();
+                           break;
+                       case Word::GotKey:
+                           RemoteGotKey();
+                           break;
+                       }
+                   },
+               },
+               message);
+}
+
+void Receiver::MoveRemotePlayer(const protocol::Move& move)
+{
+    Scene& scene = m_game.scene;
+    scene.guyrm.setTop(reasonable(move.T1));
+    scene.guylm.setTop(reasonable(move.T2));
+    scene.guyrm.setLeft(reasonable(move.L1));
+    scene.guylm.setLeft(reasonable(move.L2));
+    scene.guyrm.setVisible(move.V1);
+    scene.guylm.setVisible(move.V2);
+}
+
+void Receiver::ShowRemoteChat(const protocol::Chat& chat)
+{
+    m_peerName = chat.name;
+    m_game.scene.greenchat.setCaption(chat.name + QStringLiteral(": ") + chat.line);
+    // Every line gets its full five seconds, also one that follows another.
+    m_game.wischatgr.restart();
+}
+
+void Receiver::wischatgr_Timer()
+{
+    m_game.scene.greenchat.setCaption(m_peerName);
+    m_game.wischatgr.setEnabled(false);
+}
+
+// The peer took the key: the same as taking it here, but nothing goes back,
+// and the log has it the other way round.
+void Receiver::RemoteGotKey()
+{
+    Scene& scene = m_game.scene;
+    scene.key.setVisible(false);
+    m_game.log(QStringLiteral("key picked up"));
+    m_game.doorOpen = true;
+    scene.Shape2.setVisible(false);
+    scene.Shape3.setVisible(true);
+    m_game.log(QStringLiteral("door open"));
+}

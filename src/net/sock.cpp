@@ -1,0 +1,144 @@
+#include "sock.h"
+
+#include "protocol.h"
+
+#include <QHostAddress>
+
+Sock::Sock(QObject* parent)
+    : QObject(parent)
+{
+    connect(&m_server, &QTcpServer::newConnection, this, &Sock::takeRequests);
+}
+
+Sock::~Sock()
+{
+    Close();
+}
+
+bool Sock::Listen()
+{
+    if (LocalPort < 1 || LocalPort > 65535) {
+        m_errorString = QStringLiteral("Port must be a number from 1 to 65535");
+        return false;
+    }
+    if (!m_server.listen(QHostAddress::Any, quint16(LocalPort))) {
+        m_errorString = m_server.serverError() == QAbstractSocket::AddressInUseError
+                            ? QStringLiteral("Port %1 is already in use").arg(LocalPort)
+                            : m_server.errorString();
+        return false;
+    }
+    m_state = SockState::Listening;
+    return true;
+}
+
+bool Sock::Connect(const QString& remoteHost, int remotePort)
+{
+    if (remoteHost.trimmed().isEmpty()) {
+        m_errorString = QStringLiteral("No address given");
+        return false;
+    }
+    if (remotePort < 1 || remotePort > 65535) {
+        m_errorString = QStringLiteral("Port must be a number from 1 to 65535");
+        return false;
+    }
+    m_hostNotFound = false;
+    auto* socket = new QTcpSocket(this);
+    attach(socket);
+    m_state = SockState::Connecting;
+    connect(socket, &QTcpSocket::connected, this, [this] {
+        m_state = SockState::Connected;
+        m_remoteHostIP = m_connection->peerAddress().toString();
+        Q_EMIT Connected();
+    });
+    socket->connectToHost(remoteHost.trimmed(), quint16(remotePort));
+    return true;
+}
+
+// Each waiting peer is offered once; one that is not accepted while it is
+// offered is sent away.
+void Sock::takeRequests()
+{
+    while (m_server.hasPendingConnections()) {
+        QTcpSocket* socket = m_server.nextPendingConnection();
+        if (m_state != SockState::Listening) {
+            drop(socket);
+            continue;
+        }
+        m_request = socket;
+        Q_EMIT ConnectionRequest(++m_lastRequestID);
+        if (m_request)
+            drop(m_request);
+        m_request = nullptr;
+    }
+}
+
+void Sock::Accept(int requestID)
+{
+    if (!m_request || requestID != m_lastRequestID)
+        return;
+    Close();
+    QTcpSocket* socket = m_request;
+    m_request = nullptr;
+    socket->setParent(this);
+    attach(socket);
+    m_state = SockState::Connected;
+    QHostAddress address = socket->peerAddress();
+    bool mappedIPv4 = false;
+    const quint32 ipv4 = address.toIPv4Address(&mappedIPv4);
+    m_remoteHostIP = mappedIPv4 ? QHostAddress(ipv4).toString() : address.toString();
+}
+
+void Sock::attach(QTcpSocket* socket)
+{
+    m_connection = socket;
+    socket->setReadBufferSize(ReadBufferSize);
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    connect(socket, &QTcpSocket::readyRead, this, [this] {
+        if (m_connection)
+            Q_EMIT DataArrival(m_connection->bytesAvailable());
+    });
+    connect(socket, &QTcpSocket::disconnected, this, [this] {
+        m_state = SockState::Closing;
+        Q_EMIT Closed();
+    });
+    connect(socket, &QTcpSocket::errorOccurred, this, &Sock::onError);
+}
+
+void Sock::onError(QAbstractSocket::SocketError error)
+{
+    // The peer closing is no error: the close event follows.
+    if (error == QAbstractSocket::RemoteHostClosedError)
+        return;
+    m_state = SockState::Failed;
+    m_hostNotFound = error == QAbstractSocket::HostNotFoundError;
+    m_errorString = m_connection ? m_connection->errorString() : QString();
+    Q_EMIT Error(int(error), m_errorString);
+}
+
+void Sock::drop(QTcpSocket* socket)
+{
+    socket->disconnect(this);
+    socket->abort();
+    // Never deleted on the spot: this may run inside the socket's own signal.
+    socket->deleteLater();
+}
+
+void Sock::SendData(const QString& text)
+{
+    if (m_state == SockState::Connected && m_connection)
+        m_connection->write(protocol::toWire(text));
+}
+
+QByteArray Sock::GetData()
+{
+    return m_connection ? m_connection->readAll() : QByteArray();
+}
+
+void Sock::Close()
+{
+    m_server.close();
+    if (m_connection)
+        drop(m_connection);
+    m_connection = nullptr;
+    m_state = SockState::Closed;
+}

@@ -1,0 +1,297 @@
+#include "app/form1.h"
+#include "console/console.h"
+#include "net/multiplayer.h"
+#include "net/mplayer.h"
+#include "recordingplatform.h"
+
+#include <QAction>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+
+namespace {
+
+int freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+// One copy of the game, as a player has it.
+struct Copy {
+    RecordingPlatform platform;
+    Form1 form{platform};
+    Multiplayer& net = *form.multiplayer;
+    mplayer& dialog = *net.dialog;
+    Game& game = form.game;
+
+    void ok(bool asHost, int port, const QString& update = QStringLiteral("20"))
+    {
+        form.mplay->trigger();
+        (asHost ? dialog.host : dialog.join)->setChecked(true);
+        dialog.port->setText(QString::number(port));
+        dialog.update->setText(update);
+        dialog.cmdOK->click();
+    }
+    QString status() const { return dialog.status->text(); }
+    QStringList log() const { return form.log.text().split(QStringLiteral("\r\n")); }
+};
+
+bool connectedTo(const QString& status)
+{
+    return status == QLatin1String("Status: Connected to 127.0.0.1") ||
+           status == QLatin1String("Status: Connected to ::1");
+}
+
+} // namespace
+
+class TestTwoPlayer : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<Copy> a; // hosts
+    std::unique_ptr<Copy> b; // joins
+    int port = 0;
+
+    void connectBoth()
+    {
+        a->ok(true, port);
+        QCOMPARE(a->status(), QStringLiteral("Status: Waiting for connection"));
+        QCOMPARE(a->dialog.cmdOK->text(), QStringLiteral("&Stop"));
+        b->ok(false, port);
+        QCOMPARE(b->status(), QStringLiteral("Status: Connecting..."));
+        QTRY_VERIFY(connectedTo(a->status()) && connectedTo(b->status()));
+    }
+
+private slots:
+    void init()
+    {
+        a = std::make_unique<Copy>();
+        b = std::make_unique<Copy>();
+        port = freePort();
+    }
+
+    void cleanup()
+    {
+        b.reset();
+        a.reset();
+    }
+
+    void joinedCopiesShowEachOther()
+    {
+        connectBoth();
+        for (Copy* copy : {a.get(), b.get()}) {
+            QVERIFY(copy->game.mul.isEnabled());
+            QVERIFY(!copy->form.mplay->isEnabled());
+            QVERIFY(!copy->dialog.isVisible());
+            QCOMPARE(copy->game.mul.interval(), 20);
+            QCOMPARE(copy->game.scene.redchat.caption(), QStringLiteral("Player"));
+        }
+        // The host stopped listening: a third copy finds nobody.
+        QTcpSocket third;
+        third.connectToHost(QHostAddress::LocalHost, quint16(port));
+        QVERIFY(!third.waitForConnected(1000) || third.waitForDisconnected(1000));
+
+        // Positions and facing.
+        b->game.GoRight();
+        b->game.GoRight();
+        b->game.GoLeft();
+        QTRY_COMPARE(a->game.scene.guylm.left(), 8);
+        QCOMPARE(a->game.scene.guyrm.box(), QRect(8, 444, 35, 38));
+        QVERIFY(a->game.scene.guylm.isVisible());
+        QVERIFY(!a->game.scene.guyrm.isVisible());
+        QTRY_COMPARE(a->game.scene.greenchat.left(), 8 - 250); // the tick keeps the tag above
+
+        // The key, taken on one side, is gone on both.
+        a->form.game.GotKey();
+        QTRY_VERIFY(b->game.doorOpen);
+        QVERIFY(!b->game.scene.key.isVisible());
+        QVERIFY(b->game.scene.Shape3.isVisible());
+        QCOMPARE(b->log().mid(1, 2), (QStringList{"key picked up", "door open"}));
+
+        // A new game: answered once by a player who has played, and no more.
+        b->form.game.Form_KeyPress('x');
+        a->form.game.Form_KeyPress('x');
+        a->form.drukf2->trigger();
+        QTRY_VERIFY(!b->game.doorOpen);
+        QTRY_COMPARE(a->log().count(QStringLiteral("New game initialized")), 2);
+        QTest::qWait(200);
+        QCOMPARE(a->log().count(QStringLiteral("New game initialized")), 2);
+        QCOMPARE(b->log().count(QStringLiteral("New game initialized")), 1);
+
+        // Chat, on both screens for five seconds.
+        a->platform.answers = QStringList{QStringLiteral("hallo <b>daar</b>")};
+        a->form.chat->trigger();
+        QCOMPARE(a->platform.inputs.first(), qMakePair(QStringLiteral("Say:"), QStringLiteral("Chat")));
+        QCOMPARE(a->game.scene.redchat.caption(), QStringLiteral("Player: hallo <b>daar</b>"));
+        QTRY_COMPARE(b->game.scene.greenchat.caption(), QStringLiteral("Player: hallo <b>daar</b>"));
+        QVERIFY(b->game.wischatgr.isEnabled());
+        QCOMPARE(b->game.wischatgr.interval(), 5000);
+        b->net.receiver.wischatgr_Timer();
+        a->net.wischatr_Timer();
+        QCOMPARE(b->game.scene.greenchat.caption(), QStringLiteral("Player"));
+        QCOMPARE(a->game.scene.redchat.caption(), QStringLiteral("Player"));
+    }
+
+    void consoleWordsAndBoxesReachThePeer()
+    {
+        connectBoth();
+        b->form.console->command->setText(QStringLiteral("die"));
+        QTest::keyClick(b->form.console->command, Qt::Key_Return);
+        b->form.console->command->setText(QStringLiteral("win"));
+        QTest::keyClick(b->form.console->command, Qt::Key_Return);
+        QTRY_COMPARE(a->platform.boxes.size(), 2);
+        QCOMPARE(a->platform.boxes[0], qMakePair(QStringLiteral("Other player died, u win"),
+                                                 QStringLiteral("Korvaloop")));
+        QCOMPARE(a->platform.boxes[1].first, QStringLiteral("Other player won"));
+        QVERIFY(!a->game.gameOver); // the box is all it does
+    }
+
+    void theJoinerLeavesAndTheHostStartsAgain()
+    {
+        connectBoth();
+        b.reset();
+        QTRY_COMPARE(a->status(), QStringLiteral("Status: Idle"));
+        QVERIFY(!a->game.mul.isEnabled());
+        QVERIFY(a->form.mplay->isEnabled());
+        // The peer closed, not we: the first OK stops, the second listens.
+        a->dialog.cmdOK->click();
+        QCOMPARE(a->dialog.cmdOK->text(), QStringLiteral("&Ok"));
+        QCOMPARE(a->net.sock.State(), 0);
+        a->dialog.cmdOK->click();
+        QCOMPARE(a->status(), QStringLiteral("Status: Waiting for connection"));
+        QCOMPARE(a->net.sock.State(), 2);
+    }
+
+    void failedStartsCanBeRetried()
+    {
+        // Nobody listens there.
+        b->ok(false, port);
+        QTRY_COMPARE(b->status(), QStringLiteral("Status: Idle"));
+        QCOMPARE(b->dialog.cmdOK->text(), QStringLiteral("&Stop"));
+        QCOMPARE(b->net.sock.State(), 0);
+        b->dialog.cmdOK->click();
+        QCOMPARE(b->status(), QStringLiteral("Status: Connecting..."));
+
+        // Cancel while listening closes the socket and leaves the texts.
+        a->ok(true, port);
+        a->dialog.cmdCancel->click();
+        QCOMPARE(a->net.sock.State(), 0);
+        QVERIFY(!a->dialog.isVisible());
+        QCOMPARE(a->status(), QStringLiteral("Status: Waiting for connection"));
+        a->form.mplay->trigger();
+        a->dialog.cmdOK->click();
+        QCOMPARE(a->net.sock.State(), 2);
+    }
+
+    void badSettingsNeverEndTheProgram_data()
+    {
+        QTest::addColumn<bool>("asHost");
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<QString>("portText");
+        QTest::addColumn<QString>("status");
+        const QString range = QStringLiteral("Status: Port must be a number from 1 to 65535");
+        QTest::newRow("host, letters") << true << "localhost" << "abc" << range;
+        QTest::newRow("host, too big") << true << "localhost" << "70000" << range;
+        QTest::newRow("host, zero") << true << "localhost" << "0" << range;
+        QTest::newRow("join, negative") << false << "localhost" << "-1" << range;
+        QTest::newRow("join, no address") << false << "  " << "2539" << "Status: No address given";
+    }
+
+    void badSettingsNeverEndTheProgram()
+    {
+        QFETCH(bool, asHost);
+        QFETCH(QString, address);
+        QFETCH(QString, portText);
+        QFETCH(QString, status);
+        a->form.mplay->trigger();
+        (asHost ? a->dialog.host : a->dialog.join)->setChecked(true);
+        a->dialog.adress->setText(address);
+        a->dialog.port->setText(portText);
+        a->dialog.cmdOK->click();
+        QCOMPARE(a->status(), status);
+        QCOMPARE(a->dialog.cmdOK->text(), QStringLiteral("&OK"));
+        QCOMPARE(a->net.sock.State(), 0);
+    }
+
+    void portInUseAndUnknownHost()
+    {
+        QTcpServer squatter;
+        QVERIFY(squatter.listen(QHostAddress::Any, quint16(port)));
+        a->ok(true, port);
+        QCOMPARE(a->status(), QStringLiteral("Status: Port %1 is already in use").arg(port));
+        QCOMPARE(a->net.sock.State(), 0);
+
+        b->dialog.adress->setText(QStringLiteral("no-such-host.invalid"));
+        b->ok(false, port);
+        QTRY_COMPARE_WITH_TIMEOUT(b->status(), QStringLiteral("Status: Cannot find no-such-host.invalid"), 15000);
+        QVERIFY(b->form.mplay->isEnabled());
+    }
+
+    void updateInterval_data()
+    {
+        QTest::addColumn<QString>("update");
+        QTest::addColumn<int>("interval");
+        QTest::newRow("whole number") << "1000" << 1000;
+        QTest::newRow("zero sends no positions") << "0" << 0;
+        QTest::newRow("not a number keeps the last") << "snel" << 300;
+        QTest::newRow("too big") << "99999999999" << 65535;
+        QTest::newRow("negative") << "-5" << 0;
+    }
+
+    void updateInterval()
+    {
+        QFETCH(QString, update);
+        QFETCH(int, interval);
+        a->ok(true, port, QStringLiteral("300"));
+        a->dialog.update->setText(update);
+        a->dialog.cmdOK->click();
+        QCOMPARE(a->game.mul.interval(), interval);
+    }
+
+    // What a peer sends can break nothing: junk, half messages, a box left
+    // open while more comes and the peer leaves, and a message without end.
+    void aRoughPeer()
+    {
+        a->ok(true, port);
+        QTcpSocket peer;
+        peer.connectToHost(QHostAddress::LocalHost, quint16(port));
+        QTRY_VERIFY(a->game.mul.isEnabled());
+
+        peer.write(QByteArray("\x00\xff|||move|x|chat|", 17));
+        peer.write("a|Bob");
+        QTRY_COMPARE(a->game.scene.greenchat.caption(), QStringLiteral("Bob: a"));
+
+        a->platform.onMsgBox = [&] {
+            // While the box is up: more moves, then the peer goes away.
+            peer.write("move|1|2|3|4|True|Falsemove|5|6|7|8|False|True");
+            peer.flush();
+            peer.disconnectFromHost();
+            QTRY_COMPARE(a->status(), QStringLiteral("Status: Idle"));
+            QCOMPARE(a->game.scene.guyrm.left(), 168); // nothing applied inside the box
+        };
+        peer.write("die");
+        QTRY_COMPARE(a->platform.boxes.size(), 1);
+        QTRY_COMPARE(a->game.scene.guylm.box().topLeft(), QPoint(8, 6)); // both, in order, after it
+        a->platform.onMsgBox = nullptr;
+
+        // A message that never ends is cut off.
+        a->form.mplay->trigger();
+        a->dialog.cmdOK->click();
+        a->dialog.cmdOK->click();
+        QTcpSocket flood;
+        flood.connectToHost(QHostAddress::LocalHost, quint16(port));
+        QTRY_VERIFY(a->game.mul.isEnabled());
+        flood.write("chat|" + QByteArray(100 * 1024, 'x'));
+        QTRY_COMPARE(a->status(), QStringLiteral("Status: Idle"));
+        QVERIFY(!a->game.mul.isEnabled());
+        QTRY_COMPARE(flood.state(), QAbstractSocket::UnconnectedState);
+    }
+};
+
+QTEST_MAIN(TestTwoPlayer)
+#include "tst_twoplayer.moc"
