@@ -11,7 +11,6 @@
 
 #include <QCloseEvent>
 #include <QKeyEvent>
-#include <QLayout>
 #include <QMenuBar>
 
 Form1::Form1(Platform& platform, QWidget* parent)
@@ -30,7 +29,7 @@ Form1::Form1(Platform& platform, QWidget* parent)
     multiplayer = std::make_unique<Multiplayer>(game, platform, mplay, this);
     console->setPeer(&multiplayer->sock);
     // The play surface is all there is: the window never changes size.
-    layout()->setSizeConstraint(QLayout::SetFixedSize);
+    setFixedSize(sizeHint());
     // No control here takes the keyboard; every key press is the game's.
     setFocusPolicy(Qt::StrongFocus);
 

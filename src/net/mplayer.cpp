@@ -28,6 +28,18 @@ QLineEdit* field(QWidget* parent, QRect geometry)
     return result;
 }
 
+// The stand-in for the original small font runs a little wider; a label
+// whose text would run under the control beside it is narrowed to fit.
+void fitWidth(QLabel* label, int width)
+{
+    const int advance = label->fontMetrics().horizontalAdvance(label->text());
+    if (advance <= width)
+        return;
+    QFont narrower = label->font();
+    narrower.setStretch(100 * width / advance);
+    label->setFont(narrower);
+}
+
 // A whole number and nothing else; blanks around it are forgiven.
 bool wholeNumber(const QString& text, qint64& value)
 {
@@ -66,6 +78,7 @@ mplayer::mplayer(Sock& sock, GameTimer& mul, SceneObject& redchat, QWidget* pare
     Label1->setText(QStringLiteral("Update speed in milliseconds:"));
     lblLabels[0]->setText(QStringLiteral("Ip adress:"));
     lblLabels[1]->setText(QStringLiteral("Port:"));
+    fitWidth(Label1, update->x() - Label1->x());
     update->setToolTip(
         QStringLiteral("500 or higher recommend a lower value might crash the game"));
     host->setGeometry(8, 112, 49, 17);

@@ -19,10 +19,6 @@ int reasonable(int coordinate)
     return std::clamp(coordinate, -FarAway, FarAway);
 }
 
-template <class... Ts> struct Overloaded : Ts... {
-    using Ts::operator()...;
-};
-
 } // namespace
 
 Receiver::Receiver(Game& game, Platform& platform)
@@ -54,28 +50,28 @@ bool Receiver::receive(QByteArrayView data)
 void Receiver::apply(const protocol::Message& message)
 {
     using protocol::Word;
-    std::visit(Overloaded{
-                   [this](const protocol::Move& move) { MoveRemotePlayer(move); },
-                   [this](const protocol::Chat& chat) { ShowRemoteChat(chat); },
-                   [this](Word word) {
-                       switch (word) {
-                       case Word::Die:
-                           m_platform.MsgBox(QStringLiteral("Other player died, u win"),
-                                             appinfo::Title);
-                           break;
-                       case Word::Win:
-                           m_platform.MsgBox(QStringLiteral("Other player won"), appinfo::Title);
-                           break;
-                       case Word::NewGame:
-                           m_game.drukf2_Click();
-                           break;
-                       case Word::GotKey:
-                           RemoteGotKey();
-                           break;
-                       }
-                   },
-               },
-               message);
+    if (const auto* move = std::get_if<protocol::Move>(&message)) {
+        MoveRemotePlayer(*move);
+        return;
+    }
+    if (const auto* chat = std::get_if<protocol::Chat>(&message)) {
+        ShowRemoteChat(*chat);
+        return;
+    }
+    switch (std::get<Word>(message)) {
+    case Word::Die:
+        m_platform.MsgBox(QStringLiteral("Other player died, u win"), appinfo::Title);
+        break;
+    case Word::Win:
+        m_platform.MsgBox(QStringLiteral("Other player won"), appinfo::Title);
+        break;
+    case Word::NewGame:
+        m_game.drukf2_Click();
+        break;
+    case Word::GotKey:
+        RemoteGotKey();
+        break;
+    }
 }
 
 void Receiver::MoveRemotePlayer(const protocol::Move& move)

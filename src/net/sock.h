@@ -35,6 +35,8 @@ public:
     void SendData(const QString& text) override;
     QByteArray GetData();
     void Close();
+    // Written but not yet handed to the network.
+    qint64 bytesToWrite() const { return m_connection ? m_connection->bytesToWrite() : 0; }
 
     QString errorString() const { return m_errorString; }
     // The last error was a host name that could not be found.
