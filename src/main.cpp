@@ -1,7 +1,13 @@
 #include "app/form1.h"
+#include "app/sceneview.h"
 #include "platform/qtplatform.h"
+#include "platform/termination.h"
 
 #include <QApplication>
+
+#ifdef KORVALOOP_FIRST_FRAME_PROBE
+#include "firstframe.h"
+#endif
 
 int main(int argc, char* argv[])
 {
@@ -11,6 +17,10 @@ int main(int argc, char* argv[])
 
     QtPlatform platform;
     Form1 form(platform);
+    closeOnTermination(&form);
+#ifdef KORVALOOP_FIRST_FRAME_PROBE
+    reportFirstFrame(form.view);
+#endif
     form.show();
     return QApplication::exec();
 }

@@ -268,6 +268,26 @@ private slots:
         QVERIFY(green);
     }
 
+    // On a screen that doubles every pixel, the pixel art stays sharp: each
+    // scene pixel becomes a solid 2 x 2 block, nothing is smoothed.
+    void sceneStaysCrispWhenScaled()
+    {
+        QImage image(1280, 960, QImage::Format_RGB32);
+        image.setDevicePixelRatio(2);
+        {
+            QPainter painter(&image);
+            form->view->render(painter, QRect(0, 0, 640, 480));
+        }
+        int blurred = 0;
+        for (int y = 0; y < 960; y += 2)
+            for (int x = 0; x < 1280; x += 2) {
+                const QRgb pixel = image.pixel(x, y);
+                blurred += image.pixel(x + 1, y) != pixel || image.pixel(x, y + 1) != pixel ||
+                           image.pixel(x + 1, y + 1) != pixel;
+            }
+        QCOMPARE(blurred, 0);
+    }
+
     void bannersFitTheirBoxes()
     {
         // The stand-in font must not cut the banners off.

@@ -875,7 +875,11 @@ int main(int argc, char** argv) {
     const auto robot = renderPixelArt("guyrm", kRobotRows, kRobotWidth, kRobotInks);
     const auto key = renderPixelArt("key", kKeyRows, kKeyWidth, kFrimselInks);
     const auto icon = renderPixelArt("icon", kIconRows, kIconGrid, kFrimselInks, kIconScale);
-    if (!guy || !robot || !key || !icon)
+    // The desktop wants the icon at 48, 128 and 256 px. 128 is a whole multiple
+    // of the grid; 48 is not, so it is shrunk smoothly from 96.
+    const auto icon128 = renderPixelArt("icon", kIconRows, kIconGrid, kFrimselInks, 4);
+    const auto icon96 = renderPixelArt("icon", kIconRows, kIconGrid, kFrimselInks, 3);
+    if (!guy || !robot || !key || !icon || !icon128 || !icon96)
         return 1;
 
     // Sprites are drawn facing right; the left-facing frames must be exact
@@ -884,6 +888,8 @@ int main(int argc, char** argv) {
         save(drawBackground(), folder, "background.png") && save(*guy, folder, "guy.png") &&
         save(guy->mirrored(true, false), folder, "guyl.png") && save(*robot, folder, "guyrm.png") &&
         save(robot->mirrored(true, false), folder, "guylm.png") && save(*key, folder, "key.png") &&
-        save(*icon, folder, "icon.png");
+        save(*icon, folder, "icon.png") && save(*icon128, folder, "icon-128.png") &&
+        save(icon96->scaled(48, 48, Qt::KeepAspectRatio, Qt::SmoothTransformation), folder,
+             "icon-48.png");
     return ok ? 0 : 1;
 }

@@ -51,11 +51,13 @@ void SceneView::render(QPainter& painter, const QRect& area)
                            painter.drawPixmap(box.topLeft(), picture(look.image));
                        },
                        [&](const RectangleLook& look) {
-                           painter.fillRect(box, look.fill);
+                           // The outline is the box's outer pixel ring, filled
+                           // rather than stroked so it scales without smearing.
                            if (look.outline) {
-                               painter.setPen(Qt::black);
-                               painter.setBrush(Qt::NoBrush);
-                               painter.drawRect(box.adjusted(0, 0, -1, -1));
+                               painter.fillRect(box, Qt::black);
+                               painter.fillRect(box.adjusted(1, 1, -1, -1), look.fill);
+                           } else {
+                               painter.fillRect(box, look.fill);
                            }
                        },
                        [&](const LabelLook& look) {
