@@ -18,7 +18,7 @@ SceneObject::SceneObject(Scene* scene, QRect box, bool visible, Look look)
 void SceneObject::changing()
 {
     if (m_visible)
-        emit m_scene->changed(m_box);
+        Q_EMIT m_scene->changed(m_box);
 }
 
 void SceneObject::setLeft(int left)
@@ -43,9 +43,9 @@ void SceneObject::setVisible(bool visible)
 {
     if (visible == m_visible)
         return;
-    m_visible = true;
-    changing();
     m_visible = visible;
+    // Shown or uncovered: the box is painted anew either way.
+    Q_EMIT m_scene->changed(m_box);
 }
 
 void SceneObject::setCaption(const QString& caption)

@@ -69,9 +69,7 @@ void Multiplayer::sock_Connect()
 
 void Multiplayer::sock_Close()
 {
-    setStatus(QStringLiteral("Status: Idle"));
-    m_game.mul.setEnabled(false);
-    m_mplay->setEnabled(true);
+    connectionLost();
 }
 
 // An error ends the connection the way the peer closing it would, so the
