@@ -1,10 +1,13 @@
 // Measures whole programs, each against its reference in the same run:
 //   startup: wall time from starting the process to its first painted frame,
 //            the game against a bare 640 x 480 main window (medians of runs
-//            that alternate between the two)
+//            that alternate between them)
 //   memory:  peak resident memory after three seconds up, game against bare
 //   idle:    CPU time the game uses standing still for ten seconds
-// Usage: bench_process GAME_PROBE BARE_PROBE GAME
+// The bare window paints no text at all. A second reference, the same window
+// with a one-entry menu bar, shows what any window with text pays for the
+// system's fonts, and so how much of the difference is the game's own.
+// Usage: bench_process GAME GAME_PROBE BARE_PROBE BARE_MENU_PROBE
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
@@ -18,10 +21,13 @@
 
 namespace {
 
-void startOffscreen(QProcess& process, const QString& program)
+// On the display this runs on, or offscreen when there is none.
+void startProgram(QProcess& process, const QString& program)
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    if (!environment.contains(QStringLiteral("DISPLAY")) &&
+        !environment.contains(QStringLiteral("QT_QPA_PLATFORM")))
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     process.setProcessEnvironment(environment);
     process.start(program, {});
     process.waitForStarted();
@@ -40,7 +46,7 @@ double millisecondsToFirstFrame(const QString& program)
     QProcess process;
     QElapsedTimer clock;
     clock.start();
-    startOffscreen(process, program);
+    startProgram(process, program);
     while (!process.canReadLine())
         process.waitForReadyRead(10000);
     const double ms = double(clock.nsecsElapsed()) / 1e6;
@@ -68,7 +74,7 @@ QByteArray procField(qint64 pid, const char* file, const QByteArray& key)
 long peakResidentKiB(const QString& program)
 {
     QProcess process;
-    startOffscreen(process, program);
+    startProgram(process, program);
     QThread::sleep(3);
     const long kib = procField(process.processId(), "status", "VmHWM:").split(' ').first().toLong();
     stop(process);
@@ -94,31 +100,37 @@ int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     const QStringList args = QCoreApplication::arguments();
-    if (args.size() != 4) {
-        std::fprintf(stderr, "usage: bench_process GAME_PROBE BARE_PROBE GAME\n");
+    if (args.size() != 5) {
+        std::fprintf(stderr, "usage: bench_process GAME GAME_PROBE BARE_PROBE BARE_MENU_PROBE\n");
         return 2;
     }
-    const QString& gameProbe = args[1];
-    const QString& bareProbe = args[2];
-    const QString& game = args[3];
+    const QString& game = args[1];
+    const QStringList probes = args.mid(2); // the game first, then the references
+    const char* names[] = {"bare window", "bare window with a menu"};
 
     constexpr int Runs = 11;
-    std::vector<double> gameStart, bareStart;
-    millisecondsToFirstFrame(gameProbe); // warm the file cache for both
-    millisecondsToFirstFrame(bareProbe);
-    for (int i = 0; i < Runs; ++i) {
-        gameStart.push_back(millisecondsToFirstFrame(gameProbe));
-        bareStart.push_back(millisecondsToFirstFrame(bareProbe));
+    std::vector<std::vector<double>> times(probes.size());
+    for (const QString& probe : probes)
+        millisecondsToFirstFrame(probe); // warm the file cache for all
+    for (int i = 0; i < Runs; ++i)
+        for (qsizetype p = 0; p < probes.size(); ++p)
+            times[p].push_back(millisecondsToFirstFrame(probes[p]));
+    const double gameStart = median(times[0]);
+    for (qsizetype p = 1; p < probes.size(); ++p) {
+        const double reference = median(times[p]);
+        std::printf("startup %s: game %.1f ms, %s %.1f ms, ratio %.2f\n", names[p - 1], gameStart,
+                    names[p - 1], reference, gameStart / reference);
     }
-    const double g = median(gameStart), b = median(bareStart);
-    std::printf("startup: game %.1f ms, bare window %.1f ms, ratio %.2f\n", g, b, g / b);
 
-    const long gameKiB = peakResidentKiB(game), bareKiB = peakResidentKiB(bareProbe);
-    std::printf("memory: game %ld KiB, bare window %ld KiB, ratio %.2f\n", gameKiB, bareKiB,
-                double(gameKiB) / double(bareKiB));
+    const long gameKiB = peakResidentKiB(game);
+    for (qsizetype p = 1; p < probes.size(); ++p) {
+        const long kib = peakResidentKiB(probes[p]);
+        std::printf("memory %s: game %ld KiB, %s %ld KiB, ratio %.2f\n", names[p - 1], gameKiB,
+                    names[p - 1], kib, double(gameKiB) / double(kib));
+    }
 
     QProcess idle;
-    startOffscreen(idle, game);
+    startProgram(idle, game);
     QThread::sleep(2); // past start-up
     const double before = cpuSeconds(idle.processId());
     QElapsedTimer clock;

@@ -65,7 +65,7 @@ long peakResidentKiB()
 
 void startConnection(Form1& form, bool asHost, int port)
 {
-    mplayer& dialog = *form.multiplayer->dialog;
+    mplayer& dialog = form.multiplayer->dialog();
     (asHost ? dialog.host : dialog.join)->setChecked(true);
     dialog.port->setText(QString::number(port));
     dialog.update->setText(QStringLiteral("0")); // no timed moves of its own

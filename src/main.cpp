@@ -1,5 +1,6 @@
 #include "app/form1.h"
 #include "app/sceneview.h"
+#include "platform/fontwarmup.h"
 #include "platform/qtplatform.h"
 #include "platform/termination.h"
 
@@ -11,9 +12,10 @@
 
 int main(int argc, char* argv[])
 {
+    std::thread fonts = warmUpFontConfiguration();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Korvaloop"));
-    QApplication::setWindowIcon(QIcon(QStringLiteral(":/art/icon.png")));
+    fonts.join();
 
     QtPlatform platform;
     Form1 form(platform);

@@ -109,10 +109,10 @@ private slots:
 
         // The console exists from the first line on, hidden, with that line.
         QCOMPARE(lines(form->log), QStringList{QStringLiteral("game initialized")});
-        QVERIFY(!form->console->isVisible());
+        QVERIFY(!form->console().isVisible());
         form->con->trigger();
-        QVERIFY(form->console->isVisible());
-        QCOMPARE(form->console->rtb->toPlainText(), QStringLiteral("game initialized"));
+        QVERIFY(form->console().isVisible());
+        QCOMPARE(form->console().rtb->toPlainText(), QStringLiteral("game initialized"));
     }
 
     void windowAndMenuBar()
@@ -149,8 +149,8 @@ private slots:
                  (QStringList{"door closed", "New game initialized"}));
 
         QTest::keyClick(form, Qt::Key_F1);
-        QVERIFY(form->console->isVisible());
-        QVERIFY(QTest::qWaitForWindowActive(form->console.get()));
+        QVERIFY(form->console().isVisible());
+        QVERIFY(QTest::qWaitForWindowActive(&form->console()));
 
         // While the console or the dialog is the active window, F1 to F4 are
         // its keys, not the game's.
@@ -160,7 +160,7 @@ private slots:
         form->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(form));
         QTest::keyClick(form, Qt::Key_F3);
-        QWidget* dialog = form->multiplayer->dialog.get();
+        QWidget* dialog = &form->multiplayer->dialog();
         QVERIFY(dialog->isVisible());
         QTRY_COMPARE(QApplication::activeWindow(), dialog);
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_F2);
@@ -187,27 +187,27 @@ private slots:
 
     void consoleWordsRunInTheGameOnePerTick()
     {
-        form->console->command->setText(QStringLiteral("goright"));
-        QTest::keyClick(form->console->command, Qt::Key_Return);
-        QTest::keyClick(form->console->command, Qt::Key_Return);
-        form->console->command->setText(QStringLiteral("exit"));
-        QTest::keyClick(form->console->command, Qt::Key_Return);
+        form->console().command->setText(QStringLiteral("goright"));
+        QTest::keyClick(form->console().command, Qt::Key_Return);
+        QTest::keyClick(form->console().command, Qt::Key_Return);
+        form->console().command->setText(QStringLiteral("exit"));
+        QTest::keyClick(form->console().command, Qt::Key_Return);
         form->con_Click();
 
         form->game.just_Timer();
         QCOMPARE(form->game.scene.guy.left(), 8);
         form->game.just_Timer();
         QCOMPARE(form->game.scene.guy.left(), 16);
-        QVERIFY(form->console->isVisible());
+        QVERIFY(form->console().isVisible());
         form->game.just_Timer();
-        QVERIFY(!form->console->isVisible());
+        QVERIFY(!form->console().isVisible());
     }
 
     void clickOnGuyGivesTheKeyboardBack()
     {
         showForm();
         form->con_Click();
-        QVERIFY(QTest::qWaitForWindowActive(form->console.get()));
+        QVERIFY(QTest::qWaitForWindowActive(&form->console()));
         QTest::mouseClick(form->view, Qt::LeftButton, {}, QPoint(10, 460));
         QVERIFY(QTest::qWaitForWindowActive(form));
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_6);
@@ -235,9 +235,9 @@ private slots:
     {
         showForm();
         form->con_Click();
-        QVERIFY(form->console->isVisible());
+        QVERIFY(form->console().isVisible());
         QVERIFY(form->close());
-        QVERIFY(!form->console->isVisible());
+        QVERIFY(!form->console().isVisible());
     }
 
     void sceneIsPaintedInItsOrder()

@@ -27,7 +27,7 @@ struct Copy {
     RecordingPlatform platform;
     Form1 form{platform};
     Multiplayer& net = *form.multiplayer;
-    mplayer& dialog = *net.dialog;
+    mplayer& dialog = net.dialog();
     Game& game = form.game;
 
     void ok(bool asHost, int port, const QString& update = QStringLiteral("20"))
@@ -140,10 +140,10 @@ private slots:
     void consoleWordsAndBoxesReachThePeer()
     {
         connectBoth();
-        b->form.console->command->setText(QStringLiteral("die"));
-        QTest::keyClick(b->form.console->command, Qt::Key_Return);
-        b->form.console->command->setText(QStringLiteral("win"));
-        QTest::keyClick(b->form.console->command, Qt::Key_Return);
+        b->form.console().command->setText(QStringLiteral("die"));
+        QTest::keyClick(b->form.console().command, Qt::Key_Return);
+        b->form.console().command->setText(QStringLiteral("win"));
+        QTest::keyClick(b->form.console().command, Qt::Key_Return);
         QTRY_COMPARE(a->platform.boxes.size(), 2);
         QCOMPARE(a->platform.boxes[0], qMakePair(QStringLiteral("Other player died, u win"),
                                                  QStringLiteral("Korvaloop")));

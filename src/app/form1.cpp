@@ -17,25 +17,25 @@ Form1::Form1(Platform& platform, QWidget* parent)
     : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                               Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
     , game(log, platform)
-    , console(std::make_unique<Console>(log))
     , view(new SceneView(game.scene, this))
     , m_platform(platform)
 {
     setWindowTitle(QStringLiteral("Tiddelwaag"));
-    setWindowIcon(QIcon(QStringLiteral(":/art/icon.png")));
+    setWindowIcon(QIcon(QStringLiteral(":/art/icon-48.png")));
     setFont(uiFont(8.25));
     setCentralWidget(view);
     buildMenu();
     multiplayer = std::make_unique<Multiplayer>(game, platform, mplay, this);
-    console->setPeer(&multiplayer->sock);
     // The play surface is all there is: the window never changes size.
     setFixedSize(sizeHint());
     // No control here takes the keyboard; every key press is the game's.
     setFocusPolicy(Qt::StrongFocus);
 
     connect(view, &SceneView::guyClicked, this, &Form1::guy_Click);
-    connect(&game, &Game::exitRequested, console.get(), &QWidget::hide);
-    connect(console.get(), &Console::commandRecognised, &game, &Game::queueCommand);
+    connect(&game, &Game::exitRequested, this, [this] {
+        if (m_console)
+            m_console->hide();
+    });
 
     Form_Load();
 }
@@ -70,15 +70,26 @@ void Form1::Form_Load()
 
 void Form1::Form_Unload()
 {
-    console->close();
-    multiplayer->dialog->close();
+    if (m_console)
+        m_console->close();
+    multiplayer->closeDialog();
+}
+
+Console& Form1::console()
+{
+    if (!m_console) {
+        m_console = std::make_unique<Console>(log);
+        m_console->setPeer(&multiplayer->sock);
+        connect(m_console.get(), &Console::commandRecognised, &game, &Game::queueCommand);
+    }
+    return *m_console;
 }
 
 void Form1::con_Click()
 {
-    console->show();
-    console->raise();
-    console->activateWindow();
+    console().show();
+    console().raise();
+    console().activateWindow();
 }
 
 void Form1::mplay_Click()

@@ -25,9 +25,6 @@ public:
 
     ConsoleLog log;
     Game game;
-    // A window of its own, not a child of this one: while it is active the
-    // game's shortcut keys must not reach the game.
-    std::unique_ptr<Console> console;
     SceneView* view;
     std::unique_ptr<Multiplayer> multiplayer;
 
@@ -39,6 +36,10 @@ public:
     QAction* scoreid;
     QAction* about;
     QAction* help;
+
+    // The console window, made when it is first needed: the log keeps every
+    // line meanwhile, so nothing is lost by waiting, and start-up is quicker.
+    Console& console();
 
     void con_Click();
     void mplay_Click();
@@ -61,5 +62,8 @@ private:
     void buildMenu();
 
     Platform& m_platform;
+    // A window of its own, not a child of this one: while it is active the
+    // game's shortcut keys must not reach the game.
+    std::unique_ptr<Console> m_console;
     bool m_placed = false;
 };

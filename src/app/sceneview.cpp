@@ -25,14 +25,26 @@ SceneView::SceneView(const Scene& scene, QWidget* parent)
     // Every pixel is painted from the background picture up.
     setAttribute(Qt::WA_OpaquePaintEvent);
     connect(&scene, &Scene::changed, this, qOverload<const QRect&>(&QWidget::update));
+
+    QStringList paths{QString::fromLatin1(Scene::Background)};
+    for (const SceneObject* object : scene.drawOrder())
+        if (const auto* look = std::get_if<PictureLook>(&object->look()))
+            paths.append(look->image);
+    m_decoding = std::async(std::launch::async, [paths] {
+        QHash<QString, QImage> pictures;
+        for (const QString& path : paths)
+            pictures.insert(path, QImage(path).convertToFormat(QImage::Format_ARGB32_Premultiplied));
+        return pictures;
+    });
 }
 
-const QPixmap& SceneView::picture(const QString& path)
+const QImage& SceneView::picture(const QString& path)
 {
-    auto it = m_pictures.find(path);
-    if (it == m_pictures.end())
-        it = m_pictures.insert(path, QPixmap(path));
-    return *it;
+    if (m_decoding.valid())
+        m_pictures = m_decoding.get();
+    static const QImage none;
+    const auto it = m_pictures.constFind(path);
+    return it == m_pictures.cend() ? none : *it;
 }
 
 void SceneView::render(QPainter& painter, const QRect& area)
@@ -40,7 +52,7 @@ void SceneView::render(QPainter& painter, const QRect& area)
     // Pixel art stays crisp when the screen scales it up.
     painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
     painter.setRenderHint(QPainter::Antialiasing, false);
-    painter.drawPixmap(area, picture(QString::fromLatin1(Scene::Background)), area);
+    painter.drawImage(area, picture(QString::fromLatin1(Scene::Background)), area);
 
     for (const SceneObject* object : m_scene.drawOrder()) {
         if (!object->isVisible() || !object->box().intersects(area))
@@ -48,7 +60,7 @@ void SceneView::render(QPainter& painter, const QRect& area)
         const QRect box = object->box();
         std::visit(Overloaded{
                        [&](const PictureLook& look) {
-                           painter.drawPixmap(box.topLeft(), picture(look.image));
+                           painter.drawImage(box.topLeft(), picture(look.image));
                        },
                        [&](const RectangleLook& look) {
                            // The outline is the box's outer pixel ring, filled

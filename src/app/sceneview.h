@@ -1,8 +1,10 @@
 #pragma once
 
 #include <QHash>
-#include <QPixmap>
+#include <QImage>
 #include <QWidget>
+
+#include <future>
 
 class Scene;
 
@@ -25,8 +27,11 @@ protected:
     void mousePressEvent(QMouseEvent* event) override;
 
 private:
-    const QPixmap& picture(const QString& path);
+    const QImage& picture(const QString& path);
 
     const Scene& m_scene;
-    QHash<QString, QPixmap> m_pictures;
+    // The pictures are decoded on another thread while the window is being
+    // built, and taken over at the first paint.
+    std::future<QHash<QString, QImage>> m_decoding;
+    QHash<QString, QImage> m_pictures;
 };

@@ -33,6 +33,10 @@ Console::Console(ConsoleLog& log, QWidget* parent)
     rtb->setReadOnly(true);
     rtb->setUndoRedoEnabled(false);
     rtb->setTabChangesFocus(true);
+    // The log may hold lines from before this window was made.
+    QString earlier = log.text();
+    earlier.chop(2);
+    rtb->setPlainText(earlier.replace(QLatin1String("\r\n"), QLatin1String("\n")));
 
     command->setGeometry(2, 456, 329, 22);
     command->setMaxLength(std::numeric_limits<int>::max()); // a pasted page is echoed whole

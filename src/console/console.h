@@ -29,8 +29,7 @@ class Console final : public QWidget {
     Q_OBJECT
 
 public:
-    // The log's lines from now on show here: make the console before the
-    // first line is logged.
+    // Shows the log's lines so far and every line from now on.
     Console(ConsoleLog& log, QWidget* parent = nullptr);
 
     void setPeer(PeerLink* peer) { m_peer = peer; }

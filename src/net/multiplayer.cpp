@@ -11,10 +11,10 @@
 Multiplayer::Multiplayer(Game& game, Platform& platform, QAction* mplay, QWidget* window)
     : sock(this)
     , receiver(game, platform)
-    , dialog(std::make_unique<mplayer>(sock, game.mul, game.scene.redchat, window))
     , m_game(game)
     , m_platform(platform)
     , m_mplay(mplay)
+    , m_window(window)
 {
     m_game.setPeer(&sock);
     m_game.mul.onTick([this] { mul_Timer(); });
@@ -32,16 +32,29 @@ Multiplayer::~Multiplayer()
     m_game.setPeer(nullptr);
 }
 
+mplayer& Multiplayer::dialog()
+{
+    if (!m_dialog)
+        m_dialog = std::make_unique<mplayer>(sock, m_game.mul, m_game.scene.redchat, m_window);
+    return *m_dialog;
+}
+
+void Multiplayer::closeDialog()
+{
+    if (m_dialog)
+        m_dialog->close();
+}
+
 void Multiplayer::mplay_Click()
 {
-    dialog->show();
-    dialog->raise();
-    dialog->activateWindow();
+    dialog().show();
+    dialog().raise();
+    dialog().activateWindow();
 }
 
 void Multiplayer::setStatus(const QString& text)
 {
-    dialog->status->setText(text);
+    dialog().status->setText(text);
 }
 
 // The host takes the first peer that knocks and stops listening, so a third
@@ -54,7 +67,7 @@ void Multiplayer::sock_ConnectionRequest(int requestID)
     sock.Close();
     sock.Accept(requestID);
     setStatus(QStringLiteral("Status: Connected to ") + sock.RemoteHostIP());
-    dialog->hide();
+    dialog().hide();
     m_game.mul.setEnabled(true);
     m_mplay->setEnabled(false);
 }
@@ -64,7 +77,7 @@ void Multiplayer::sock_Connect()
     setStatus(QStringLiteral("Status: Connected to ") + sock.RemoteHostIP());
     m_game.mul.setEnabled(true);
     m_mplay->setEnabled(false);
-    dialog->hide();
+    dialog().hide();
 }
 
 void Multiplayer::sock_Close()
@@ -81,7 +94,7 @@ void Multiplayer::sock_Error()
     sock.Close();
     connectionLost();
     if (hostNotFound)
-        setStatus(QStringLiteral("Status: Cannot find ") + dialog->adress->text().trimmed());
+        setStatus(QStringLiteral("Status: Cannot find ") + dialog().adress->text().trimmed());
 }
 
 void Multiplayer::connectionLost()
@@ -117,7 +130,7 @@ void Multiplayer::mul_Timer()
 void Multiplayer::chat_Click()
 {
     const QString line = m_platform.InputBox(QStringLiteral("Say:"), QStringLiteral("Chat"));
-    const QString name = dialog->username->text();
+    const QString name = dialog().username->text();
     if (m_game.mul.isEnabled())
         sock.SendData(protocol::chatMessage(line, name));
     m_game.scene.redchat.setCaption(name + QStringLiteral(": ") + line);
@@ -127,6 +140,6 @@ void Multiplayer::chat_Click()
 
 void Multiplayer::wischatr_Timer()
 {
-    m_game.scene.redchat.setCaption(dialog->username->text());
+    m_game.scene.redchat.setCaption(dialog().username->text());
     m_game.wischatr.setEnabled(false);
 }

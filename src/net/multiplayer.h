@@ -24,9 +24,11 @@ public:
 
     Sock sock;
     Receiver receiver;
-    std::unique_ptr<mplayer> dialog;
+    // The connection dialog, made the first time anything needs it.
+    mplayer& dialog();
 
     void mplay_Click();
+    void closeDialog();
     void chat_Click();
 
     void sock_ConnectionRequest(int requestID);
@@ -45,4 +47,6 @@ private:
     Game& m_game;
     Platform& m_platform;
     QAction* m_mplay;
+    QWidget* m_window;
+    std::unique_ptr<mplayer> m_dialog;
 };
