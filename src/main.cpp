@@ -15,6 +15,8 @@ int main(int argc, char* argv[])
     std::thread fonts = warmUpFontConfiguration();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Korvaloop"));
+    // Every window of the game, the console and the dialog too, wears it.
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/art/icon-48.png")));
     fonts.join();
 
     QtPlatform platform;

@@ -125,7 +125,7 @@ private slots:
         QVERIFY(!(form->windowFlags() & Qt::WindowMaximizeButtonHint));
         QVERIFY(!(form->windowFlags() & Qt::WindowMinimizeButtonHint));
         QVERIFY(form->windowFlags() & Qt::WindowCloseButtonHint);
-        QVERIFY(!form->windowIcon().isNull());
+        QCOMPARE(QIcon(QStringLiteral(":/art/icon-48.png")).availableSizes(), QList<QSize>{QSize(48, 48)});
 
         QList<QString> top;
         for (QAction* action : form->menuBar()->actions())

@@ -21,7 +21,6 @@ Form1::Form1(Platform& platform, QWidget* parent)
     , m_platform(platform)
 {
     setWindowTitle(QStringLiteral("Tiddelwaag"));
-    setWindowIcon(QIcon(QStringLiteral(":/art/icon-48.png")));
     setFont(uiFont(8.25));
     setCentralWidget(view);
     buildMenu();
