@@ -1,6 +1,6 @@
 #include "console/console.h"
 #include "console/consolelog.h"
-#include "game/peerlink.h"
+#include "recordingpeer.h"
 
 #include <QLineEdit>
 #include <QPushButton>
@@ -8,14 +8,6 @@
 #include <QtTest>
 
 namespace {
-
-class FakePeer final : public PeerLink {
-public:
-    int State() const override { return state; }
-    void SendData(const QString& text) override { sent.append(text); }
-    int state = SockState::Closed;
-    QStringList sent;
-};
 
 QStringList lines(const ConsoleLog& log)
 {
@@ -31,7 +23,7 @@ class TestConsole : public QObject {
 
     ConsoleLog* log = nullptr;
     Console* console = nullptr;
-    FakePeer peer;
+    RecordingPeer peer;
 
     void enter(const QString& text)
     {
@@ -44,7 +36,8 @@ private slots:
     {
         log = new ConsoleLog;
         console = new Console(*log);
-        peer = FakePeer{};
+        peer = RecordingPeer{};
+        peer.state = SockState::Closed;
         console->setPeer(&peer);
     }
 

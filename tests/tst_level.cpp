@@ -98,13 +98,8 @@ private slots:
 
     void keyboard_data()
     {
-        QTest::addColumn<QPoint>("at");
-        QTest::addColumn<QStringList>("script");
-        QTest::addColumn<QString>("after");
-        auto row = [](const char* name, QPoint at, std::initializer_list<const char*> script,
-                      const char* after) {
-            QTest::newRow(name) << at << lines(script) << QString::fromLatin1(after);
-        };
+        scriptColumns();
+        const auto row = scriptRow;
         // The hazard looks at the spot before the key's action; a death ends
         // the press there, without moving, jumping or refreshing the status.
         row("walking into the hazard is harmless", {192, 444}, {"6"}, "200,444");
@@ -151,13 +146,8 @@ private slots:
 
     void keyboard()
     {
-        QFETCH(QPoint, at);
-        QFETCH(QStringList, script);
-        QFETCH(QString, after);
         GameFixture f;
-        f.place(at.x(), at.y());
-        f.play(script);
-        QCOMPARE(f.describe(), after);
+        playRow(f);
     }
 
     // A whole game by keyboard, from a new game to the win.

@@ -98,13 +98,8 @@ private slots:
 
     void words_data()
     {
-        QTest::addColumn<QPoint>("at");
-        QTest::addColumn<QStringList>("script");
-        QTest::addColumn<QString>("after");
-        auto row = [](const char* name, QPoint at, std::initializer_list<const char*> script,
-                      const char* after) {
-            QTest::newRow(name) << at << lines(script) << QString::fromLatin1(after);
-        };
+        scriptColumns();
+        const auto row = scriptRow;
         const QPoint start(0, 444);
         row("die", start, {"die"}, "0,444 gameOver dood step6 [player is dead: Game over]");
         row("win", start, {"win"}, "0,444 gameOver goed [game played out: Game over]");
@@ -161,13 +156,8 @@ private slots:
 
     void words()
     {
-        QFETCH(QPoint, at);
-        QFETCH(QStringList, script);
-        QFETCH(QString, after);
         GameFixture f;
-        f.place(at.x(), at.y());
-        f.play(script);
-        QCOMPARE(f.describe(), after);
+        playRow(f);
         QCOMPARE(f.scene.Text1.text, QString());
     }
 

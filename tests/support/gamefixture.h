@@ -7,6 +7,7 @@
 
 #include <QList>
 #include <QSignalSpy>
+#include <QTest>
 #include <QStringList>
 
 #include <algorithm>
@@ -30,6 +31,21 @@ inline QStringList lines(std::initializer_list<const char*> texts)
     for (const char* text : texts)
         list << QString::fromLatin1(text);
     return list;
+}
+
+// Rows of a table test: where the figure starts, what is played, and what a
+// player then sees (GameFixture::describe()).
+inline void scriptColumns()
+{
+    QTest::addColumn<QPoint>("at");
+    QTest::addColumn<QStringList>("script");
+    QTest::addColumn<QString>("after");
+}
+
+inline void scriptRow(const char* name, QPoint at, std::initializer_list<const char*> script,
+                      const char* after)
+{
+    QTest::newRow(name) << at << lines(script) << QString::fromLatin1(after);
 }
 
 // A game as the main window has it right after start-up, with a peer attached
@@ -156,3 +172,15 @@ struct GameFixture {
         }
     }
 };
+
+// Plays the current row of a scriptColumns() table on a fresh game and checks
+// what it shows; the game is left for further checks.
+inline void playRow(GameFixture& f)
+{
+    QFETCH(QPoint, at);
+    QFETCH(QStringList, script);
+    QFETCH(QString, after);
+    f.place(at.x(), at.y());
+    f.play(script);
+    QCOMPARE(f.describe(), after);
+}
