@@ -4,7 +4,7 @@
 //
 // Input: the first byte seeds how the rest is cut into reads; the rest is
 // the byte stream as it comes off the connection.
-#include "console/consolelog.h"
+#include "game/consolelog.h"
 #include "game/game.h"
 #include "net/receiver.h"
 #include "platform/platform.h"

@@ -1,5 +1,5 @@
 #include "console/console.h"
-#include "console/consolelog.h"
+#include "game/consolelog.h"
 #include "recordingpeer.h"
 
 #include <QLineEdit>

@@ -1,6 +1,6 @@
 #include "form1.h"
 
-#include "appinfo.h"
+#include "platform/appinfo.h"
 #include "console/console.h"
 #include "net/multiplayer.h"
 #include "net/mplayer.h"

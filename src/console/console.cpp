@@ -1,6 +1,6 @@
 #include "console.h"
 
-#include "consolelog.h"
+#include "game/consolelog.h"
 #include "game/commandwords.h"
 #include "game/peerlink.h"
 #include "platform/uifont.h"

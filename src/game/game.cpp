@@ -1,6 +1,6 @@
 #include "game.h"
 
-#include "console/consolelog.h"
+#include "game/consolelog.h"
 #include "peerlink.h"
 
 Game::Game(ConsoleLog& log, Platform& platform, QObject* parent)

@@ -1,7 +1,7 @@
 #include "receiver.h"
 
-#include "app/appinfo.h"
-#include "console/consolelog.h"
+#include "platform/appinfo.h"
+#include "game/consolelog.h"
 #include "game/game.h"
 #include "platform/platform.h"
 

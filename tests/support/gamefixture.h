@@ -1,6 +1,6 @@
 #pragma once
 
-#include "console/consolelog.h"
+#include "game/consolelog.h"
 #include "game/game.h"
 #include "recordingpeer.h"
 #include "recordingplatform.h"
