@@ -5,6 +5,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTextBlock>
+#include <QTextDocument>
 #include <QtTest>
 
 namespace {
@@ -120,14 +122,15 @@ private slots:
         peer.state = SockState::Connected;
         QSignalSpy recognised(console, &Console::commandRecognised);
         enter(entry);
-        QCOMPARE(lines(*log),
-                 (QStringList{entry, QLatin1Char('\'') + entry +
-                                         QStringLiteral("' is not recognized as an internal command")}));
+        QCOMPARE(
+            lines(*log),
+            (QStringList{entry, QLatin1Char('\'') + entry +
+                                    QStringLiteral("' is not recognized as an internal command")}));
         QCOMPARE(console->command->text(), QString());
         QVERIFY(peer.sent.isEmpty());
         QCOMPARE(recognised.count(), 0);
         // What the user sees is the very characters typed.
-        QVERIFY(console->rtb->toPlainText().startsWith(entry + QLatin1Char('\n')));
+        QTRY_VERIFY(console->rtb->toPlainText().startsWith(entry + QLatin1Char('\n')));
     }
 
     void aPastedPageIsEchoedWhole()
@@ -168,10 +171,38 @@ private slots:
         console->close(); // the close box only hides the console
         log->append(QStringLiteral("key picked up"));
         console->show();
-        QCOMPARE(console->rtb->toPlainText(),
-                 QStringLiteral("game initialized\ndoor open\nkey picked up"));
-        QCOMPARE(log->text(),
-                 QStringLiteral("game initialized\r\ndoor open\r\nkey picked up\r\n"));
+        QTRY_COMPARE(console->rtb->toPlainText(),
+                     QStringLiteral("game initialized\ndoor open\nkey picked up"));
+        QCOMPARE(log->text(), QStringLiteral("game initialized\r\ndoor open\r\nkey picked up\r\n"));
+    }
+
+    // However long the game runs and whatever a peer makes it log, the log
+    // keeps its newest lines, in the log and on the screen, oldest first.
+    void logKeepsTheNewestLines()
+    {
+        constexpr int Most = ConsoleLog::MaxLines;
+        const auto blocks = [](const Console& c) {
+            const QTextDocument* document = c.rtb->document();
+            return QStringList{document->firstBlock().text(), document->lastBlock().text(),
+                               QString::number(document->blockCount())};
+        };
+        for (int i = 0; i < Most + 1500; ++i)
+            log->append(QString::number(i));
+        QCOMPARE(int(log->lines().size()), Most);
+        QCOMPARE(log->lines().front(), QStringLiteral("1500"));
+        const QStringList expected{QStringLiteral("1500"), QString::number(Most + 1499),
+                                   QString::number(Most)};
+        QTRY_COMPARE(blocks(*console), expected);
+
+        // A console made after a long game shows the same, and goes on alike.
+        Console later(*log);
+        QCOMPARE(blocks(later), expected);
+        log->append(QStringLiteral("door open"));
+        const QStringList next{QStringLiteral("1501"), QStringLiteral("door open"),
+                               QString::number(Most)};
+        QTRY_COMPARE(blocks(later), next);
+        QTRY_COMPARE(blocks(*console), next);
+        QVERIFY(log->text().startsWith(QStringLiteral("1501\r\n1502\r\n")));
     }
 };
 

@@ -1,7 +1,7 @@
 #include "console.h"
 
-#include "game/consolelog.h"
 #include "game/commandwords.h"
+#include "game/consolelog.h"
 #include "game/peerlink.h"
 #include "platform/uifont.h"
 #include "platform/window.h"
@@ -10,6 +10,33 @@
 #include <QPushButton>
 
 #include <limits>
+
+LogView::LogView(QWidget* parent)
+    : QPlainTextEdit(parent)
+{
+    setMaximumBlockCount(ConsoleLog::MaxLines);
+    m_show.setSingleShot(true);
+    m_show.setInterval(0);
+    connect(&m_show, &QTimer::timeout, this, &LogView::showWaitingLines);
+}
+
+void LogView::addLine(const QString& line)
+{
+    m_waiting.append(line);
+    // The view would drop the older ones at once anyway.
+    if (m_waiting.size() > ConsoleLog::MaxLines)
+        m_waiting.removeFirst();
+    m_show.start();
+}
+
+void LogView::showWaitingLines()
+{
+    m_show.stop();
+    if (m_waiting.isEmpty())
+        return;
+    appendPlainText(m_waiting.join(QLatin1Char('\n')));
+    m_waiting.clear();
+}
 
 void LogView::focusInEvent(QFocusEvent* event)
 {
@@ -34,9 +61,10 @@ Console::Console(ConsoleLog& log, QWidget* parent)
     rtb->setUndoRedoEnabled(false);
     rtb->setTabChangesFocus(true);
     // The log may hold lines from before this window was made.
-    QString earlier = log.text();
-    earlier.chop(2);
-    rtb->setPlainText(earlier.replace(QLatin1String("\r\n"), QLatin1String("\n")));
+    QStringList earlier;
+    for (const QString& line : log.lines())
+        earlier.append(line);
+    rtb->setPlainText(earlier.join(QLatin1Char('\n')));
 
     command->setGeometry(2, 456, 329, 22);
     command->setMaxLength(std::numeric_limits<int>::max()); // a pasted page is echoed whole
@@ -51,7 +79,7 @@ Console::Console(ConsoleLog& log, QWidget* parent)
     // Focus given to the window itself goes on to the command line.
     setFocusProxy(command);
 
-    connect(&log, &ConsoleLog::lineAppended, rtb, &QPlainTextEdit::appendPlainText);
+    connect(&log, &ConsoleLog::lineAppended, rtb, &LogView::addLine);
     connect(command, &QLineEdit::returnPressed, this, &Console::ExecuteCommand);
     connect(Command1, &QPushButton::clicked, this, &Console::Command1_Click);
     connect(rtb, &LogView::rtb_GotFocus, this, [this] { command->setFocus(); });

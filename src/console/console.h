@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QPlainTextEdit>
+#include <QStringList>
+#include <QTimer>
 #include <QWidget>
 
 class ConsoleLog;
@@ -9,18 +11,29 @@ class QLineEdit;
 class QPushButton;
 
 // The log area. It never keeps the keyboard: a click or tab into it hands the
-// focus straight back to the command line.
+// focus straight back to the command line. It shows as many lines as the log
+// keeps, and lines that come in a burst are laid out together once the burst
+// is over, so a flood of them costs one layout, not one each.
 class LogView final : public QPlainTextEdit {
     Q_OBJECT
 
 public:
-    using QPlainTextEdit::QPlainTextEdit;
+    explicit LogView(QWidget* parent = nullptr);
+
+    void addLine(const QString& line);
+    // Shows the lines added since the last time; runs by itself when the
+    // event loop is next free.
+    void showWaitingLines();
 
 signals:
     void rtb_GotFocus();
 
 protected:
     void focusInEvent(QFocusEvent* event) override;
+
+private:
+    QStringList m_waiting;
+    QTimer m_show;
 };
 
 // The console window: the log of game events and a command line that knows

@@ -2,7 +2,16 @@
 
 void ConsoleLog::append(const QString& line)
 {
-    m_text += line;
-    m_text += QLatin1String("\r\n");
+    m_lines.push_back(line);
+    if (m_lines.size() > MaxLines)
+        m_lines.pop_front();
     emit lineAppended(line);
+}
+
+QString ConsoleLog::text() const
+{
+    QString text;
+    for (const QString& line : m_lines)
+        text += line + QLatin1String("\r\n");
+    return text;
 }

@@ -3,22 +3,30 @@
 #include <QObject>
 #include <QString>
 
-// The console's running record of game events and typed commands. Each line
-// ends in CR LF; lines are never changed or removed. Appending is cheap
-// however long the log grows: only the new line travels to the view.
+#include <deque>
+
+// The console's running record of game events and typed commands. It keeps
+// the newest MaxLines lines and lets the oldest go, so a peer that makes the
+// game log as fast as it can never makes it grow; an append costs the same
+// at the millionth line as at the first.
 class ConsoleLog final : public QObject {
     Q_OBJECT
 
 public:
+    // Hours of play; a log no one scrolls back through further.
+    static constexpr int MaxLines = 5000;
+
     using QObject::QObject;
 
     void append(const QString& line);
-    // The whole log, every line followed by CR LF.
-    const QString& text() const { return m_text; }
+    // The lines kept, oldest first.
+    const std::deque<QString>& lines() const { return m_lines; }
+    // The lines kept, each followed by CR LF.
+    QString text() const;
 
 signals:
     void lineAppended(const QString& line);
 
 private:
-    QString m_text;
+    std::deque<QString> m_lines;
 };
