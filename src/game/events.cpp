@@ -20,7 +20,7 @@ void Game::CloseDoor()
 // Taking the key again repeats everything, the message to the peer included.
 void Game::GotKey()
 {
-    if (mul.isEnabled())
+    if (tellsPeer())
         sendToPeer(QStringLiteral("gotkey"));
     OpenDoor();
     key.setVisible(false);
@@ -48,7 +48,7 @@ void Game::val()
 // so the peer's answer to our "newgame" does not bounce back and forth.
 void Game::drukf2_Click()
 {
-    if (mul.isEnabled() && hasPlayed)
+    if (tellsPeer() && hasPlayed)
         sendToPeer(QStringLiteral("newgame"));
     dood.setVisible(false);
     goed.setVisible(false);

@@ -80,7 +80,10 @@ public:
 
     // The game tick and the command inbox
     void just_Timer();
-    // Words wait here and go into the inbox one per tick, so none is lost.
+    // Words typed in the console wait here and go into the inbox one per
+    // tick. At most a second's worth wait: a word beyond that takes the place
+    // of the last one waiting, so a held-down Enter stops when it is let go.
+    static constexpr std::size_t MaxWaitingCommands = 10;
     void queueCommand(const QString& word);
 
 signals:
@@ -90,6 +93,9 @@ signals:
 
 private:
     void RunCommand();
+    // Whether a procedure tells the peer what it did: only while connected,
+    // and not for a word from the inbox, which the console has sent already.
+    bool tellsPeer() const { return mul.isEnabled() && !m_runningInbox; }
     void step(GameTimer& self, int dy, GameTimer* next);
     void setScoreid(const QString& caption);
 
@@ -108,4 +114,5 @@ private:
     PeerLink* m_peer = nullptr;
     QString m_scoreid = QStringLiteral("Frimsel gepakt: Nee");
     std::deque<QString> m_pendingCommands;
+    bool m_runningInbox = false;
 };

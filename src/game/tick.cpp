@@ -1,6 +1,8 @@
 #include "game.h"
 #include "platform/platform.h"
 
+#include <QScopedValueRollback>
+
 void Game::just_Timer()
 {
     // The chat labels are 500 wide with centred text, so this centres the
@@ -25,14 +27,20 @@ void Game::just_Timer()
 
 void Game::queueCommand(const QString& word)
 {
-    m_pendingCommands.push_back(word);
+    if (m_pendingCommands.size() == MaxWaitingCommands)
+        m_pendingCommands.back() = word;
+    else
+        m_pendingCommands.push_back(word);
 }
 
 // Every word is tested, in this order, even after a match. The words act
 // without any of the keyboard's checks: after a win or a death too, and
-// "jump" whether or not a jump is running.
+// "jump" whether or not a jump is running. The inbox holds only words typed
+// in the console, which has sent them to the peer itself: running them here
+// sends nothing more.
 void Game::RunCommand()
 {
+    const QScopedValueRollback inbox(m_runningInbox, true);
     const QString& word = Text1.text;
     if (word == QLatin1String("die"))
         val();
