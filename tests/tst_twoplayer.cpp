@@ -1,54 +1,10 @@
-#include "app/form1.h"
 #include "console/console.h"
-#include "net/multiplayer.h"
-#include "net/mplayer.h"
-#include "recordingplatform.h"
+#include "net/statusline.h"
+#include "twocopies.h"
 
-#include <QAction>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QRadioButton>
-#include <QTcpServer>
 #include <QTcpSocket>
+#include <QToolTip>
 #include <QtTest>
-
-namespace {
-
-int freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
-// One copy of the game, as a player has it.
-struct Copy {
-    RecordingPlatform platform;
-    Form1 form{platform};
-    Multiplayer& net = *form.multiplayer;
-    mplayer& dialog = net.dialog();
-    Game& game = form.game;
-
-    void ok(bool asHost, int port, const QString& update = QStringLiteral("20"))
-    {
-        form.mplay->trigger();
-        (asHost ? dialog.host : dialog.join)->setChecked(true);
-        dialog.port->setText(QString::number(port));
-        dialog.update->setText(update);
-        dialog.cmdOK->click();
-    }
-    QString status() const { return dialog.status->text(); }
-    QStringList log() const { return form.log.text().split(QStringLiteral("\r\n")); }
-};
-
-bool connectedTo(const QString& status)
-{
-    return status == QLatin1String("Status: Connected to 127.0.0.1") ||
-           status == QLatin1String("Status: Connected to ::1");
-}
-
-} // namespace
 
 class TestTwoPlayer : public QObject {
     Q_OBJECT
@@ -126,9 +82,11 @@ private slots:
         // Chat, on both screens for five seconds.
         a->platform.answers = QStringList{QStringLiteral("hallo <b>daar</b>")};
         a->form.chat->trigger();
-        QCOMPARE(a->platform.inputs.first(), qMakePair(QStringLiteral("Say:"), QStringLiteral("Chat")));
+        QCOMPARE(a->platform.inputs.first(),
+                 qMakePair(QStringLiteral("Say:"), QStringLiteral("Chat")));
         QCOMPARE(a->game.scene.redchat.caption(), QStringLiteral("Player: hallo <b>daar</b>"));
-        QTRY_COMPARE(b->game.scene.greenchat.caption(), QStringLiteral("Player: hallo <b>daar</b>"));
+        QTRY_COMPARE(b->game.scene.greenchat.caption(),
+                     QStringLiteral("Player: hallo <b>daar</b>"));
         QVERIFY(b->game.wischatgr.isEnabled());
         QCOMPARE(b->game.wischatgr.interval(), 5000);
         b->net.receiver.wischatgr_Timer();
@@ -142,6 +100,7 @@ private slots:
         connectBoth();
         b->form.console().command->setText(QStringLiteral("die"));
         QTest::keyClick(b->form.console().command, Qt::Key_Return);
+        QTRY_COMPARE(a->platform.boxes.size(), 1);
         b->form.console().command->setText(QStringLiteral("win"));
         QTest::keyClick(b->form.console().command, Qt::Key_Return);
         QTRY_COMPARE(a->platform.boxes.size(), 2);
@@ -149,6 +108,48 @@ private slots:
                                                  QStringLiteral("Korvaloop")));
         QCOMPARE(a->platform.boxes[1].first, QStringLiteral("Other player won"));
         QVERIFY(!a->game.gameOver); // the box is all it does
+    }
+
+    // A word typed in the console goes to the peer once, and runs here too.
+    void aConsoleWordReachesThePeerOnce()
+    {
+        connectBoth();
+        b->game.Form_KeyPress('x'); // b has played: its own new game would tell a
+        for (const char* word : {"gotkey", "newgame"}) {
+            b->form.console().command->setText(QString::fromLatin1(word));
+            QTest::keyClick(b->form.console().command, Qt::Key_Return);
+        }
+        QTRY_COMPARE(b->log().count(QStringLiteral("New game initialized")), 1);
+        QTRY_COMPARE(a->log().count(QStringLiteral("New game initialized")), 1);
+        QTest::qWait(300);
+        QCOMPARE(a->log().count(QStringLiteral("key picked up")), 1);
+        QCOMPARE(a->log().count(QStringLiteral("New game initialized")), 1);
+        QCOMPARE(b->log().count(QStringLiteral("key picked up")), 1);
+        QCOMPARE(b->log().count(QStringLiteral("New game initialized")), 1);
+    }
+
+    // What one peer left unfinished is no beginning for the next one's first
+    // message.
+    void theNextPeerStartsAfresh()
+    {
+        a->ok(true, port);
+        QTcpSocket first;
+        first.connectToHost(QHostAddress::LocalHost, quint16(port));
+        QTRY_VERIFY(a->connected());
+        first.write("move|1|2|3");
+        QVERIFY(first.waitForBytesWritten(1000));
+        QTest::qWait(100);
+        first.disconnectFromHost();
+        QTRY_VERIFY(!a->connected());
+
+        a->dialog.cmdOK->click(); // stop
+        a->dialog.cmdOK->click(); // listen again
+        QTcpSocket second;
+        second.connectToHost(QHostAddress::LocalHost, quint16(port));
+        QTRY_VERIFY(a->connected());
+        second.write("gotkey");
+        QTRY_VERIFY(a->game.doorOpen);
+        QCOMPARE(a->game.scene.guyrm.left(), 168);
     }
 
     void theJoinerLeavesAndTheHostStartsAgain()
@@ -194,12 +195,18 @@ private slots:
         QTest::addColumn<QString>("address");
         QTest::addColumn<QString>("portText");
         QTest::addColumn<QString>("status");
-        const QString range = QStringLiteral("Status: Port must be a number from 1 to 65535");
-        QTest::newRow("host, letters") << true << "localhost" << "abc" << range;
-        QTest::newRow("host, too big") << true << "localhost" << "70000" << range;
-        QTest::newRow("host, zero") << true << "localhost" << "0" << range;
-        QTest::newRow("join, negative") << false << "localhost" << "-1" << range;
-        QTest::newRow("join, no address") << false << "  " << "2539" << "Status: No address given";
+        const QString range = QStringLiteral("Status: Port must be 1 to 65535");
+        QTest::newRow("host, letters") << true << "localhost"
+                                       << "abc" << range;
+        QTest::newRow("host, too big") << true << "localhost"
+                                       << "70000" << range;
+        QTest::newRow("host, zero") << true << "localhost"
+                                    << "0" << range;
+        QTest::newRow("join, negative") << false << "localhost"
+                                        << "-1" << range;
+        QTest::newRow("join, no address") << false << "  "
+                                          << "2539"
+                                          << "Status: No address given";
     }
 
     void badSettingsNeverEndTheProgram()
@@ -223,13 +230,38 @@ private slots:
         QTcpServer squatter;
         QVERIFY(squatter.listen(QHostAddress::Any, quint16(port)));
         a->ok(true, port);
-        QCOMPARE(a->status(), QStringLiteral("Status: Port %1 is already in use").arg(port));
+        QCOMPARE(a->status(), QStringLiteral("Status: Port %1 is in use").arg(port));
         QCOMPARE(a->net.sock.State(), 0);
 
         b->dialog.adress->setText(QStringLiteral("no-such-host.invalid"));
         b->ok(false, port);
-        QTRY_COMPARE_WITH_TIMEOUT(b->status(), QStringLiteral("Status: Cannot find no-such-host.invalid"), 15000);
+        const QString notFound = QStringLiteral("Status: Cannot find no-such-host.invalid");
+        QTRY_COMPARE_WITH_TIMEOUT(b->status(), notFound, 15000);
         QVERIFY(b->form.mplay->isEnabled());
+
+        // Too long for its line: cut short, and whole in the tooltip.
+        StatusLine& line = *b->dialog.status;
+        b->dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&b->dialog));
+        QVERIFY(line.shownText().endsWith(QChar(0x2026)));
+        QVERIFY(notFound.startsWith(line.shownText().chopped(1)));
+        QHelpEvent help(QEvent::ToolTip, QPoint(5, 5), line.mapToGlobal(QPoint(5, 5)));
+        QCoreApplication::sendEvent(&line, &help);
+        QTRY_COMPARE(QToolTip::text(), notFound);
+    }
+
+    // The statuses the game writes itself fit their line whole.
+    void statusTextsFit()
+    {
+        StatusLine& line = *a->dialog.status;
+        for (const char* text :
+             {"Status: Idle", "Status: Waiting for connection", "Status: Connecting...",
+              "Status: Incoming connection...", "Status: Connected to 192.168.1.23",
+              "Status: Port must be 1 to 65535", "Status: Port 65535 is in use",
+              "Status: No address given"}) {
+            line.setText(QString::fromLatin1(text));
+            QCOMPARE(line.shownText(), QString::fromLatin1(text));
+        }
     }
 
     void updateInterval_data()
@@ -263,7 +295,12 @@ private slots:
         QTRY_VERIFY(a->game.mul.isEnabled());
 
         peer.write(QByteArray("\x00\xff|||move|x|chat|", 17));
-        peer.write("a|Bob");
+        QVERIFY(peer.waitForBytesWritten(1000));
+        QTest::qWait(100);
+        peer.write("chat|a");
+        QVERIFY(peer.waitForBytesWritten(1000));
+        QTest::qWait(100);
+        peer.write("|Bob");
         QTRY_COMPARE(a->game.scene.greenchat.caption(), QStringLiteral("Bob: a"));
 
         a->platform.onMsgBox = [&] {

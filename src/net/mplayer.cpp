@@ -4,6 +4,7 @@
 #include "game/scene.h"
 #include "platform/uifont.h"
 #include "sock.h"
+#include "statusline.h"
 
 #include <QCloseEvent>
 #include <QLabel>
@@ -63,7 +64,7 @@ mplayer::mplayer(Sock& sock, GameTimer& mul, SceneObject& redchat, QWidget* pare
     , port(field(this, {86, 91, 155, 23}))
     , host(new QRadioButton(QStringLiteral("Host"), this))
     , join(new QRadioButton(QStringLiteral("Join"), this))
-    , status(label(this, {64, 128, 185, 17}))
+    , status(new StatusLine(this))
     , cmdOK(new QPushButton(this))
     , cmdCancel(new QPushButton(QStringLiteral("&Cancel"), this))
     , m_sock(sock)
@@ -81,6 +82,8 @@ mplayer::mplayer(Sock& sock, GameTimer& mul, SceneObject& redchat, QWidget* pare
     fitWidth(Label1, update->x() - Label1->x());
     update->setToolTip(
         QStringLiteral("500 or higher recommend a lower value might crash the game"));
+    status->setGeometry(64, 128, 185, 17);
+    status->setTextFormat(Qt::PlainText);
     host->setGeometry(8, 112, 49, 17);
     join->setGeometry(8, 136, 49, 17);
     cmdOK->setGeometry(33, 157, 76, 26);
@@ -168,7 +171,7 @@ bool mplayer::readPort(int& value)
 {
     qint64 number = 0;
     if (!wholeNumber(port->text(), number) || number < 1 || number > 65535) {
-        status->setText(QStringLiteral("Status: Port must be a number from 1 to 65535"));
+        status->setText(QStringLiteral("Status: Port must be 1 to 65535"));
         return false;
     }
     value = int(number);

@@ -8,6 +8,7 @@ class QLineEdit;
 class QPushButton;
 class QRadioButton;
 class SceneObject;
+class StatusLine;
 class Sock;
 
 // The connection dialog: who you are, how often your position goes out,
@@ -28,7 +29,7 @@ public:
     QLineEdit* port;
     QRadioButton* host;
     QRadioButton* join;
-    QLabel* status;
+    StatusLine* status;
     QPushButton* cmdOK;
     QPushButton* cmdCancel;
 

@@ -3,6 +3,7 @@
 #include "game/game.h"
 #include "mplayer.h"
 #include "platform/platform.h"
+#include "statusline.h"
 
 #include <QAction>
 #include <QLabel>
@@ -66,6 +67,7 @@ void Multiplayer::sock_ConnectionRequest(int requestID)
         return;
     sock.Close();
     sock.Accept(requestID);
+    receiver.reset();
     setStatus(QStringLiteral("Status: Connected to ") + sock.RemoteHostIP());
     dialog().hide();
     m_game.mul.setEnabled(true);
@@ -74,6 +76,7 @@ void Multiplayer::sock_ConnectionRequest(int requestID)
 
 void Multiplayer::sock_Connect()
 {
+    receiver.reset();
     setStatus(QStringLiteral("Status: Connected to ") + sock.RemoteHostIP());
     m_game.mul.setEnabled(true);
     m_mplay->setEnabled(false);
@@ -82,6 +85,7 @@ void Multiplayer::sock_Connect()
 
 void Multiplayer::sock_Close()
 {
+    sock_DataArrival(); // what the peer sent before it left is still applied
     connectionLost();
 }
 
@@ -99,18 +103,21 @@ void Multiplayer::sock_Error()
 
 void Multiplayer::connectionLost()
 {
+    receiver.reset();
     setStatus(QStringLiteral("Status: Idle"));
     m_game.mul.setEnabled(false);
     m_mplay->setEnabled(true);
 }
 
+// Also called while a box opened by a message is up: what arrives then
+// waits in the receiver, and once enough waits, in the socket, until the box
+// is dismissed and the reading below goes on.
 void Multiplayer::sock_DataArrival()
 {
-    // A box opened by a message is still up: the rest waits in the socket
-    // until it is dismissed, and is read below when it is.
-    if (receiver.isDispatching())
-        return;
-    for (QByteArray data = sock.GetData(); !data.isEmpty(); data = sock.GetData()) {
+    while (receiver.canTakeMore()) {
+        const QByteArray data = sock.GetData();
+        if (data.isEmpty())
+            return;
         if (!receiver.receive(data)) {
             sock.Close();
             connectionLost();
@@ -122,9 +129,9 @@ void Multiplayer::sock_DataArrival()
 void Multiplayer::mul_Timer()
 {
     const Scene& scene = m_game.scene;
-    sock.SendData(protocol::moveMessage({scene.guy.top(), scene.guyl.top(), scene.guy.left(),
-                                         scene.guyl.left(), scene.guy.isVisible(),
-                                         scene.guyl.isVisible()}));
+    sock.SendPosition(
+        protocol::moveMessage({scene.guy.top(), scene.guyl.top(), scene.guy.left(),
+                               scene.guyl.left(), scene.guy.isVisible(), scene.guyl.isVisible()}));
 }
 
 void Multiplayer::chat_Click()

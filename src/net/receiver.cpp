@@ -1,8 +1,8 @@
 #include "receiver.h"
 
-#include "platform/appinfo.h"
 #include "game/consolelog.h"
 #include "game/game.h"
+#include "platform/appinfo.h"
 #include "platform/platform.h"
 
 #include <algorithm>
@@ -19,6 +19,12 @@ int reasonable(int coordinate)
     return std::clamp(coordinate, -FarAway, FarAway);
 }
 
+bool isAnnouncement(const protocol::Message& message)
+{
+    const auto* word = std::get_if<protocol::Word>(&message);
+    return word && (*word == protocol::Word::Die || *word == protocol::Word::Win);
+}
+
 } // namespace
 
 Receiver::Receiver(Game& game, Platform& platform)
@@ -32,8 +38,10 @@ bool Receiver::receive(QByteArrayView data)
 {
     std::vector<protocol::Message> messages;
     const bool withinBounds = m_reader.feed(data, messages);
-    m_queue.insert(m_queue.end(), std::make_move_iterator(messages.begin()),
-                   std::make_move_iterator(messages.end()));
+    for (protocol::Message& message : messages) {
+        if (!(m_boxOpen && isAnnouncement(message)))
+            m_queue.push_back(std::move(message));
+    }
     if (m_dispatching)
         return withinBounds;
 
@@ -60,10 +68,10 @@ void Receiver::apply(const protocol::Message& message)
     }
     switch (std::get<Word>(message)) {
     case Word::Die:
-        m_platform.MsgBox(QStringLiteral("Other player died, u win"), appinfo::Title);
+        announce(QStringLiteral("Other player died, u win"));
         break;
     case Word::Win:
-        m_platform.MsgBox(QStringLiteral("Other player won"), appinfo::Title);
+        announce(QStringLiteral("Other player won"));
         break;
     case Word::NewGame:
         m_game.drukf2_Click();
@@ -72,6 +80,14 @@ void Receiver::apply(const protocol::Message& message)
         RemoteGotKey();
         break;
     }
+}
+
+void Receiver::announce(const QString& text)
+{
+    m_boxOpen = true;
+    m_platform.MsgBox(text, appinfo::Title);
+    m_boxOpen = false;
+    std::erase_if(m_queue, isAnnouncement);
 }
 
 void Receiver::MoveRemotePlayer(const protocol::Move& move)

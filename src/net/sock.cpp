@@ -4,6 +4,33 @@
 
 #include <QHostAddress>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+namespace {
+
+// Asks the kernel to notice a path that died without a word: no FIN, no
+// reset, just nothing (a cable pulled, a lid closed). Keepalive probes find
+// it on an idle connection; the user time-out finds it while data waits for
+// an acknowledgement, when keepalive never fires.
+void watchPath(QTcpSocket* socket)
+{
+    const auto fd = int(socket->socketDescriptor());
+    if (fd < 0)
+        return;
+    const auto set = [fd](int level, int name, auto value) {
+        ::setsockopt(fd, level, name, &value, sizeof value);
+    };
+    set(SOL_SOCKET, SO_KEEPALIVE, 1);
+    set(IPPROTO_TCP, TCP_KEEPIDLE, Sock::KeepAliveIdleSeconds);
+    set(IPPROTO_TCP, TCP_KEEPINTVL, Sock::KeepAliveIntervalSeconds);
+    set(IPPROTO_TCP, TCP_KEEPCNT, Sock::KeepAliveProbes);
+    set(IPPROTO_TCP, TCP_USER_TIMEOUT, Sock::UserTimeoutMs);
+}
+
+} // namespace
+
 Sock::Sock(QObject* parent)
     : QObject(parent)
 {
@@ -18,12 +45,12 @@ Sock::~Sock()
 bool Sock::Listen()
 {
     if (LocalPort < 1 || LocalPort > 65535) {
-        m_errorString = QStringLiteral("Port must be a number from 1 to 65535");
+        m_errorString = QStringLiteral("Port must be 1 to 65535");
         return false;
     }
     if (!m_server.listen(QHostAddress::Any, quint16(LocalPort))) {
         m_errorString = m_server.serverError() == QAbstractSocket::AddressInUseError
-                            ? QStringLiteral("Port %1 is already in use").arg(LocalPort)
+                            ? QStringLiteral("Port %1 is in use").arg(LocalPort)
                             : m_server.errorString();
         return false;
     }
@@ -38,7 +65,7 @@ bool Sock::Connect(const QString& remoteHost, int remotePort)
         return false;
     }
     if (remotePort < 1 || remotePort > 65535) {
-        m_errorString = QStringLiteral("Port must be a number from 1 to 65535");
+        m_errorString = QStringLiteral("Port must be 1 to 65535");
         return false;
     }
     m_hostNotFound = false;
@@ -47,6 +74,7 @@ bool Sock::Connect(const QString& remoteHost, int remotePort)
     m_state = SockState::Connecting;
     connect(socket, &QTcpSocket::connected, this, [this] {
         m_state = SockState::Connected;
+        watchPath(m_connection);
         m_remoteHostIP = m_connection->peerAddress().toString();
         Q_EMIT Connected();
     });
@@ -81,6 +109,7 @@ void Sock::Accept(int requestID)
     m_request = nullptr;
     socket->setParent(this);
     attach(socket);
+    watchPath(socket);
     m_state = SockState::Connected;
     QHostAddress address = socket->peerAddress();
     bool mappedIPv4 = false;
@@ -126,7 +155,38 @@ void Sock::drop(QTcpSocket* socket)
 void Sock::SendData(const QString& text)
 {
     if (m_state == SockState::Connected && m_connection)
-        m_connection->write(protocol::toWire(text));
+        write(text);
+}
+
+void Sock::SendPosition(const QString& text)
+{
+    if (m_state == SockState::Connected && m_connection &&
+        m_connection->bytesToWrite() <= MaxUnsentForPositions)
+        write(text);
+}
+
+void Sock::write(const QString& text)
+{
+    m_connection->write(protocol::toWire(text));
+    if (m_connection->bytesToWrite() > MaxUnsent)
+        giveUpOnPeer();
+}
+
+// The peer has stopped reading. Nothing more is sent, and the connection
+// ends as it does when the peer closes it; the event comes from the event
+// loop, not from inside whatever was sending.
+void Sock::giveUpOnPeer()
+{
+    drop(m_connection);
+    m_connection = nullptr;
+    m_state = SockState::Closing;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (m_state == SockState::Closing)
+                Q_EMIT Closed();
+        },
+        Qt::QueuedConnection);
 }
 
 QByteArray Sock::GetData()

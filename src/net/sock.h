@@ -13,12 +13,28 @@
 // 2 listening, 6 connecting, 7 connected, 8 closing after the peer closed,
 // 9 error), and its events are the signals below. Nothing it is asked to do
 // throws or aborts: a send without a connection is dropped.
+//
+// A peer cannot make it hold more than it should: what waits unsent is
+// bounded, and a network path that dies without a word is noticed by the
+// kernel's keepalive and user time-out, within about 15 seconds.
 class Sock final : public QObject, public PeerLink {
     Q_OBJECT
 
 public:
     // What one read may hold: a peer cannot make the game buffer more.
     static constexpr qint64 ReadBufferSize = 64 * 1024;
+    // While this much waits unsent, a newer position is not queued behind it.
+    static constexpr qint64 MaxUnsentForPositions = 64 * 1024;
+    // A peer that has let this much pile up reads nothing: the connection
+    // ends as if it had closed it.
+    static constexpr qint64 MaxUnsent = 1024 * 1024;
+
+    // How a dead path is noticed: keepalive probes on an idle connection,
+    // and a limit on how long sent data may go unacknowledged.
+    static constexpr int KeepAliveIdleSeconds = 5;
+    static constexpr int KeepAliveIntervalSeconds = 2;
+    static constexpr int KeepAliveProbes = 3;
+    static constexpr unsigned UserTimeoutMs = 15000;
 
     explicit Sock(QObject* parent = nullptr);
     ~Sock() override;
@@ -33,6 +49,9 @@ public:
     bool Connect(const QString& remoteHost, int remotePort);
     void Accept(int requestID);
     void SendData(const QString& text) override;
+    // A position: only the newest one matters, so it is dropped rather than
+    // queued behind a backlog.
+    void SendPosition(const QString& text);
     QByteArray GetData();
     void Close();
     // Written but not yet handed to the network.
@@ -54,6 +73,8 @@ private:
     void attach(QTcpSocket* socket);
     void drop(QTcpSocket* socket);
     void onError(QAbstractSocket::SocketError error);
+    void write(const QString& text);
+    void giveUpOnPeer();
 
     QTcpServer m_server;
     QPointer<QTcpSocket> m_connection;
