@@ -82,8 +82,11 @@ void Receiver::apply(const protocol::Message& message)
     }
 }
 
+// The box tells the player of every "die" and "win" that came with this one
+// or comes while it is up.
 void Receiver::announce(const QString& text)
 {
+    std::erase_if(m_queue, isAnnouncement);
     m_boxOpen = true;
     m_platform.MsgBox(text, appinfo::Title);
     m_boxOpen = false;

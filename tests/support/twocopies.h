@@ -3,6 +3,7 @@
 #include "app/form1.h"
 #include "net/mplayer.h"
 #include "net/multiplayer.h"
+#include "net/statusline.h"
 #include "recordingplatform.h"
 
 #include <QAction>

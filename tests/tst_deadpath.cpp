@@ -1,0 +1,87 @@
+// A network path that dies without a word (a cable pulled, a lid closed) ends
+// the connection within seconds at both ends, the way a peer closing it does.
+// Runs inside a network namespace of its own (netns.sh), where a firewall
+// rule drops the game's packets silently.
+#include "twocopies.h"
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QtTest>
+
+namespace {
+
+bool nft(const QStringList& arguments)
+{
+    QProcess process;
+    process.start(QStringLiteral("nft"), arguments);
+    return process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit &&
+           process.exitCode() == 0;
+}
+
+} // namespace
+
+class TestDeadPath : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        if (qgetenv("KORVALOOP_NETNS") != "inside")
+            QSKIP("runs only in a network namespace of its own (netns.sh)");
+    }
+
+    // Two connections: one that sends its position every 20 ms, so data is
+    // always waiting for an acknowledgement, and one that sends nothing at
+    // all, so only keepalive can tell.
+    void aDeadPathEndsTheConnection()
+    {
+        Copy busyHost, busyJoiner, idleHost, idleJoiner;
+        const int busyPort = freePort();
+        const int idlePort = busyPort == 2539 ? 2540 : 2539;
+        busyHost.ok(true, busyPort, QStringLiteral("20"));
+        busyJoiner.ok(false, busyPort, QStringLiteral("20"));
+        idleHost.ok(true, idlePort, QStringLiteral("0"));
+        idleJoiner.ok(false, idlePort, QStringLiteral("0"));
+        const QList<Copy*> copies{&busyHost, &busyJoiner, &idleHost, &idleJoiner};
+        QTRY_VERIFY(
+            std::all_of(copies.begin(), copies.end(), [](Copy* c) { return c->connected(); }));
+        QTest::qWait(300); // positions flow
+
+        const QString ports = QStringLiteral("{ %1, %2 }").arg(busyPort).arg(idlePort);
+        QVERIFY(nft({QStringLiteral("add"), QStringLiteral("table"), QStringLiteral("inet"),
+                     QStringLiteral("cut")}));
+        QVERIFY(
+            nft({QStringLiteral("add chain inet cut input { type filter hook input priority 0; }")
+                     .split(QLatin1Char(' '))}));
+        QVERIFY(nft(QStringLiteral("add rule inet cut input tcp dport %1 drop")
+                        .arg(ports)
+                        .split(QLatin1Char(' '))));
+        QVERIFY(nft(QStringLiteral("add rule inet cut input tcp sport %1 drop")
+                        .arg(ports)
+                        .split(QLatin1Char(' '))));
+
+        QElapsedTimer clock;
+        clock.start();
+        QList<qint64> endedAfter(copies.size(), -1);
+        while (clock.elapsed() < 20000 && endedAfter.contains(-1)) {
+            QTest::qWait(100);
+            for (qsizetype i = 0; i < copies.size(); ++i) {
+                if (endedAfter[i] < 0 && !copies[i]->connected())
+                    endedAfter[i] = clock.elapsed();
+            }
+        }
+        qInfo(
+            "ended after (ms): busy host %lld, busy joiner %lld, idle host %lld, idle joiner %lld",
+            endedAfter[0], endedAfter[1], endedAfter[2], endedAfter[3]);
+        for (Copy* copy : copies) {
+            QVERIFY(!copy->connected());
+            QCOMPARE(copy->status(), QStringLiteral("Status: Idle"));
+            QVERIFY(copy->form.mplay->isEnabled());
+        }
+        nft({QStringLiteral("delete"), QStringLiteral("table"), QStringLiteral("inet"),
+             QStringLiteral("cut")});
+    }
+};
+
+QTEST_MAIN(TestDeadPath)
+#include "tst_deadpath.moc"

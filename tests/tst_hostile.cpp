@@ -1,0 +1,239 @@
+// A peer that sends anything, as fast as it can, or reads nothing, cannot
+// make the game grow, lock the player out, or stop answering the keyboard.
+#include "console/console.h"
+#include "twocopies.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+qint64 residentKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong();
+    }
+    return -1;
+}
+
+// A peer on a thread of its own that sends one message over and over, as fast
+// as the connection takes it, for a given time, and never reads.
+class Flood {
+public:
+    Flood(int port, const QByteArray& message, int milliseconds)
+    {
+        QByteArray chunk;
+        while (chunk.size() < 64 * 1024)
+            chunk += message;
+        m_thread = std::thread([this, port, chunk, milliseconds] {
+            const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+            const timeval patience{1, 0}; // a send that blocks gives the clock a look
+            ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_port = htons(quint16(port));
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+                QElapsedTimer clock;
+                clock.start();
+                while (clock.elapsed() < milliseconds) {
+                    const ssize_t sent =
+                        ::send(fd, chunk.constData(), size_t(chunk.size()), MSG_NOSIGNAL);
+                    if (sent > 0)
+                        m_bytes += sent;
+                    else if (errno != EAGAIN && errno != EINTR)
+                        break;
+                }
+            }
+            ::close(fd);
+            m_done = true;
+        });
+    }
+    ~Flood() { m_thread.join(); }
+
+    bool done() const { return m_done; }
+    qint64 bytes() const { return m_bytes; }
+
+private:
+    std::thread m_thread;
+    std::atomic<bool> m_done = false;
+    std::atomic<qint64> m_bytes = 0;
+};
+
+} // namespace
+
+class TestHostile : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<Copy> a;
+    int port = 0;
+
+    void host()
+    {
+        a->ok(true, port);
+        QCOMPARE(a->status(), QStringLiteral("Status: Waiting for connection"));
+    }
+
+private slots:
+    void init()
+    {
+        a = std::make_unique<Copy>();
+        port = freePort();
+        a->form.show();
+        QVERIFY(QTest::qWaitForWindowActive(&a->form));
+    }
+
+    void cleanup() { a.reset(); }
+
+    // Ten thousand "die" in one piece, and a few "win" behind them, while the
+    // player looks at the first box for a while: one box, and the peer
+    // leaving meanwhile ends the connection as usual.
+    void aFloodOfDieGivesOneBox()
+    {
+        host();
+        QTcpSocket peer;
+        peer.connectToHost(QHostAddress::LocalHost, quint16(port));
+        QTRY_VERIFY(a->connected());
+
+        bool leaveWhileTheBoxIsUp = true;
+        a->platform.onMsgBox = [&] {
+            if (leaveWhileTheBoxIsUp) {
+                peer.write(QByteArray("win").repeated(100));
+                peer.flush();
+                QTest::qWait(300); // the player reads the box
+                peer.disconnectFromHost();
+                QTRY_COMPARE(a->status(), QStringLiteral("Status: Idle"));
+            }
+        };
+        peer.write(QByteArray("die").repeated(10000) + "move|1|2|3|4|True|False");
+        QTRY_COMPARE(a->platform.boxes.size(), 1);
+        QTRY_COMPARE(a->game.scene.guyrm.left(), 3); // what is not "die" or "win" still counts
+        QTest::qWait(300);
+        QCOMPARE(a->platform.boxes.size(), 1);
+        QCOMPARE(a->platform.boxes[0].first, QStringLiteral("Other player died, u win"));
+
+        // The player goes on playing.
+        QTest::keyClick(&a->form, Qt::Key_6, Qt::NoModifier);
+        QCOMPARE(a->game.scene.guy.left(), 8);
+
+        // A later "win", after the box was dismissed, is news again.
+        leaveWhileTheBoxIsUp = false;
+        a->dialog.cmdOK->click(); // stop
+        a->dialog.cmdOK->click(); // listen again
+        QTcpSocket next;
+        next.connectToHost(QHostAddress::LocalHost, quint16(port));
+        QTRY_VERIFY(a->connected());
+        next.write("win");
+        QTRY_COMPARE(a->platform.boxes.size(), 2);
+        QCOMPARE(a->platform.boxes[1].first, QStringLiteral("Other player won"));
+    }
+
+    // Ten seconds of the fastest flood of a message: memory stays put, and a
+    // key press or F1 is answered at once, during the flood and after it.
+    void aFloodKeepsTheGameSmallAndAwake_data()
+    {
+        QTest::addColumn<QByteArray>("message");
+        QTest::newRow("gotkey") << QByteArray("gotkey");
+        QTest::newRow("newgame") << QByteArray("newgame");
+    }
+
+    void aFloodKeepsTheGameSmallAndAwake()
+    {
+        QFETCH(QByteArray, message);
+        constexpr int Seconds = 10;
+        host();
+        qint64 lines = 0;
+        connect(&a->form.log, &ConsoleLog::lineAppended, this, [&lines] { ++lines; });
+        const qint64 before = residentKiB();
+
+        Flood flood(port, message, Seconds * 1000);
+        QTRY_VERIFY(a->connected());
+        a->form.activateWindow(); // as a click on the figure does once the dialog is gone
+        QVERIFY(QTest::qWaitForWindowActive(&a->form));
+        int presses = 0;
+        QElapsedTimer clock;
+        clock.start();
+        while (!flood.done() && clock.elapsed() < (Seconds + 5) * 1000) {
+            // A step left from the start hits the wall: the beep says the
+            // press was taken, whatever the flood does to the figure.
+            QTimer::singleShot(0, &a->form, [this] { QTest::keyClick(&a->form, Qt::Key_4); });
+            ++presses;
+            QTRY_COMPARE_WITH_TIMEOUT(a->platform.beeps, presses, 1000);
+            if (presses == 6) {
+                QTimer::singleShot(0, &a->form, [this] { QTest::keyClick(&a->form, Qt::Key_F1); });
+                QTRY_VERIFY_WITH_TIMEOUT(a->form.console().isVisible(), 2000);
+            }
+            QTest::qWait(200);
+        }
+        QVERIFY(flood.done());
+        const qint64 growth = residentKiB() - before;
+        qInfo("%lld bytes of %s in %d s: %lld log lines, %d key presses answered, %lld KiB more",
+              flood.bytes(), message.constData(), Seconds, lines, presses, growth);
+        QVERIFY(lines > 100000); // the flood was real and was handled
+#ifndef __SANITIZE_ADDRESS__     // AddressSanitizer keeps freed memory aside on purpose
+        QVERIFY2(growth < 64 * 1024, qPrintable(QString::number(growth)));
+#endif
+        QCOMPARE(int(a->form.log.lines().size()), ConsoleLog::MaxLines);
+        QTRY_COMPARE(a->form.console().rtb->document()->blockCount(), ConsoleLog::MaxLines);
+
+        // The peer is gone; the game plays on.
+        QTRY_VERIFY(!a->connected());
+        a->form.console().hide();
+        QTest::keyClick(&a->form, Qt::Key_4);
+        QCOMPARE(a->platform.beeps, presses + 1);
+    }
+
+    // A peer that reads nothing: newer positions wait behind no backlog, and
+    // once a mebibyte waits unsent, the connection ends as if it had closed.
+    void aPeerThatReadsNothingIsLetGo()
+    {
+        host();
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        const int small = 4096;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(quint16(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        QCOMPARE(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        QTRY_VERIFY(a->connected());
+
+        Sock& sock = a->net.sock;
+        const QString move = protocol::moveMessage({444, 444, 0, 0, true, false});
+        for (int i = 0; i < 100000; ++i)
+            sock.SendPosition(move);
+        QVERIFY(sock.bytesToWrite() <= Sock::MaxUnsentForPositions + move.size());
+        QTest::qWait(500); // the kernel takes what it takes
+        QVERIFY(a->connected());
+
+        const QString line =
+            protocol::chatMessage(QString(1000, QLatin1Char('x')), QStringLiteral("P"));
+        qint64 most = 0;
+        for (int i = 0; i < 5000 && sock.State() == SockState::Connected; ++i) {
+            sock.SendData(line);
+            most = std::max(most, sock.bytesToWrite());
+        }
+        QVERIFY(most <= Sock::MaxUnsent);
+        QCOMPARE(sock.State(), SockState::Closing);
+        QTRY_COMPARE(a->status(), QStringLiteral("Status: Idle"));
+        QVERIFY(!a->connected());
+        QVERIFY(a->form.mplay->isEnabled());
+        ::close(fd);
+    }
+};
+
+QTEST_MAIN(TestHostile)
+#include "tst_hostile.moc"
