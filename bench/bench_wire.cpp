@@ -1,7 +1,13 @@
-// One copy of the game receives 100,000 messages sent back to back by another
-// copy (this same program, started with --send PORT): moves, with a gotkey,
-// newgame or chat as every 100th. Prints the messages per second, the event
-// messages applied against those sent, and the receiver's peak memory.
+// Two benchmarks of the game on the receiving end of a connection.
+//
+// wire: one copy of the game receives 100,000 messages sent back to back by
+// another copy (this same program, started with --send PORT): moves, with a
+// gotkey, newgame or chat as every 100th. Prints the messages per second, the
+// event messages applied against those sent, and the receiver's peak memory.
+//
+// hostile: a peer (this program, started with --flood PORT SECONDS) sends
+// "gotkey" as fast as the connection takes it for ten seconds. Prints how
+// much the game's memory grew and how many messages it handled a second.
 #include "app/form1.h"
 #include "net/mplayer.h"
 #include "net/multiplayer.h"
@@ -20,6 +26,12 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <cstring>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -31,36 +43,38 @@ struct Sent {
     int chat = 0;
 };
 
-// The stream both sides agree on.
-template <class Send> Sent sendAll(Send send)
+// The stream both sides agree on: message i of it.
+QString messageAt(int i, Sent& sent)
 {
-    Sent sent;
-    for (int i = 0; i < Messages; ++i) {
-        if (i % 100 != 99) {
-            send(protocol::moveMessage({444, 444, i % 625, i % 625, i % 2 == 0, i % 2 == 1}));
-        } else if (i % 300 == 99) {
-            send(QStringLiteral("gotkey"));
-            ++sent.gotkey;
-        } else if (i % 300 == 199) {
-            send(QStringLiteral("newgame"));
-            ++sent.newgame;
-        } else {
-            send(protocol::chatMessage(QStringLiteral("line %1").arg(i), QStringLiteral("Bench")));
-            ++sent.chat;
-        }
+    if (i % 100 != 99)
+        return protocol::moveMessage({444, 444, i % 625, i % 625, i % 2 == 0, i % 2 == 1});
+    if (i % 300 == 99) {
+        ++sent.gotkey;
+        return QStringLiteral("gotkey");
     }
-    return sent;
+    if (i % 300 == 199) {
+        ++sent.newgame;
+        return QStringLiteral("newgame");
+    }
+    ++sent.chat;
+    return protocol::chatMessage(QStringLiteral("line %1").arg(i), QStringLiteral("Bench"));
 }
 
-long peakResidentKiB()
+// A line of /proc/self/status in KiB: VmHWM the peak, VmRSS the present.
+long memoryKiB(const char* field)
 {
     QFile status(QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly))
         return -1;
     for (const QByteArray& line : status.readAll().split('\n'))
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toLong();
+        if (line.startsWith(field))
+            return line.mid(qsizetype(std::strlen(field))).trimmed().split(' ').first().toLong();
     return -1;
+}
+
+long peakResidentKiB()
+{
+    return memoryKiB("VmHWM:");
 }
 
 void startConnection(Form1& form, bool asHost, int port)
@@ -77,16 +91,19 @@ int send(int port)
     QtPlatform platform;
     Form1 form(platform);
     Sock& sock = form.multiplayer->sock;
-    QObject::connect(&sock, &Sock::Connected, [&] {
-        sendAll([&](const QString& message) { sock.SendData(message); });
+    // As fast as the receiver reads, but never so far ahead of it that the
+    // game would take it for a peer that reads nothing.
+    int next = 0;
+    Sent sent;
+    QTimer pump;
+    QObject::connect(&pump, &QTimer::timeout, [&] {
+        while (next < Messages && sock.bytesToWrite() < Sock::MaxUnsent / 4)
+            sock.SendData(messageAt(next++, sent));
         // Everything handed to the network, then leave: the receiver stops at our close.
-        auto* drain = new QTimer(&form);
-        QObject::connect(drain, &QTimer::timeout, [&] {
-            if (sock.bytesToWrite() == 0)
-                QCoreApplication::quit();
-        });
-        drain->start(1);
+        if (next == Messages && sock.bytesToWrite() == 0)
+            QCoreApplication::quit();
     });
+    QObject::connect(&sock, &Sock::Connected, [&] { pump.start(0); });
     startConnection(form, false, port);
     return QCoreApplication::exec();
 }
@@ -103,6 +120,12 @@ int receive(const QString& program)
     probe.close();
     startConnection(form, true, port);
 
+    int gotkeys = 0;
+    int newgames = 0;
+    QObject::connect(&form.log, &ConsoleLog::lineAppended, [&](const QString& line) {
+        gotkeys += line == QLatin1String("key picked up");
+        newgames += line == QLatin1String("New game initialized");
+    });
     int chats = 0;
     QString lastChat;
     QObject::connect(&game.scene, &Scene::changed, [&] {
@@ -128,10 +151,9 @@ int receive(const QString& program)
     QCoreApplication::exec();
     sender.waitForFinished();
 
-    const QString text = form.log.text();
-    const int gotkeys = int(text.count(QStringLiteral("key picked up")));
-    const int newgames = int(text.count(QStringLiteral("New game initialized")));
-    const Sent sent = sendAll([](const QString&) {});
+    Sent sent;
+    for (int i = 0; i < Messages; ++i)
+        messageAt(i, sent);
     const int events = sent.gotkey + sent.newgame + sent.chat;
     const int applied = gotkeys + newgames + chats;
     std::printf("wire: %d messages in %.1f ms, %.0f messages/s; event messages applied %d of %d "
@@ -140,6 +162,75 @@ int receive(const QString& program)
                 events, gotkeys, sent.gotkey, newgames, sent.newgame, chats, sent.chat,
                 events - applied, peakResidentKiB());
     return applied == events ? 0 : 1;
+}
+
+int benchPort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+// The hostile peer: "gotkey" as fast as the connection takes it, never a read.
+int flood(int port, int seconds)
+{
+    const QByteArray chunk = QByteArray("gotkey").repeated(64 * 1024 / 6);
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(quint16(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        return 1;
+    const timeval patience{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < seconds * 1000) {
+        if (::send(fd, chunk.constData(), size_t(chunk.size()), MSG_NOSIGNAL) < 0 &&
+            errno != EAGAIN && errno != EINTR)
+            break;
+    }
+    ::close(fd);
+    return 0;
+}
+
+int hostile(const QString& program)
+{
+    constexpr int Seconds = 10;
+    QtPlatform platform;
+    Form1 form(platform);
+    const int port = benchPort();
+    startConnection(form, true, port);
+    qint64 lines = 0;
+    QObject::connect(&form.log, &ConsoleLog::lineAppended, [&] { ++lines; });
+    QElapsedTimer clock;
+    QObject::connect(&form.multiplayer->sock, &Sock::DataArrival, [&] {
+        if (!clock.isValid())
+            clock.start();
+    });
+    qint64 elapsed = 0;
+    QObject::connect(&form.multiplayer->sock, &Sock::Closed, [&] {
+        elapsed = clock.nsecsElapsed();
+        QCoreApplication::quit();
+    });
+    // Settle first: what the game needs anyway is no growth.
+    QCoreApplication::processEvents();
+    const long before = memoryKiB("VmRSS:");
+
+    QProcess peer;
+    peer.setProcessChannelMode(QProcess::ForwardedChannels);
+    peer.start(program,
+               {QStringLiteral("--flood"), QString::number(port), QString::number(Seconds)});
+    QCoreApplication::exec();
+    peer.waitForFinished();
+    const long after = memoryKiB("VmRSS:");
+    const qint64 handled = lines / 2; // each "gotkey" logs two lines
+    std::printf("hostile: %lld gotkey in %.1f s, %.0f messages/s handled; memory %ld KiB before, "
+                "%ld KiB after, grew %ld KiB\n",
+                handled, double(elapsed) / 1e9, double(handled) / (double(elapsed) / 1e9), before,
+                after, after - before);
+    return 0;
 }
 
 } // namespace
@@ -151,5 +242,9 @@ int main(int argc, char* argv[])
     const QStringList args = QCoreApplication::arguments();
     if (args.size() == 3 && args[1] == QLatin1String("--send"))
         return send(args[2].toInt());
+    if (args.size() == 4 && args[1] == QLatin1String("--flood"))
+        return flood(args[2].toInt(), args[3].toInt());
+    if (args.size() == 2 && args[1] == QLatin1String("--hostile"))
+        return hostile(QCoreApplication::applicationFilePath());
     return receive(QCoreApplication::applicationFilePath());
 }
