@@ -9,6 +9,8 @@
 
 namespace {
 
+constexpr qsizetype MostCharactersShown = 1024;
+
 template <class... Ts> struct Overloaded : Ts... {
     using Ts::operator()...;
 };
@@ -83,7 +85,10 @@ void SceneView::render(QPainter& painter, const QRect& area)
                            painter.setPen(look.colour);
                            const int flags = look.centred ? Qt::AlignHCenter | Qt::TextWordWrap
                                                           : Qt::AlignLeft;
-                           painter.drawText(box, flags | Qt::AlignTop, object->caption());
+                           // No box shows more than a line of a few hundred
+                           // characters: a peer's 64 KiB line is not laid out whole.
+                           painter.drawText(box, flags | Qt::AlignTop,
+                                            object->caption().left(MostCharactersShown));
                            painter.restore();
                        },
                    },
