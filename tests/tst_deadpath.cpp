@@ -1,7 +1,8 @@
 // A network path that dies without a word (a cable pulled, a lid closed) ends
 // the connection within seconds at both ends, the way a peer closing it does.
-// Runs inside a network namespace of its own (netns.sh), where a firewall
-// rule drops the game's packets silently.
+// A host that never answers a join is given up on as well. Runs inside a
+// network namespace of its own (netns.sh), where a firewall rule drops the
+// game's packets silently.
 #include "twocopies.h"
 
 #include <QElapsedTimer>
@@ -47,7 +48,9 @@ private slots:
             std::all_of(copies.begin(), copies.end(), [](Copy* c) { return c->connected(); }));
         QTest::qWait(300); // positions flow
 
-        const QString ports = QStringLiteral("{ %1, %2 }").arg(busyPort).arg(idlePort);
+        const int silentPort = idlePort + 1;
+        const QString ports =
+            QStringLiteral("{ %1, %2, %3 }").arg(busyPort).arg(idlePort).arg(silentPort);
         QVERIFY(nft({QStringLiteral("add"), QStringLiteral("table"), QStringLiteral("inet"),
                      QStringLiteral("cut")}));
         QVERIFY(
@@ -60,24 +63,33 @@ private slots:
                         .arg(ports)
                         .split(QLatin1Char(' '))));
 
+        Copy joiner;
+        joiner.ok(false, silentPort);
+        QCOMPARE(joiner.status(), QStringLiteral("Status: Connecting..."));
+
         QElapsedTimer clock;
         clock.start();
         QList<qint64> endedAfter(copies.size(), -1);
-        while (clock.elapsed() < 20000 && endedAfter.contains(-1)) {
+        qint64 gaveUpAfter = -1;
+        while (clock.elapsed() < 20000 && (endedAfter.contains(-1) || gaveUpAfter < 0)) {
             QTest::qWait(100);
+            if (gaveUpAfter < 0 && joiner.net.sock.State() == SockState::Closed)
+                gaveUpAfter = clock.elapsed();
             for (qsizetype i = 0; i < copies.size(); ++i) {
                 if (endedAfter[i] < 0 && !copies[i]->connected())
                     endedAfter[i] = clock.elapsed();
             }
         }
-        qInfo(
-            "ended after (ms): busy host %lld, busy joiner %lld, idle host %lld, idle joiner %lld",
-            endedAfter[0], endedAfter[1], endedAfter[2], endedAfter[3]);
+        qInfo("ended after (ms): busy host %lld, busy joiner %lld, idle host %lld, idle joiner "
+              "%lld; a join with no answer gave up after %lld",
+              endedAfter[0], endedAfter[1], endedAfter[2], endedAfter[3], gaveUpAfter);
         for (Copy* copy : copies) {
             QVERIFY(!copy->connected());
             QCOMPARE(copy->status(), QStringLiteral("Status: Idle"));
             QVERIFY(copy->form.mplay->isEnabled());
         }
+        QCOMPARE(joiner.status(), QStringLiteral("Status: No answer from localhost"));
+        QVERIFY(joiner.form.mplay->isEnabled());
         nft({QStringLiteral("delete"), QStringLiteral("table"), QStringLiteral("inet"),
              QStringLiteral("cut")});
     }

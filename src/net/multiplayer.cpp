@@ -91,14 +91,17 @@ void Multiplayer::sock_Close()
 
 // An error ends the connection the way the peer closing it would, so the
 // player can open the dialog and connect again. A host name that cannot be
-// found is worth saying.
+// found, or a host that does not answer, is worth saying.
 void Multiplayer::sock_Error()
 {
-    const bool hostNotFound = sock.hostNotFound();
+    const Sock::Failure failure = sock.failure();
     sock.Close();
     connectionLost();
-    if (hostNotFound)
-        setStatus(QStringLiteral("Status: Cannot find ") + dialog().adress->text().trimmed());
+    const QString host = dialog().adress->text().trimmed();
+    if (failure == Sock::Failure::HostNotFound)
+        setStatus(QStringLiteral("Status: Cannot find ") + host);
+    else if (failure == Sock::Failure::NoAnswer)
+        setStatus(QStringLiteral("Status: No answer from ") + host);
 }
 
 void Multiplayer::connectionLost()

@@ -35,6 +35,16 @@ Sock::Sock(QObject* parent)
     : QObject(parent)
 {
     connect(&m_server, &QTcpServer::newConnection, this, &Sock::takeRequests);
+    m_connectTimeout.setSingleShot(true);
+    m_connectTimeout.setInterval(ConnectTimeoutMs);
+    connect(&m_connectTimeout, &QTimer::timeout, this, [this] {
+        if (m_state != SockState::Connecting || !m_connection)
+            return;
+        m_state = SockState::Failed;
+        m_failure = Failure::NoAnswer;
+        m_errorString = QStringLiteral("No answer");
+        Q_EMIT Error(int(QAbstractSocket::SocketTimeoutError), m_errorString);
+    });
 }
 
 Sock::~Sock()
@@ -68,16 +78,17 @@ bool Sock::Connect(const QString& remoteHost, int remotePort)
         m_errorString = QStringLiteral("Port must be 1 to 65535");
         return false;
     }
-    m_hostNotFound = false;
     auto* socket = new QTcpSocket(this);
     attach(socket);
     m_state = SockState::Connecting;
     connect(socket, &QTcpSocket::connected, this, [this] {
+        m_connectTimeout.stop();
         m_state = SockState::Connected;
         watchPath(m_connection);
         m_remoteHostIP = m_connection->peerAddress().toString();
         Q_EMIT Connected();
     });
+    m_connectTimeout.start();
     socket->connectToHost(remoteHost.trimmed(), quint16(remotePort));
     return true;
 }
@@ -138,8 +149,10 @@ void Sock::onError(QAbstractSocket::SocketError error)
     // The peer closing is no error: the close event follows.
     if (error == QAbstractSocket::RemoteHostClosedError)
         return;
+    m_connectTimeout.stop();
     m_state = SockState::Failed;
-    m_hostNotFound = error == QAbstractSocket::HostNotFoundError;
+    m_failure =
+        error == QAbstractSocket::HostNotFoundError ? Failure::HostNotFound : Failure::Other;
     m_errorString = m_connection ? m_connection->errorString() : QString();
     Q_EMIT Error(int(error), m_errorString);
 }
@@ -196,6 +209,7 @@ QByteArray Sock::GetData()
 
 void Sock::Close()
 {
+    m_connectTimeout.stop();
     m_server.close();
     if (m_connection)
         drop(m_connection);

@@ -7,6 +7,7 @@
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
 // The one socket of the game: it first listens or connects, then carries the
 // one connection. Its State reads like a small state machine (0 closed,
@@ -35,6 +36,8 @@ public:
     static constexpr int KeepAliveIntervalSeconds = 2;
     static constexpr int KeepAliveProbes = 3;
     static constexpr unsigned UserTimeoutMs = 15000;
+    // How long a join waits for the host's name to be found and the host to answer.
+    static constexpr int ConnectTimeoutMs = 15000;
 
     explicit Sock(QObject* parent = nullptr);
     ~Sock() override;
@@ -58,8 +61,9 @@ public:
     qint64 bytesToWrite() const { return m_connection ? m_connection->bytesToWrite() : 0; }
 
     QString errorString() const { return m_errorString; }
-    // The last error was a host name that could not be found.
-    bool hostNotFound() const { return m_hostNotFound; }
+    // What went wrong last, where it is worth telling the player.
+    enum class Failure { Other, HostNotFound, NoAnswer };
+    Failure failure() const { return m_failure; }
 
 Q_SIGNALS:
     void ConnectionRequest(int requestID);
@@ -83,5 +87,6 @@ private:
     int m_state = SockState::Closed;
     QString m_remoteHostIP;
     QString m_errorString;
-    bool m_hostNotFound = false;
+    Failure m_failure = Failure::Other;
+    QTimer m_connectTimeout;
 };
