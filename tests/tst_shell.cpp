@@ -221,7 +221,7 @@ private slots:
         QCOMPARE(platform->boxes.size(), 2);
         const QStringList about = platform->boxes[0].first.split(QStringLiteral("\r\n"));
         QCOMPARE(about.size(), 3);
-        QCOMPARE(about[0], QStringLiteral("Versie: 1.0.68"));
+        QCOMPARE(about[0], QStringLiteral("Versie: 1.1.0"));
         QVERIFY(!about[1].isEmpty() && !about[2].isEmpty());
         QCOMPARE(platform->boxes[0].second, QStringLiteral("Korvaloop"));
         QCOMPARE(platform->boxes[1],

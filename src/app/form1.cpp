@@ -43,6 +43,8 @@ Form1::~Form1() = default;
 
 void Form1::buildMenu()
 {
+    // A global menu would take the status entry out of the game's window.
+    menuBar()->setNativeMenuBar(false);
     nieuw = menuBar()->addMenu(QStringLiteral("Bestand"));
     con = nieuw->addAction(QStringLiteral("Console"), QKeySequence(Qt::Key_F1), this,
                            &Form1::con_Click);
