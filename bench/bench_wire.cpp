@@ -108,16 +108,46 @@ int send(int port)
     return QCoreApplication::exec();
 }
 
+int benchPort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+// Starts the peer (this program with the given arguments) and runs the game
+// until the peer has left. Returns the nanoseconds from its first data to its
+// leaving.
+qint64 receiveUntilThePeerLeaves(Form1& form, const QString& program, const QStringList& arguments)
+{
+    Sock& sock = form.multiplayer->sock;
+    QElapsedTimer clock;
+    qint64 elapsed = 0;
+    const auto first = QObject::connect(&sock, &Sock::DataArrival, [&] {
+        if (!clock.isValid())
+            clock.start();
+    });
+    const auto last = QObject::connect(&sock, &Sock::Closed, [&] {
+        elapsed = clock.nsecsElapsed();
+        QCoreApplication::quit();
+    });
+    QProcess peer;
+    peer.setProcessChannelMode(QProcess::ForwardedChannels);
+    peer.start(program, arguments);
+    QCoreApplication::exec();
+    peer.waitForFinished();
+    QObject::disconnect(first);
+    QObject::disconnect(last);
+    return elapsed;
+}
+
 int receive(const QString& program)
 {
     QtPlatform platform;
     Form1 form(platform);
     Game& game = form.game;
 
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    const int port = probe.serverPort();
-    probe.close();
+    const int port = benchPort();
     startConnection(form, true, port);
 
     int gotkeys = 0;
@@ -134,22 +164,8 @@ int receive(const QString& program)
             ++chats;
         }
     });
-    QElapsedTimer clock;
-    QObject::connect(&form.multiplayer->sock, &Sock::DataArrival, [&] {
-        if (!clock.isValid())
-            clock.start();
-    });
-    qint64 elapsed = 0;
-    QObject::connect(&form.multiplayer->sock, &Sock::Closed, [&] {
-        elapsed = clock.nsecsElapsed();
-        QCoreApplication::quit();
-    });
-
-    QProcess sender;
-    sender.setProcessChannelMode(QProcess::ForwardedChannels);
-    sender.start(program, {QStringLiteral("--send"), QString::number(port)});
-    QCoreApplication::exec();
-    sender.waitForFinished();
+    const qint64 elapsed =
+        receiveUntilThePeerLeaves(form, program, {QStringLiteral("--send"), QString::number(port)});
 
     Sent sent;
     for (int i = 0; i < Messages; ++i)
@@ -162,13 +178,6 @@ int receive(const QString& program)
                 events, gotkeys, sent.gotkey, newgames, sent.newgame, chats, sent.chat,
                 events - applied, peakResidentKiB());
     return applied == events ? 0 : 1;
-}
-
-int benchPort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
 }
 
 // The hostile peer: "gotkey" as fast as the connection takes it, never a read.
@@ -204,26 +213,12 @@ int hostile(const QString& program)
     startConnection(form, true, port);
     qint64 lines = 0;
     QObject::connect(&form.log, &ConsoleLog::lineAppended, [&] { ++lines; });
-    QElapsedTimer clock;
-    QObject::connect(&form.multiplayer->sock, &Sock::DataArrival, [&] {
-        if (!clock.isValid())
-            clock.start();
-    });
-    qint64 elapsed = 0;
-    QObject::connect(&form.multiplayer->sock, &Sock::Closed, [&] {
-        elapsed = clock.nsecsElapsed();
-        QCoreApplication::quit();
-    });
     // Settle first: what the game needs anyway is no growth.
     QCoreApplication::processEvents();
     const long before = memoryKiB("VmRSS:");
-
-    QProcess peer;
-    peer.setProcessChannelMode(QProcess::ForwardedChannels);
-    peer.start(program,
-               {QStringLiteral("--flood"), QString::number(port), QString::number(Seconds)});
-    QCoreApplication::exec();
-    peer.waitForFinished();
+    const qint64 elapsed = receiveUntilThePeerLeaves(
+        form, program,
+        {QStringLiteral("--flood"), QString::number(port), QString::number(Seconds)});
     const long after = memoryKiB("VmRSS:");
     const qint64 handled = lines / 2; // each "gotkey" logs two lines
     std::printf("hostile: %lld gotkey in %.1f s, %.0f messages/s handled; memory %ld KiB before, "
