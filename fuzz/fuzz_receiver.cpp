@@ -91,6 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const qsizetype length = std::min<qsizetype>(left, 1 + (state >> 24) % 64);
         const QByteArrayView read(bytes, length);
         receiver.receive(read);
+        QCoreApplication::processEvents(); // a "die" or "win" box opens from the event loop
         reader.feed(read, messages);
         require(reader.pending() <= protocol::MessageReader::MaxPending);
         bytes += length;

@@ -26,6 +26,7 @@ Multiplayer::Multiplayer(Game& game, Platform& platform, QAction* mplay, QWidget
     connect(&sock, &Sock::Closed, this, &Multiplayer::sock_Close);
     connect(&sock, &Sock::Error, this, &Multiplayer::sock_Error);
     connect(&sock, &Sock::DataArrival, this, &Multiplayer::sock_DataArrival);
+    connect(&receiver, &Receiver::readyForMore, this, &Multiplayer::sock_DataArrival);
 }
 
 Multiplayer::~Multiplayer()
@@ -112,9 +113,9 @@ void Multiplayer::connectionLost()
     m_mplay->setEnabled(true);
 }
 
-// Also called while a box opened by a message is up: what arrives then
-// waits in the receiver, and once enough waits, in the socket, until the box
-// is dismissed and the reading below goes on.
+// Also runs while a box opened by a message is up: what arrives then waits
+// in the receiver, and once enough waits, in the socket, until the box is
+// dismissed and the receiver asks for more.
 void Multiplayer::sock_DataArrival()
 {
     while (receiver.canTakeMore()) {

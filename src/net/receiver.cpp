@@ -32,6 +32,9 @@ Receiver::Receiver(Game& game, Platform& platform)
     , m_platform(platform)
 {
     m_game.wischatgr.onTick([this] { wischatgr_Timer(); });
+    m_box.setSingleShot(true);
+    m_box.setInterval(0);
+    connect(&m_box, &QTimer::timeout, this, &Receiver::showBox);
 }
 
 bool Receiver::receive(QByteArrayView data)
@@ -39,20 +42,42 @@ bool Receiver::receive(QByteArrayView data)
     std::vector<protocol::Message> messages;
     const bool withinBounds = m_reader.feed(data, messages);
     for (protocol::Message& message : messages) {
-        if (!(m_boxOpen && isAnnouncement(message)))
+        if (!(m_holding && isAnnouncement(message)))
             m_queue.push_back(std::move(message));
     }
-    if (m_dispatching)
-        return withinBounds;
+    applyWaiting();
+    return withinBounds;
+}
 
-    m_dispatching = true;
-    while (!m_queue.empty()) {
+void Receiver::applyWaiting()
+{
+    if (m_applying)
+        return;
+    m_applying = true;
+    while (!m_holding && !m_queue.empty()) {
         const protocol::Message message = std::move(m_queue.front());
         m_queue.pop_front();
-        apply(message);
+        if (isAnnouncement(message)) {
+            m_boxText = std::get<protocol::Word>(message) == protocol::Word::Die
+                            ? QStringLiteral("Other player died, u win")
+                            : QStringLiteral("Other player won");
+            m_holding = true;
+            std::erase_if(m_queue, isAnnouncement);
+            m_box.start();
+        } else {
+            apply(message);
+        }
     }
-    m_dispatching = false;
-    return withinBounds;
+    m_applying = false;
+}
+
+void Receiver::showBox()
+{
+    m_platform.MsgBox(m_boxText, appinfo::Title);
+    std::erase_if(m_queue, isAnnouncement);
+    m_holding = false;
+    applyWaiting();
+    emit readyForMore();
 }
 
 void Receiver::apply(const protocol::Message& message)
@@ -67,30 +92,16 @@ void Receiver::apply(const protocol::Message& message)
         return;
     }
     switch (std::get<Word>(message)) {
-    case Word::Die:
-        announce(QStringLiteral("Other player died, u win"));
-        break;
-    case Word::Win:
-        announce(QStringLiteral("Other player won"));
-        break;
     case Word::NewGame:
         m_game.drukf2_Click();
         break;
     case Word::GotKey:
         RemoteGotKey();
         break;
+    case Word::Die:
+    case Word::Win:
+        break; // announced by a box, from the event loop
     }
-}
-
-// The box tells the player of every "die" and "win" that came with this one
-// or comes while it is up.
-void Receiver::announce(const QString& text)
-{
-    std::erase_if(m_queue, isAnnouncement);
-    m_boxOpen = true;
-    m_platform.MsgBox(text, appinfo::Title);
-    m_boxOpen = false;
-    std::erase_if(m_queue, isAnnouncement);
 }
 
 void Receiver::MoveRemotePlayer(const protocol::Move& move)

@@ -2,7 +2,9 @@
 
 #include "protocol.h"
 
+#include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <deque>
 
@@ -12,12 +14,16 @@ class Platform;
 // Applies what the peer sends to the local game: the peer's figure, its chat
 // line, its key pickup and new games, and its "die" and "win".
 //
-// A "die" or "win" opens a modal box, and a modal box runs the event loop, so
-// more data can arrive while one is open. Such data is not applied inside the
-// box: it waits, and is applied once the box is dismissed, one message at a
-// time and in the order they came. A "die" or "win" that came before the
-// player dismissed the box opens no box of its own: the player has been told.
-class Receiver {
+// A "die" or "win" opens a modal box, which holds everything after it until
+// the player dismisses it. The box is opened from the event loop, not from
+// inside the read that brought the message, so the connection is read on
+// while it is up: what comes meanwhile waits here, up to a bound, and is
+// applied once the box is gone, in the order it came. A "die" or "win" that
+// came with the one that opened the box, or while it is up, opens no box of
+// its own: the player has been told.
+class Receiver final : public QObject {
+    Q_OBJECT
+
 public:
     // While a box is up, this many messages may wait; the rest stays on the
     // connection until the box is dismissed.
@@ -29,7 +35,9 @@ public:
     // completes. False when the peer sent more than a message may hold.
     bool receive(QByteArrayView data);
     // Whether another read may be taken now.
-    bool canTakeMore() const { return !m_dispatching || m_queue.size() < MaxWaiting; }
+    bool canTakeMore() const { return !m_holding || m_queue.size() < MaxWaiting; }
+    // Messages taken off the connection and not yet applied.
+    std::size_t waiting() const { return m_queue.size(); }
     // A connection ended or began: the unfinished message of the old one is
     // no beginning for the new one's first.
     void reset() { m_reader.reset(); }
@@ -39,18 +47,25 @@ public:
 
     void wischatgr_Timer();
 
+signals:
+    // The box is gone and everything that waited is applied: read on.
+    void readyForMore();
+
 private:
+    void applyWaiting();
+    void showBox();
     void apply(const protocol::Message& message);
     void MoveRemotePlayer(const protocol::Move& move);
     void ShowRemoteChat(const protocol::Chat& chat);
     void RemoteGotKey();
-    void announce(const QString& text);
 
     Game& m_game;
     Platform& m_platform;
     protocol::MessageReader m_reader;
     std::deque<protocol::Message> m_queue;
-    bool m_dispatching = false;
-    bool m_boxOpen = false;
+    bool m_applying = false;
+    bool m_holding = false; // a box is due or up
+    QString m_boxText;
+    QTimer m_box;
     QString m_peerName;
 };
