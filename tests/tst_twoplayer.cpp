@@ -232,6 +232,27 @@ private slots:
         QVERIFY(b->form.mplay->isEnabled());
     }
 
+    void joinAddresses_data()
+    {
+        QTest::addColumn<QString>("address");
+        QTest::newRow("name") << "localhost";
+        QTest::newRow("IPv4") << "127.0.0.1";
+        QTest::newRow("IPv6") << "::1";
+        QTest::newRow("IPv6 in brackets") << "[::1]";
+        QTest::newRow("blanks around") << " [::1] ";
+    }
+
+    void joinAddresses()
+    {
+        QFETCH(QString, address);
+        QTcpServer listener;
+        QVERIFY(listener.listen(QHostAddress::Any, quint16(port)));
+        b->dialog.adress->setText(address);
+        b->ok(false, port);
+        QCOMPARE(b->status(), QStringLiteral("Status: Connecting..."));
+        QTRY_VERIFY(connectedTo(b->status()));
+    }
+
     void updateInterval_data()
     {
         QTest::addColumn<QString>("update");

@@ -41,6 +41,11 @@ bool Sock::Connect(const QString& remoteHost, int remotePort)
         m_errorString = QStringLiteral("Port must be a number from 1 to 65535");
         return false;
     }
+    // "[::1]", as IPv6 addresses stand beside a port, is "::1".
+    QString host = remoteHost.trimmed();
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')) &&
+        QHostAddress(host.mid(1, host.size() - 2)).protocol() == QAbstractSocket::IPv6Protocol)
+        host = host.mid(1, host.size() - 2);
     m_hostNotFound = false;
     auto* socket = new QTcpSocket(this);
     attach(socket);
@@ -50,7 +55,7 @@ bool Sock::Connect(const QString& remoteHost, int remotePort)
         m_remoteHostIP = m_connection->peerAddress().toString();
         Q_EMIT Connected();
     });
-    socket->connectToHost(remoteHost.trimmed(), quint16(remotePort));
+    socket->connectToHost(host, quint16(remotePort));
     return true;
 }
 
