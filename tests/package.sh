@@ -26,9 +26,10 @@ depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
 names=$(tr ',' '\n' <<<"$depends" | awk '{print $1}')
 for package in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 \
-    fonts-liberation2; do
+    libavahi-client3 fonts-liberation2; do
     grep -qxF "$package" <<<"$names" || { echo "does not depend on $package"; exit 1; }
 done
+[[ $(dpkg-deb -f "$deb" Recommends) == avahi-daemon ]] || { echo "does not recommend avahi-daemon"; exit 1; }
 [[ $(dpkg-deb -f "$deb" Section) == games ]] || { echo "not in the games section"; exit 1; }
 
 dpkg-deb -x "$deb" "$work/root"

@@ -5,6 +5,7 @@
 #include "platform/platform.h"
 
 #include <QAction>
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 
@@ -94,7 +95,8 @@ void Multiplayer::sock_Error()
     sock.Close();
     connectionLost();
     if (hostNotFound)
-        setStatus(QStringLiteral("Status: Cannot find ") + dialog().adress->text().trimmed());
+        setStatus(QStringLiteral("Status: Cannot find ") +
+                  dialog().adress->currentText().trimmed());
 }
 
 void Multiplayer::connectionLost()

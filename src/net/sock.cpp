@@ -28,6 +28,7 @@ bool Sock::Listen()
         return false;
     }
     m_state = SockState::Listening;
+    Q_EMIT listeningChanged(true);
     return true;
 }
 
@@ -141,9 +142,12 @@ QByteArray Sock::GetData()
 
 void Sock::Close()
 {
+    const bool wasListening = m_server.isListening();
     m_server.close();
     if (m_connection)
         drop(m_connection);
     m_connection = nullptr;
     m_state = SockState::Closed;
+    if (wasListening)
+        Q_EMIT listeningChanged(false);
 }
