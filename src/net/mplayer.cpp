@@ -6,12 +6,14 @@
 #include "platform/uifont.h"
 #include "sock.h"
 
+#include <QAbstractItemView>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QStyle>
 
 namespace {
 
@@ -231,6 +233,14 @@ void mplayer::listGames()
         adress->setItemData(row, games[i].address, AddressRole);
         adress->setItemData(row, games[i].port, PortRole);
     }
+    // The list opens as wide as its longest entry, wider than the field if
+    // need be, so that no port is cut off.
+    QAbstractItemView* list = adress->view();
+    int width = list->sizeHintForColumn(0) + 2 * list->frameWidth() +
+                list->fontMetrics().averageCharWidth();
+    if (adress->count() > adress->maxVisibleItems())
+        width += list->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, list);
+    list->setMinimumWidth(width);
 }
 
 void mplayer::cmdCancel_Click()
