@@ -54,7 +54,7 @@ depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
 names=$(tr ',' '\n' <<<"$depends" | awk '{print $1}')
 for package in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 \
-    fonts-liberation2; do
+    libavahi-client3 fonts-liberation2; do
     grep -qxF "$package" <<<"$names" || fail "does not depend on $package"
 done
 recommends=$(dpkg-deb -f "$deb" Recommends)

@@ -1,7 +1,9 @@
 #include "console/console.h"
+#include "net/discovery.h"
 #include "net/statusline.h"
 #include "twocopies.h"
 
+#include <QComboBox>
 #include <QTcpSocket>
 #include <QToolTip>
 #include <QtTest>
@@ -217,7 +219,7 @@ private slots:
         QFETCH(QString, status);
         a->form.mplay->trigger();
         (asHost ? a->dialog.host : a->dialog.join)->setChecked(true);
-        a->dialog.adress->setText(address);
+        a->dialog.adress->setEditText(address);
         a->dialog.port->setText(portText);
         a->dialog.cmdOK->click();
         QCOMPARE(a->status(), status);
@@ -233,7 +235,7 @@ private slots:
         QCOMPARE(a->status(), QStringLiteral("Status: Port %1 is in use").arg(port));
         QCOMPARE(a->net.sock.State(), 0);
 
-        b->dialog.adress->setText(QStringLiteral("no-such-host.invalid"));
+        b->dialog.adress->setEditText(QStringLiteral("no-such-host.invalid"));
         b->ok(false, port);
         const QString notFound = QStringLiteral("Status: Cannot find no-such-host.invalid");
         QTRY_COMPARE_WITH_TIMEOUT(b->status(), notFound, 15000);
@@ -262,6 +264,115 @@ private slots:
             line.setText(QString::fromLatin1(text));
             QCOMPARE(line.shownText(), QString::fromLatin1(text));
         }
+    }
+
+    void joinAddresses_data()
+    {
+        QTest::addColumn<QString>("address");
+        QTest::newRow("name") << "localhost";
+        QTest::newRow("IPv4") << "127.0.0.1";
+        QTest::newRow("IPv6") << "::1";
+        QTest::newRow("IPv6 in brackets") << "[::1]";
+        QTest::newRow("blanks around") << " [::1] ";
+    }
+
+    void joinAddresses()
+    {
+        QFETCH(QString, address);
+        QTcpServer listener;
+        QVERIFY(listener.listen(QHostAddress::Any, quint16(port)));
+        b->dialog.adress->setEditText(address);
+        b->ok(false, port);
+        QCOMPARE(b->status(), QStringLiteral("Status: Connecting..."));
+        QTRY_VERIFY(connectedTo(b->status()));
+    }
+
+    // The address field lists the games found on the network; what is typed
+    // in it is taken as before. These tests have no bus, so nothing is found.
+    void theAddressFieldTakesTypingAsBefore()
+    {
+        QTcpServer listener;
+        QVERIFY(listener.listen(QHostAddress::Any, quint16(port)));
+        b->form.mplay->trigger();
+        QVERIFY(QTest::qWaitForWindowActive(&b->dialog));
+        QComboBox* adress = b->dialog.adress;
+        QCOMPARE(adress->geometry(), QRect(86, 65, 155, 23));
+        QVERIFY(adress->isEditable());
+        QCOMPARE(adress->count(), 1);
+        QCOMPARE(adress->itemText(0), QStringLiteral("localhost"));
+        QCOMPARE(adress->currentText(), QStringLiteral("localhost"));
+        QVERIFY(adress->hasFocus());
+
+        QTest::keyClick(adress, Qt::Key_Tab);
+        QVERIFY(b->dialog.port->hasFocus());
+        QTest::keyClick(b->dialog.port, Qt::Key_Backtab);
+        QVERIFY(adress->hasFocus());
+
+        // Nothing is completed ("loc" stays "loc"), nothing typed joins the
+        // list, and the arrow keys find no other entry.
+        adress->lineEdit()->selectAll();
+        QTest::keyClicks(adress, QStringLiteral("loc"));
+        QCOMPARE(adress->currentText(), QStringLiteral("loc"));
+        QTest::keyClick(adress, Qt::Key_Escape); // Cancel
+        QVERIFY(!b->dialog.isVisible());
+        b->form.mplay->trigger();
+        QCOMPARE(adress->currentText(), QStringLiteral("loc"));
+        adress->lineEdit()->selectAll();
+        QTest::keyClicks(adress, QStringLiteral("127.0.0.1"));
+        QTest::keyClick(adress, Qt::Key_Down);
+        QTest::keyClick(adress, Qt::Key_Up);
+        QCOMPARE(adress->currentText(), QStringLiteral("127.0.0.1"));
+        b->dialog.join->setChecked(true);
+        b->dialog.port->setText(QString::number(port));
+        QTest::keyClick(adress, Qt::Key_Return); // OK
+        QCOMPARE(b->status(), QStringLiteral("Status: Connecting..."));
+        QTRY_COMPARE(b->status(), QStringLiteral("Status: Connected to 127.0.0.1"));
+        QCOMPARE(adress->count(), 1);
+
+        // The close box forgets what was typed.
+        b->dialog.close();
+        QCOMPARE(adress->currentText(), QStringLiteral("localhost"));
+    }
+
+    void entriesOfGamesFound_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<QString>("entry");
+        QTest::newRow("IPv4") << "Anna" << "192.168.1.23" << "Anna \u2013 192.168.1.23:2539";
+        QTest::newRow("IPv6 only") << "Bert" << "2001:db8::5" << "Bert \u2013 [2001:db8::5]:2539";
+        QTest::newRow("IPv6 on a link")
+            << "Carla" << "fe80::1%eth0" << "Carla \u2013 [fe80::1%eth0]:2539";
+    }
+
+    void entriesOfGamesFound()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, address);
+        QFETCH(QString, entry);
+        QCOMPARE((FoundGame{name, address, 2539}.entryText()), entry);
+    }
+
+    void userNamesAsServiceNames_data()
+    {
+        QTest::addColumn<QString>("userName");
+        QTest::addColumn<QString>("serviceName");
+        QTest::newRow("as it is") << "Anna #2" << "Anna #2";
+        QTest::newRow("empty") << "" << "Player";
+        QTest::newRow("control characters") << "a\nb\tc" << "a b c";
+        QTest::newRow("63 bytes at most") << QString(70, QLatin1Char('x'))
+                                          << QString(63, QLatin1Char('x'));
+        QTest::newRow("not half a character") << QString(40, QChar(0xe9)) // two bytes each
+                                              << QString(31, QChar(0xe9));
+        const QString face = QStringLiteral("\U0001F600"); // four bytes, two UTF-16 units
+        QTest::newRow("not half a surrogate pair") << face.repeated(20) << face.repeated(15);
+    }
+
+    void userNamesAsServiceNames()
+    {
+        QFETCH(QString, userName);
+        QFETCH(QString, serviceName);
+        QCOMPARE(::serviceName(userName), serviceName);
     }
 
     void updateInterval_data()

@@ -1,18 +1,26 @@
 #include "mplayer.h"
 
+#include "discovery.h"
 #include "game/gametimer.h"
 #include "game/scene.h"
 #include "platform/uifont.h"
 #include "sock.h"
 #include "statusline.h"
 
+#include <QAbstractItemView>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QStyle>
 
 namespace {
+
+// What an entry of the address list holds besides its text.
+constexpr int AddressRole = Qt::UserRole;
+constexpr int PortRole = Qt::UserRole + 1;
 
 QLabel* label(QWidget* parent, QRect geometry)
 {
@@ -28,6 +36,53 @@ QLineEdit* field(QWidget* parent, QRect geometry)
     result->setGeometry(geometry);
     return result;
 }
+
+// Typing an address works as in a plain field: nothing is completed and
+// nothing typed is added to the list.
+QComboBox* addressField(QWidget* parent, QRect geometry)
+{
+    auto* result = new QComboBox(parent);
+    result->setEditable(true);
+    result->setInsertPolicy(QComboBox::NoInsert);
+    result->setCompleter(nullptr);
+    result->setGeometry(geometry);
+    result->addItem(QStringLiteral("localhost"));
+    return result;
+}
+
+// Entries come and go while the player types; when the chosen one goes, the
+// combo box would put another entry's text into the field. This puts back
+// what was there.
+class KeepTyped {
+public:
+    explicit KeepTyped(QComboBox* box)
+        : m_edit(box->lineEdit())
+        , m_text(m_edit->text())
+        , m_cursor(m_edit->cursorPosition())
+        , m_selectionStart(m_edit->selectionStart())
+        , m_selectionLength(m_edit->selectionLength())
+    {
+    }
+    ~KeepTyped()
+    {
+        if (m_edit->text() == m_text)
+            return;
+        m_edit->setText(m_text);
+        if (m_selectionStart >= 0)
+            m_edit->setSelection(m_selectionStart, m_selectionLength);
+        else
+            m_edit->setCursorPosition(m_cursor);
+    }
+    KeepTyped(const KeepTyped&) = delete;
+    KeepTyped& operator=(const KeepTyped&) = delete;
+
+private:
+    QLineEdit* m_edit;
+    QString m_text;
+    int m_cursor;
+    int m_selectionStart;
+    int m_selectionLength;
+};
 
 // The stand-in for the original small font runs a little wider; a label
 // whose text would run under the control beside it is narrowed to fit.
@@ -60,7 +115,7 @@ mplayer::mplayer(Sock& sock, GameTimer& mul, SceneObject& redchat, QWidget* pare
     , Label1(label(this, {8, 32, 153, 17}))
     , update(field(this, {152, 32, 65, 19}))
     , lblLabels{label(this, {8, 66, 72, 18}), label(this, {8, 92, 72, 18})}
-    , adress(field(this, {86, 65, 155, 23}))
+    , adress(addressField(this, {86, 65, 155, 23}))
     , port(field(this, {86, 91, 155, 23}))
     , host(new QRadioButton(QStringLiteral("Host"), this))
     , join(new QRadioButton(QStringLiteral("Join"), this))
@@ -70,6 +125,7 @@ mplayer::mplayer(Sock& sock, GameTimer& mul, SceneObject& redchat, QWidget* pare
     , m_sock(sock)
     , m_mul(mul)
     , m_redchat(redchat)
+    , m_discovery(std::make_unique<Discovery>())
 {
     setWindowTitle(QStringLiteral("Connect"));
     setFont(uiFont(8.25));
@@ -101,13 +157,26 @@ mplayer::mplayer(Sock& sock, GameTimer& mul, SceneObject& redchat, QWidget* pare
 
     connect(cmdOK, &QPushButton::clicked, this, &mplayer::cmdOK_Click);
     connect(cmdCancel, &QPushButton::clicked, this, &mplayer::cmdCancel_Click);
+    connect(adress, &QComboBox::activated, this, &mplayer::adress_Click);
+
+    connect(m_discovery.get(), &Discovery::gamesChanged, this, &mplayer::listGames);
+    // Listed while it listens, so nobody tries to join a full game.
+    connect(&m_sock, &Sock::listeningChanged, this, [this](bool listening) {
+        if (listening)
+            m_discovery->publish(username->text(), m_sock.LocalPort);
+        else
+            m_discovery->withdraw();
+    });
 }
+
+mplayer::~mplayer() = default;
 
 void mplayer::setDesignTexts()
 {
     username->setText(QStringLiteral("Player"));
     update->setText(QStringLiteral("500"));
-    adress->setText(QStringLiteral("localhost"));
+    adress->setCurrentIndex(0);
+    adress->setEditText(QStringLiteral("localhost"));
     port->setText(QStringLiteral("2539"));
     host->setChecked(true);
     status->setText(QStringLiteral("Status: Idle"));
@@ -132,6 +201,49 @@ void mplayer::setUpdateInterval()
     qint64 interval = 0;
     if (wholeNumber(update->text(), interval))
         m_mul.setInterval(int(std::clamp<qint64>(interval, 0, GameTimer::MaxInterval)));
+}
+
+// "localhost" is only an address; a game found fills in where it is and
+// that this copy joins it.
+void mplayer::adress_Click(int index)
+{
+    const QVariant address = adress->itemData(index, AddressRole);
+    if (!address.isValid())
+        return;
+    adress->setEditText(address.toString());
+    port->setText(QString::number(adress->itemData(index, PortRole).toInt()));
+    join->setChecked(true);
+}
+
+// The entries after "localhost" follow the games found, in the same order;
+// one that stays is left where it is, so the arrow keys go on from it.
+void mplayer::listGames()
+{
+    const QList<FoundGame>& games = m_discovery->games();
+    QStringList texts;
+    for (const FoundGame& game : games)
+        texts.append(game.entryText());
+    KeepTyped keep(adress);
+    for (int row = adress->count() - 1; row >= 1; --row) {
+        if (!texts.contains(adress->itemText(row)))
+            adress->removeItem(row);
+    }
+    for (int i = 0; i < games.size(); ++i) {
+        const int row = i + 1;
+        if (row < adress->count() && adress->itemText(row) == texts[i])
+            continue;
+        adress->insertItem(row, texts[i]);
+        adress->setItemData(row, games[i].address, AddressRole);
+        adress->setItemData(row, games[i].port, PortRole);
+    }
+    // The list opens as wide as its longest entry, wider than the field if
+    // need be, so that no port is cut off.
+    QAbstractItemView* list = adress->view();
+    int width = list->sizeHintForColumn(0) + 2 * list->frameWidth() +
+                list->fontMetrics().averageCharWidth();
+    if (adress->count() > adress->maxVisibleItems())
+        width += list->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, list);
+    list->setMinimumWidth(width);
 }
 
 void mplayer::cmdCancel_Click()
@@ -197,7 +309,7 @@ void mplayer::StartJoin()
     int remotePort = 0;
     if (!readPort(remotePort))
         return;
-    if (!m_sock.Connect(adress->text(), remotePort)) {
+    if (!m_sock.Connect(adress->currentText(), remotePort)) {
         status->setText(QStringLiteral("Status: ") + m_sock.errorString());
         return;
     }

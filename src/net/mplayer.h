@@ -2,7 +2,11 @@
 
 #include <QDialog>
 
+#include <memory>
+
+class Discovery;
 class GameTimer;
+class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -14,18 +18,24 @@ class Sock;
 // The connection dialog: who you are, how often your position goes out,
 // whether this copy hosts or joins, and where. OK starts or stops the
 // connection; the socket's events finish what OK started.
+//
+// While the dialog exists, the games that other copies host on the network
+// are entries of the address list, and this copy's game is announced there
+// while it listens.
 class mplayer final : public QDialog {
     Q_OBJECT
 
 public:
     mplayer(Sock& sock, GameTimer& mul, SceneObject& redchat, QWidget* parent = nullptr);
+    ~mplayer() override;
 
     QLabel* Label2;
     QLineEdit* username;
     QLabel* Label1;
     QLineEdit* update;
     QLabel* lblLabels[2];
-    QLineEdit* adress;
+    // Editable: "localhost" first, then the games found.
+    QComboBox* adress;
     QLineEdit* port;
     QRadioButton* host;
     QRadioButton* join;
@@ -35,6 +45,8 @@ public:
 
     void cmdOK_Click();
     void cmdCancel_Click();
+    // An entry of the address list was chosen, with the mouse or the arrow keys.
+    void adress_Click(int index);
 
     // Esc is Cancel.
     void reject() override;
@@ -52,8 +64,10 @@ private:
     void setDesignTexts();
     void setUpdateInterval();
     bool readPort(int& value);
+    void listGames();
 
     Sock& m_sock;
     GameTimer& m_mul;
     SceneObject& m_redchat;
+    std::unique_ptr<Discovery> m_discovery;
 };

@@ -6,6 +6,7 @@
 #include "statusline.h"
 
 #include <QAction>
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 
@@ -98,7 +99,7 @@ void Multiplayer::sock_Error()
     const Sock::Failure failure = sock.failure();
     sock.Close();
     connectionLost();
-    const QString host = dialog().adress->text().trimmed();
+    const QString host = dialog().adress->currentText().trimmed();
     if (failure == Sock::Failure::HostNotFound)
         setStatus(QStringLiteral("Status: Cannot find ") + host);
     else if (failure == Sock::Failure::NoAnswer)

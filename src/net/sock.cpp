@@ -65,6 +65,7 @@ bool Sock::Listen()
         return false;
     }
     m_state = SockState::Listening;
+    Q_EMIT listeningChanged(true);
     return true;
 }
 
@@ -78,6 +79,11 @@ bool Sock::Connect(const QString& remoteHost, int remotePort)
         m_errorString = QStringLiteral("Port must be 1 to 65535");
         return false;
     }
+    // "[::1]", as IPv6 addresses stand beside a port, is "::1".
+    QString host = remoteHost.trimmed();
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')) &&
+        QHostAddress(host.mid(1, host.size() - 2)).protocol() == QAbstractSocket::IPv6Protocol)
+        host = host.mid(1, host.size() - 2);
     auto* socket = new QTcpSocket(this);
     attach(socket);
     m_state = SockState::Connecting;
@@ -89,7 +95,7 @@ bool Sock::Connect(const QString& remoteHost, int remotePort)
         Q_EMIT Connected();
     });
     m_connectTimeout.start();
-    socket->connectToHost(remoteHost.trimmed(), quint16(remotePort));
+    socket->connectToHost(host, quint16(remotePort));
     return true;
 }
 
@@ -210,9 +216,12 @@ QByteArray Sock::GetData()
 void Sock::Close()
 {
     m_connectTimeout.stop();
+    const bool wasListening = m_server.isListening();
     m_server.close();
     if (m_connection)
         drop(m_connection);
     m_connection = nullptr;
     m_state = SockState::Closed;
+    if (wasListening)
+        Q_EMIT listeningChanged(false);
 }

@@ -71,6 +71,9 @@ Q_SIGNALS:
     void DataArrival(qint64 bytesTotal);
     void Closed();
     void Error(int number, const QString& description);
+    // Listen() succeeded, or the listening ended (Close(), also the one
+    // that Accept() makes).
+    void listeningChanged(bool listening);
 
 private:
     void takeRequests();

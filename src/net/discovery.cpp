@@ -1,0 +1,306 @@
+#include "discovery.h"
+
+#include "avahipoll.h"
+
+#include <QNetworkInterface>
+#include <QtEndian>
+
+#include <avahi-client/client.h>
+#include <avahi-client/lookup.h>
+#include <avahi-client/publish.h>
+#include <avahi-common/alternative.h>
+#include <avahi-common/error.h>
+#include <avahi-common/malloc.h>
+
+#include <algorithm>
+#include <utility>
+
+namespace {
+
+// A name from the network or the user name field, fit for one line of a list.
+QString oneLine(QString text)
+{
+    for (QChar& c : text) {
+        if (c.category() == QChar::Other_Control || c == QChar::LineSeparator ||
+            c == QChar::ParagraphSeparator)
+            c = QLatin1Char(' ');
+    }
+    return text;
+}
+
+QHostAddress hostAddress(const AvahiAddress& address, AvahiIfIndex interface)
+{
+    if (address.proto == AVAHI_PROTO_INET)
+        return QHostAddress(qFromBigEndian(address.data.ipv4.address));
+    QHostAddress result(address.data.ipv6.address);
+    // fe80::... is the same on every link: it is reached through the
+    // interface it was seen on.
+    if (result.isLinkLocal())
+        result.setScopeId(QNetworkInterface::interfaceNameFromIndex(interface));
+    return result;
+}
+
+} // namespace
+
+QString FoundGame::entryText() const
+{
+    const QString where = address.contains(QLatin1Char(':'))
+                              ? QLatin1Char('[') + address + QLatin1Char(']')
+                              : address;
+    return QStringLiteral("%1 \u2013 %2:%3").arg(name, where).arg(port);
+}
+
+QString serviceName(const QString& userName)
+{
+    constexpr qsizetype MaxBytes = 63;
+    QString name = oneLine(userName);
+    while (name.toUtf8().size() > MaxBytes)
+        name.chop(name.back().isLowSurrogate() ? 2 : 1);
+    return name.isEmpty() ? QStringLiteral("Player") : name;
+}
+
+// Avahi calls these on the event loop (see avahipoll.h), some of them from
+// inside the call that made the object they report on, before it returned.
+struct Discovery::Callbacks {
+    static void client(AvahiClient* client, AvahiClientState state, void* userdata)
+    {
+        auto* self = static_cast<Discovery*>(userdata);
+        switch (state) {
+        case AVAHI_CLIENT_S_RUNNING:
+            self->m_client = client;
+            self->clientRunning();
+            break;
+        case AVAHI_CLIENT_S_COLLISION:
+        case AVAHI_CLIENT_S_REGISTERING:
+            // The daemon picks a new host name; the game is announced again
+            // once it runs.
+            if (self->m_group)
+                avahi_entry_group_reset(self->m_group);
+            break;
+        case AVAHI_CLIENT_FAILURE:
+            // The daemon went away: a new client waits for it to come back.
+            // Anything else (the bus went away) is tried again a little later.
+            self->restartSoon(avahi_client_errno(client) == AVAHI_ERR_DISCONNECTED ? 0
+                                                                                   : RetryInterval);
+            break;
+        case AVAHI_CLIENT_CONNECTING:
+            break;
+        }
+    }
+
+    static void group(AvahiEntryGroup*, AvahiEntryGroupState state, void* userdata)
+    {
+        auto* self = static_cast<Discovery*>(userdata);
+        if (state == AVAHI_ENTRY_GROUP_COLLISION) {
+            self->rename();
+            self->announce();
+        }
+    }
+
+    static void browse(AvahiServiceBrowser* browser, AvahiIfIndex interface, AvahiProtocol protocol,
+                       AvahiBrowserEvent event, const char* name, const char* type,
+                       const char* domain, AvahiLookupResultFlags flags, void* userdata)
+    {
+        auto* self = static_cast<Discovery*>(userdata);
+        switch (event) {
+        case AVAHI_BROWSER_NEW: {
+            const SightingKey key{interface, protocol, name, domain};
+            // This copy's own game is no game to join.
+            if ((flags & AVAHI_LOOKUP_RESULT_OUR_OWN) || self->m_sightings.contains(key))
+                return;
+            Sighting& sighting = self->m_sightings[key];
+            sighting.resolver = avahi_service_resolver_new(
+                avahi_service_browser_get_client(browser), interface, protocol, name, type, domain,
+                AVAHI_PROTO_UNSPEC, AvahiLookupFlags(0), resolve, self);
+            break;
+        }
+        case AVAHI_BROWSER_REMOVE: {
+            const auto found = self->m_sightings.find({interface, protocol, name, domain});
+            if (found == self->m_sightings.end())
+                return;
+            if (found->resolver)
+                avahi_service_resolver_free(found->resolver);
+            self->m_sightings.erase(found);
+            self->listGames();
+            break;
+        }
+        case AVAHI_BROWSER_FAILURE:
+            self->restartSoon(RetryInterval);
+            break;
+        case AVAHI_BROWSER_ALL_FOR_NOW:
+        case AVAHI_BROWSER_CACHE_EXHAUSTED:
+            break;
+        }
+    }
+
+    // The resolver stays open while the service is there, so a game that
+    // moves to another address or port is followed.
+    static void resolve(AvahiServiceResolver* resolver, AvahiIfIndex interface,
+                        AvahiProtocol protocol, AvahiResolverEvent event, const char* name,
+                        const char*, const char* domain, const char*, const AvahiAddress* address,
+                        uint16_t port, AvahiStringList*, AvahiLookupResultFlags, void* userdata)
+    {
+        auto* self = static_cast<Discovery*>(userdata);
+        const auto found = self->m_sightings.find({interface, protocol, name, domain});
+        if (event == AVAHI_RESOLVER_FAILURE || found == self->m_sightings.end()) {
+            // A game that cannot be resolved is not listed; the browser says
+            // when it is gone.
+            if (found != self->m_sightings.end())
+                found->resolver = nullptr;
+            avahi_service_resolver_free(resolver);
+            return;
+        }
+        found->resolver = resolver;
+        found->address = hostAddress(*address, interface);
+        found->port = port;
+        self->listGames();
+    }
+};
+
+Discovery::Discovery(QObject* parent)
+    : QObject(parent)
+{
+    m_restart.setSingleShot(true);
+    connect(&m_restart, &QTimer::timeout, this, [this] {
+        disconnectFromDaemon();
+        listGames();
+        connectToDaemon();
+    });
+    connectToDaemon();
+}
+
+// Freeing the client withdraws the game from the network.
+Discovery::~Discovery()
+{
+    disconnectFromDaemon();
+}
+
+void Discovery::connectToDaemon()
+{
+    int error = 0;
+    m_client =
+        avahi_client_new(qtAvahiPoll(), AVAHI_CLIENT_NO_FAIL, Callbacks::client, this, &error);
+    if (!m_client)
+        restartSoon(RetryInterval);
+}
+
+void Discovery::disconnectFromDaemon()
+{
+    m_restart.stop();
+    for (const Sighting& sighting : std::as_const(m_sightings)) {
+        if (sighting.resolver)
+            avahi_service_resolver_free(sighting.resolver);
+    }
+    m_sightings.clear();
+    if (m_browser)
+        avahi_service_browser_free(m_browser);
+    m_browser = nullptr;
+    if (m_group)
+        avahi_entry_group_free(m_group);
+    m_group = nullptr;
+    if (m_client)
+        avahi_client_free(m_client);
+    m_client = nullptr;
+}
+
+// Not at once: the client is never freed inside its own callback.
+void Discovery::restartSoon(int milliseconds)
+{
+    m_restart.start(milliseconds);
+}
+
+void Discovery::clientRunning()
+{
+    if (!m_browser) {
+        m_browser =
+            avahi_service_browser_new(m_client, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, ServiceType,
+                                      nullptr, AvahiLookupFlags(0), Callbacks::browse, this);
+        if (!m_browser)
+            restartSoon(RetryInterval);
+    }
+    if (m_publishing)
+        announce();
+}
+
+void Discovery::publish(const QString& userName, int port)
+{
+    m_publishing = true;
+    m_name = serviceName(userName).toUtf8();
+    m_port = port;
+    announce();
+}
+
+void Discovery::withdraw()
+{
+    m_publishing = false;
+    if (m_group)
+        avahi_entry_group_free(m_group);
+    m_group = nullptr;
+}
+
+// Until the daemon runs there is nothing to do: clientRunning() comes back.
+void Discovery::announce()
+{
+    if (!m_client || avahi_client_get_state(m_client) != AVAHI_CLIENT_S_RUNNING)
+        return;
+    if (!m_group)
+        m_group = avahi_entry_group_new(m_client, Callbacks::group, this);
+    if (!m_group)
+        return;
+    avahi_entry_group_reset(m_group);
+    // A name this daemon already announces is refused at once, one another
+    // host has only later (Callbacks::group); either way the next is tried.
+    constexpr int MaxRenames = 100;
+    for (int renames = 0; renames < MaxRenames; ++renames) {
+        const int result = avahi_entry_group_add_service(
+            m_group, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, AvahiPublishFlags(0), m_name.constData(),
+            ServiceType, nullptr, nullptr, uint16_t(m_port), nullptr);
+        if (result != AVAHI_ERR_COLLISION) {
+            if (result == AVAHI_OK)
+                avahi_entry_group_commit(m_group);
+            return;
+        }
+        rename();
+    }
+}
+
+// "Anna" becomes "Anna #2", "Anna #2" becomes "Anna #3".
+void Discovery::rename()
+{
+    char* next = avahi_alternative_service_name(m_name.constData());
+    if (next)
+        m_name = next;
+    avahi_free(next);
+}
+
+// One entry a game, though it may be seen on several interfaces and over
+// IPv4 and IPv6: the IPv4 address is the one most players can type and
+// reach.
+void Discovery::listGames()
+{
+    QMap<std::pair<QByteArray, QByteArray>, const Sighting*> best;
+    for (auto it = m_sightings.cbegin(); it != m_sightings.cend(); ++it) {
+        const Sighting& sighting = it.value();
+        if (sighting.address.isNull())
+            continue;
+        const Sighting*& chosen = best[{std::get<2>(it.key()), std::get<3>(it.key())}];
+        if (!chosen || (sighting.address.protocol() == QAbstractSocket::IPv4Protocol &&
+                        chosen->address.protocol() != QAbstractSocket::IPv4Protocol))
+            chosen = &sighting;
+    }
+    QList<FoundGame> games;
+    for (auto it = best.cbegin(); it != best.cend(); ++it) {
+        const FoundGame game{oneLine(QString::fromUtf8(it.key().first)),
+                             it.value()->address.toString(), it.value()->port};
+        if (!games.contains(game))
+            games.append(game);
+    }
+    std::stable_sort(games.begin(), games.end(), [](const FoundGame& a, const FoundGame& b) {
+        const int byName = a.name.compare(b.name, Qt::CaseInsensitive);
+        return byName != 0 ? byName < 0 : a.entryText() < b.entryText();
+    });
+    if (games != m_games) {
+        m_games = games;
+        Q_EMIT gamesChanged();
+    }
+}
