@@ -73,6 +73,8 @@ desktop-file-validate "$desktop"
 appstreamcli validate --no-net "$metainfo"
 grep -q '^Categories=.*Game;' "$desktop"
 grep -qxF 'Exec=korvaloop' "$desktop" || fail "the desktop entry does not start korvaloop"
+# The game finds its libraries where the system keeps them, and nowhere else.
+readelf -d "$root/usr/games/korvaloop" | grep -qE 'R(UN)?PATH' && fail "the game carries a library search path"
 grep -qF '<project_license>MIT</project_license>' "$metainfo" || fail "metainfo: licence not MIT"
 grep -q 'example\.' "$metainfo" && fail "metainfo: a placeholder address"
 
