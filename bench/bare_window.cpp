@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The reference for the start-up and memory benchmarks: an empty 640 x 480
 // main window, built the same way as the game.
 #include "firstframe.h"

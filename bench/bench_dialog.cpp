@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Prints how long the connection dialog takes to open the first time (F3),
 // finding games on the network included, in whatever state the system bus
 // and mDNS daemon are (bench/run runs it with and without them):

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Prints how the console log and the scene painting hold up:
 //   log:   time of the first and of the last 10,000 of 100,000 appends, and their ratio
 //   frame: median time to paint the whole scene once, offscreen, with short

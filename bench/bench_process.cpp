@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Measures whole programs, each against its reference in the same run:
 //   startup: wall time from starting the process to its first painted frame,
 //            the game against a bare 640 x 480 main window (medians of runs

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Two benchmarks of the game on the receiving end of a connection.
 //
 // wire: one copy of the game receives 100,000 messages sent back to back by

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target: whatever bytes a peer sends, in whatever reads they
 // arrive, the receiver takes them apart and applies them without crashing,
 // hanging or hoarding memory; and a read that is one whole message as a copy

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs a command (a test, a benchmark) in network, mount and process
 # namespaces of its own: loopback is the only interface, so no packet leaves
 # the machine, and /run is a fresh tmpfs, so the system bus and the mDNS

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Inside tests/discovery-namespace.sh only: brings the private system bus and
 # mDNS daemon to a state, "up", "no-avahi" or "no-bus". Every wait ends after
 # ten seconds.

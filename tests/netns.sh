@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs a test in a network namespace of its own, where only loopback exists,
 # so that it can cut the network under the game without touching a real one:
 #   netns.sh PROGRAM [ARGS...]

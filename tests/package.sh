@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the Debian package from this build tree and checks it as a Debian
 # maintainer would: lintian finds no error and no warning; the game is in
 # /usr/games with its manual page, which renders without a warning; the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "console/console.h"
 #include "game/consolelog.h"
 #include "recordingpeer.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A network path that dies without a word (a cable pulled, a lid closed) ends
 // the connection within seconds at both ends, the way a peer closing it does.
 // A host that never answers a join is given up on as well. Runs inside a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Games found and announced on the network, through a real mDNS daemon on a
 // loopback-only network: runs inside tests/discovery-namespace.sh.
 #include "app/form1.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A peer that sends anything, as fast as it can, or reads nothing, cannot
 // make the game grow, lock the player out, or stop answering the keyboard.
 #include "console/console.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The real game binary, started as a user would (but offscreen): it stays
 // up with its game tick running and closes cleanly when asked to.
 #include <QFile>

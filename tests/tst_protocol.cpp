@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "net/protocol.h"
 
 #include <QRandomGenerator>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "console/console.h"
 #include "net/discovery.h"
 #include "net/statusline.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Korvaloop art generator.
 //
 // Every picture the game ships is drawn here in code, so the art can be

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sceneview.h"
 
 #include "game/scene.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "consolelog.h"
 
 void ConsoleLog::append(const QString& line)

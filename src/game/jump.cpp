@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "game.h"
 
 // A jump is a chain of one-shot steps: each step timer moves the figure,

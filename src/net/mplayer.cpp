@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "mplayer.h"
 
 #include "discovery.h"

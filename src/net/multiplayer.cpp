@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "multiplayer.h"
 
 #include "game/game.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "receiver.h"
 
 #include "game/consolelog.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sock.h"
 
 #include "protocol.h"

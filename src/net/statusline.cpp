@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "statusline.h"
 
 #include <QHelpEvent>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "fontwarmup.h"
 
 #include <dlfcn.h>
