@@ -284,7 +284,7 @@ bool mplayer::readPort(int& value)
 {
     qint64 number = 0;
     if (!wholeNumber(port->text(), number) || number < 1 || number > 65535) {
-        status->setText(QStringLiteral("Status: Port must be 1 to 65535"));
+        status->setText(QStringLiteral("Status: ") + Sock::portOutOfRange());
         return false;
     }
     value = int(number);

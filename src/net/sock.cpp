@@ -56,7 +56,7 @@ Sock::~Sock()
 bool Sock::Listen()
 {
     if (LocalPort < 1 || LocalPort > 65535) {
-        m_errorString = QStringLiteral("Port must be 1 to 65535");
+        m_errorString = portOutOfRange();
         return false;
     }
     if (!m_server.listen(QHostAddress::Any, quint16(LocalPort))) {
@@ -77,7 +77,7 @@ bool Sock::Connect(const QString& remoteHost, int remotePort)
         return false;
     }
     if (remotePort < 1 || remotePort > 65535) {
-        m_errorString = QStringLiteral("Port must be 1 to 65535");
+        m_errorString = portOutOfRange();
         return false;
     }
     // "[::1]", as IPv6 addresses stand beside a port, is "::1".

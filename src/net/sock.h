@@ -47,6 +47,8 @@ public:
     QString RemoteHostIP() const { return m_remoteHostIP; }
 
     int LocalPort = 0;
+    // What Listen and Connect say of a port outside 1 to 65535.
+    static QString portOutOfRange() { return QStringLiteral("Port must be 1 to 65535"); }
 
     // Each returns false when it fails at once; errorString() then says why.
     bool Listen();
