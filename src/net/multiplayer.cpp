@@ -28,7 +28,6 @@ Multiplayer::Multiplayer(Game& game, Platform& platform, QAction* mplay, QWidget
     connect(&sock, &Sock::Closed, this, &Multiplayer::sock_Close);
     connect(&sock, &Sock::Error, this, &Multiplayer::sock_Error);
     connect(&sock, &Sock::DataArrival, this, &Multiplayer::sock_DataArrival);
-    connect(&receiver, &Receiver::readyForMore, this, &Multiplayer::sock_DataArrival);
 }
 
 Multiplayer::~Multiplayer()
@@ -115,15 +114,11 @@ void Multiplayer::connectionLost()
     m_mplay->setEnabled(true);
 }
 
-// Also runs while a box opened by a message is up: what arrives then waits
-// in the receiver, and once enough waits, in the socket, until the box is
-// dismissed and the receiver asks for more.
+// Also runs while a box opened by a message is up: the connection is read
+// on, and the receiver holds what must wait for the box.
 void Multiplayer::sock_DataArrival()
 {
-    while (receiver.canTakeMore()) {
-        const QByteArray data = sock.GetData();
-        if (data.isEmpty())
-            return;
+    for (QByteArray data = sock.GetData(); !data.isEmpty(); data = sock.GetData()) {
         if (!receiver.receive(data)) {
             sock.Close();
             connectionLost();

@@ -20,12 +20,6 @@ int reasonable(int coordinate)
     return std::clamp(coordinate, -FarAway, FarAway);
 }
 
-bool isAnnouncement(const protocol::Message& message)
-{
-    const auto* word = std::get_if<protocol::Word>(&message);
-    return word && (*word == protocol::Word::Die || *word == protocol::Word::Win);
-}
-
 } // namespace
 
 Receiver::Receiver(Game& game, Platform& platform)
@@ -42,43 +36,34 @@ bool Receiver::receive(QByteArrayView data)
 {
     std::vector<protocol::Message> messages;
     const bool withinBounds = m_reader.feed(data, messages);
-    for (protocol::Message& message : messages) {
-        if (!(m_holding && isAnnouncement(message)))
-            m_queue.push_back(std::move(message));
-    }
-    applyWaiting();
+    for (protocol::Message& message : messages)
+        take(std::move(message));
     return withinBounds;
 }
 
-void Receiver::applyWaiting()
+void Receiver::take(protocol::Message message)
 {
-    if (m_applying)
+    if (m_holding) {
+        m_held.add(std::move(message));
         return;
-    m_applying = true;
-    while (!m_holding && !m_queue.empty()) {
-        const protocol::Message message = std::move(m_queue.front());
-        m_queue.pop_front();
-        if (isAnnouncement(message)) {
-            m_boxText = std::get<protocol::Word>(message) == protocol::Word::Die
-                            ? QStringLiteral("Other player died, u win")
-                            : QStringLiteral("Other player won");
-            m_holding = true;
-            std::erase_if(m_queue, isAnnouncement);
-            m_box.start();
-        } else {
-            apply(message);
-        }
     }
-    m_applying = false;
+    if (const auto* word = std::get_if<protocol::Word>(&message);
+        word && (*word == protocol::Word::Die || *word == protocol::Word::Win)) {
+        m_boxText = *word == protocol::Word::Die ? QStringLiteral("Other player died, u win")
+                                                 : QStringLiteral("Other player won");
+        m_holding = true;
+        m_box.start();
+        return;
+    }
+    apply(message);
 }
 
 void Receiver::showBox()
 {
     m_platform.MsgBox(m_boxText, appinfo::Title);
-    std::erase_if(m_queue, isAnnouncement);
     m_holding = false;
-    applyWaiting();
-    emit readyForMore();
+    for (const protocol::Message& message : m_held.takeAll())
+        apply(message);
 }
 
 void Receiver::apply(const protocol::Message& message)
@@ -101,7 +86,7 @@ void Receiver::apply(const protocol::Message& message)
         break;
     case Word::Die:
     case Word::Win:
-        break; // announced by a box, from the event loop
+        break; // announced by a box, from the event loop (take())
     }
 }
 

@@ -1,13 +1,12 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "heldmessages.h"
 #include "protocol.h"
 
 #include <QObject>
 #include <QString>
 #include <QTimer>
-
-#include <deque>
 
 class Game;
 class Platform;
@@ -18,27 +17,23 @@ class Platform;
 // A "die" or "win" opens a modal box, which holds everything after it until
 // the player dismisses it. The box is opened from the event loop, not from
 // inside the read that brought the message, so the connection is read on
-// while it is up: what comes meanwhile waits here, up to a bound, and is
-// applied once the box is gone, in the order it came. A "die" or "win" that
-// came with the one that opened the box, or while it is up, opens no box of
-// its own: the player has been told.
+// while it is up: what comes meanwhile is held (HeldMessages says what, and
+// within which bound) and applied once the box is gone, also when the peer
+// has left meanwhile. A "die" or "win" that came with the one that opened the
+// box, or while it is up, opens no box of its own: the player has been told.
 class Receiver final : public QObject {
     Q_OBJECT
 
 public:
-    // While a box is up, this many messages may wait; the rest stays on the
-    // connection until the box is dismissed.
-    static constexpr std::size_t MaxWaiting = 4096;
-
     Receiver(Game& game, Platform& platform);
 
     // Takes one read off the connection and applies every message it
     // completes. False when the peer sent more than a message may hold.
     bool receive(QByteArrayView data);
-    // Whether another read may be taken now.
-    bool canTakeMore() const { return !m_holding || m_queue.size() < MaxWaiting; }
-    // Messages taken off the connection and not yet applied.
-    std::size_t waiting() const { return m_queue.size(); }
+    // A box is due or up: what comes is held.
+    bool isHolding() const { return m_holding; }
+    // The memory taken by what is held for the box.
+    qsizetype heldBytes() const { return m_held.bytes(); }
     // A connection ended or began: the unfinished message of the old one is
     // no beginning for the new one's first.
     void reset() { m_reader.reset(); }
@@ -48,12 +43,8 @@ public:
 
     void wischatgr_Timer();
 
-signals:
-    // The box is gone and everything that waited is applied: read on.
-    void readyForMore();
-
 private:
-    void applyWaiting();
+    void take(protocol::Message message);
     void showBox();
     void apply(const protocol::Message& message);
     void MoveRemotePlayer(const protocol::Move& move);
@@ -63,8 +54,7 @@ private:
     Game& m_game;
     Platform& m_platform;
     protocol::MessageReader m_reader;
-    std::deque<protocol::Message> m_queue;
-    bool m_applying = false;
+    HeldMessages m_held;
     bool m_holding = false; // a box is due or up
     QString m_boxText;
     QTimer m_box;
