@@ -6,6 +6,7 @@
 // game's packets silently.
 #include "twocopies.h"
 
+#include <QComboBox>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QtTest>
@@ -93,6 +94,24 @@ private slots:
         QVERIFY(joiner.form.mplay->isEnabled());
         nft({QStringLiteral("delete"), QStringLiteral("table"), QStringLiteral("inet"),
              QStringLiteral("cut")});
+    }
+
+    // With no route to the address, a join fails inside the call that
+    // starts it: the dialog says so at once, and OK tries again.
+    void aJoinWithNoRouteFailsAtOnce()
+    {
+        Copy joiner;
+        joiner.form.mplay->trigger();
+        joiner.dialog.join->setChecked(true);
+        joiner.dialog.adress->setEditText(QStringLiteral("10.80.0.2"));
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            joiner.dialog.cmdOK->click();
+            QCOMPARE(joiner.status(), QStringLiteral("Status: Connecting..."));
+            QTRY_COMPARE_WITH_TIMEOUT(joiner.status(), QStringLiteral("Status: Idle"), 1000);
+            QCOMPARE(joiner.net.sock.State(), SockState::Closed);
+            QCOMPARE(joiner.dialog.cmdOK->text(), QStringLiteral("&Stop"));
+            QVERIFY(joiner.form.mplay->isEnabled());
+        }
     }
 };
 

@@ -99,7 +99,7 @@ void Multiplayer::sock_Error()
     const Sock::Failure failure = sock.failure();
     sock.Close();
     connectionLost();
-    const QString host = dialog().adress->currentText().trimmed();
+    const QString host = sock.RemoteHost();
     if (failure == Sock::Failure::HostNotFound)
         setStatus(QStringLiteral("Status: Cannot find ") + host);
     else if (failure == Sock::Failure::NoAnswer)

@@ -85,6 +85,7 @@ bool Sock::Connect(const QString& remoteHost, int remotePort)
     if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')) &&
         QHostAddress(host.mid(1, host.size() - 2)).protocol() == QAbstractSocket::IPv6Protocol)
         host = host.mid(1, host.size() - 2);
+    m_remoteHost = remoteHost.trimmed();
     auto* socket = new QTcpSocket(this);
     attach(socket);
     m_state = SockState::Connecting;
@@ -96,7 +97,9 @@ bool Sock::Connect(const QString& remoteHost, int remotePort)
         Q_EMIT Connected();
     });
     m_connectTimeout.start();
+    m_insideConnect = true;
     socket->connectToHost(host, quint16(remotePort));
+    m_insideConnect = false;
     return true;
 }
 
@@ -161,7 +164,20 @@ void Sock::onError(QAbstractSocket::SocketError error)
     m_failure =
         error == QAbstractSocket::HostNotFoundError ? Failure::HostNotFound : Failure::Other;
     m_errorString = m_connection ? m_connection->errorString() : QString();
-    Q_EMIT Error(int(error), m_errorString);
+    if (!m_insideConnect) {
+        Q_EMIT Error(int(error), m_errorString);
+        return;
+    }
+    // A join that fails at once (no route to the address) fails inside the
+    // call that starts it: its event comes from the event loop, as every
+    // other failure's does, once the caller has shown that it started.
+    QMetaObject::invokeMethod(
+        this,
+        [this, socket = m_connection, error] {
+            if (socket && socket == m_connection && m_state == SockState::Failed)
+                Q_EMIT Error(int(error), m_errorString);
+        },
+        Qt::QueuedConnection);
 }
 
 void Sock::drop(QTcpSocket* socket)

@@ -45,6 +45,8 @@ public:
 
     int State() const override { return m_state; }
     QString RemoteHostIP() const { return m_remoteHostIP; }
+    // The host the last Connect tried, as it was given.
+    QString RemoteHost() const { return m_remoteHost; }
 
     int LocalPort = 0;
     // What Listen and Connect say of a port outside 1 to 65535.
@@ -92,7 +94,9 @@ private:
     int m_lastRequestID = 0;
     int m_state = SockState::Closed;
     QString m_remoteHostIP;
+    QString m_remoteHost;
     QString m_errorString;
     Failure m_failure = Failure::Other;
     QTimer m_connectTimeout;
+    bool m_insideConnect = false;
 };
