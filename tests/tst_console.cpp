@@ -154,6 +154,14 @@ private slots:
         QCOMPARE(lines(*log), QStringList{QStringLiteral("opendoor")});
         QCOMPARE(QApplication::focusWidget(), console->command);
 
+        // Enter on the focused button presses it, as Space does.
+        for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Space}) {
+            console->Command1->setFocus();
+            QTest::keyClick(console->Command1, key);
+            QCOMPARE(QApplication::focusWidget(), console->command);
+        }
+        QCOMPARE(lines(*log).size(), 4);
+
         // Clicking or tabbing into the log hands the keyboard straight back.
         QTest::mouseClick(console->rtb->viewport(), Qt::LeftButton);
         QCOMPARE(QApplication::focusWidget(), console->command);
@@ -163,18 +171,32 @@ private slots:
         QCOMPARE(QApplication::focusWidget(), console->command);
     }
 
-    void logKeepsEveryLineWhileHiddenOrClosed()
+    void logKeepsEveryLineWhileHidden()
     {
         log->append(QStringLiteral("game initialized"));
         log->append(QStringLiteral("door open"));
         console->show();
         QVERIFY(QTest::qWaitForWindowExposed(console));
-        console->close(); // the close box only hides the console
+        console->hide(); // as "exit" does
         log->append(QStringLiteral("key picked up"));
         console->show();
         QTRY_COMPARE(console->rtb->toPlainText(),
                      QStringLiteral("game initialized\ndoor open\nkey picked up"));
         QCOMPARE(log->text(), QStringLiteral("game initialized\r\ndoor open\r\nkey picked up\r\n"));
+    }
+
+    // The close box is done with the window and its log.
+    void closingDiscardsTheLog()
+    {
+        QSignalSpy discarded(console, &Console::discarded);
+        log->append(QStringLiteral("game initialized"));
+        console->show();
+        QVERIFY(QTest::qWaitForWindowExposed(console));
+        console->close();
+        QCOMPARE(discarded.count(), 1);
+        QCOMPARE(log->text(), QString());
+        log->append(QStringLiteral("door open"));
+        QCOMPARE(lines(*log), QStringList{QStringLiteral("door open")});
     }
 
     // However long the game runs and whatever a peer makes it log, the log

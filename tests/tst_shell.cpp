@@ -10,6 +10,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPainter>
+#include <QPointer>
 #include <QtTest>
 
 namespace {
@@ -230,6 +231,31 @@ private slots:
                                           "numpad om je poppetje te besturen, en je springt met "
                                           "spatie."),
                            QStringLiteral("Korvaloop")));
+    }
+
+    // Closed with its close box, the console is gone with what it held; F1
+    // or the next line makes a new, empty one.
+    void closingTheConsoleDiscardsIt()
+    {
+        showForm();
+        QTest::keyClick(form, Qt::Key_F1);
+        QPointer<Console> first = &form->console();
+        QVERIFY(QTest::qWaitForWindowExposed(first));
+        first->command->setText(QStringLiteral("goleft2"));
+        QTest::keyClick(first->command, Qt::Key_Return);
+        first->command->setText(QStringLiteral("half typed"));
+        first->close();
+        QTRY_VERIFY(!first);
+        QCOMPARE(lines(form->log), QStringList());
+
+        form->game.OpenDoor();
+        form->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(form));
+        QTest::keyClick(form, Qt::Key_F1);
+        Console& second = form->console();
+        QVERIFY(second.isVisible());
+        QTRY_COMPARE(second.rtb->toPlainText(), QStringLiteral("door open"));
+        QCOMPARE(second.command->text(), QString());
     }
 
     void closingTheMainWindowClosesTheConsole()

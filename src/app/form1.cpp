@@ -13,6 +13,7 @@
 #include <QCloseEvent>
 #include <QKeyEvent>
 #include <QMenuBar>
+#include <QTimer>
 
 Form1::Form1(Platform& platform, QWidget* parent)
     : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -83,6 +84,11 @@ Console& Form1::console()
         m_console = std::make_unique<Console>(log);
         m_console->setPeer(&multiplayer->sock);
         connect(m_console.get(), &Console::commandRecognised, &game, &Game::queueCommand);
+        connect(m_console.get(), &Console::discarded, this, [this] {
+            // Not inside its own close event: it goes once that is over.
+            m_discardedConsole = std::move(m_console);
+            QTimer::singleShot(0, this, [this] { m_discardedConsole.reset(); });
+        });
     }
     return *m_console;
 }

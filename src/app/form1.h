@@ -66,5 +66,6 @@ private:
     // A window of its own, not a child of this one: while it is active the
     // game's shortcut keys must not reach the game.
     std::unique_ptr<Console> m_console;
+    std::unique_ptr<Console> m_discardedConsole; // closed, deleted from the event loop
     bool m_placed = false;
 };

@@ -7,6 +7,7 @@
 #include "platform/uifont.h"
 #include "platform/window.h"
 
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QPushButton>
 
@@ -74,6 +75,7 @@ Console::Console(ConsoleLog& log, QWidget* parent)
     Command1->setGeometry(336, 456, 64, 22);
     Command1->setToolTip(QStringLiteral("(Enter)"));
     Command1->setAutoDefault(false);
+    Command1->installEventFilter(this);
 
     setTabOrder(rtb, command);
     setTabOrder(command, Command1);
@@ -122,4 +124,23 @@ void Console::showEvent(QShowEvent* event)
         m_placed = true;
     }
     command->setFocus();
+}
+
+void Console::closeEvent(QCloseEvent* event)
+{
+    QWidget::closeEvent(event);
+    m_log.clear();
+    emit discarded();
+}
+
+bool Console::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == Command1 && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            Command1->click();
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }

@@ -59,9 +59,15 @@ public:
 signals:
     // A recognised word, to be carried out by the local game as well.
     void commandRecognised(const QString& word);
+    // The close box was used: the window and its log are done with; the
+    // next line or F1 starts a new, empty one.
+    void discarded();
 
 protected:
     void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    // Enter on the focused button presses it, as Space does.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     ConsoleLog& m_log;

@@ -20,6 +20,8 @@ public:
     using QObject::QObject;
 
     void append(const QString& line);
+    // Forgets every line: the console window they were shown in is gone.
+    void clear() { m_lines.clear(); }
     // The lines kept, oldest first.
     const std::deque<QString>& lines() const { return m_lines; }
     // The lines kept, each followed by CR LF.
