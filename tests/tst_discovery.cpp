@@ -5,6 +5,7 @@
 #include "net/mplayer.h"
 #include "net/multiplayer.h"
 #include "net/statusline.h"
+#include "onscreen.h"
 #include "recordingplatform.h"
 
 #include <QAbstractItemView>
@@ -53,7 +54,7 @@ int freePort()
 
 QString entry(const char* name, int port)
 {
-    return QStringLiteral("%1 \u2013 127.0.0.1:%2").arg(QLatin1String(name)).arg(port);
+    return QLatin1String(name) + QStringLiteral(" \u2013 127.0.0.1:") + QString::number(port);
 }
 
 QStringList list(std::initializer_list<QString> entries)
@@ -78,11 +79,12 @@ struct Copy {
         dialog().port->setText(QString::number(port));
         dialog().cmdOK->click();
     }
+    // As the player reads them.
     QStringList entries()
     {
         QStringList texts;
         for (int i = 0; i < adress()->count(); ++i)
-            texts.append(adress()->itemText(i));
+            texts.append(onScreen(adress()->itemText(i), adress()->view()->font()));
         return texts;
     }
 };
@@ -275,6 +277,25 @@ private slots:
         QTest::keyClick(adress, Qt::Key_Up);
         QCOMPARE(adress->currentIndex(), 1);
         QCOMPARE(adress->currentText(), QStringLiteral("127.0.0.1"));
+    }
+
+    // Names announced on the network are only names: none can turn the
+    // address around or stand in for it, nor garble the entry.
+    void aNameIsOnlyAName()
+    {
+        const int port = freePort();
+        Announcement reversed(QStringLiteral("\u202E") + QStringLiteral("Anna"), port);
+        Announcement isolated(QStringLiteral("Bert\u2066"), port);
+        Announcement placeholder(QStringLiteral("Carla%1"), port);
+        Copy joiner;
+        joiner.form.mplay->trigger();
+        QTRY_COMPARE_WITH_TIMEOUT(
+            joiner.entries(),
+            list({entry("Anna", port), entry("Bert", port), entry("Carla%1", port)}),
+            NetworkTimeout);
+        QTest::keyClick(joiner.adress(), Qt::Key_Down);
+        QCOMPARE(joiner.adress()->currentText(), QStringLiteral("127.0.0.1"));
+        QCOMPARE(joiner.dialog().port->text(), QString::number(port));
     }
 
     // Without a daemon, or without even a bus, the dialog is as it always

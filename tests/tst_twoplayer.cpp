@@ -2,6 +2,7 @@
 #include "console/console.h"
 #include "net/discovery.h"
 #include "net/statusline.h"
+#include "onscreen.h"
 #include "twocopies.h"
 
 #include <QComboBox>
@@ -290,6 +291,67 @@ private slots:
         QTRY_VERIFY(connectedTo(b->status()));
     }
 
+    // Every control in its place, with its text, in its tab order, and the
+    // dialog in the middle of the screen, wherever the game's window is.
+    void theDialogLooksRight()
+    {
+        a->form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&a->form));
+        a->form.move(0, 0);
+        a->form.mplay->trigger();
+        mplayer& d = a->dialog;
+        QVERIFY(QTest::qWaitForWindowExposed(&d));
+        QCOMPARE(d.windowTitle(), QStringLiteral("Connect"));
+        QCOMPARE(d.size(), QSize(261, 189));
+        const QPoint centre = d.screen()->availableGeometry().center();
+        QVERIFY2((d.frameGeometry().center() - centre).manhattanLength() <= 2,
+                 qPrintable(QStringLiteral("%1,%2").arg(d.frameGeometry().center().x()).arg(
+                     d.frameGeometry().center().y())));
+
+        const QList<std::tuple<QWidget*, QRect, QString>> controls{
+            {d.Label2, {8, 8, 57, 17}, "Username:"},
+            {d.username, {64, 8, 105, 19}, "Player"},
+            {d.Label1, {8, 32, 153, 17}, "Update speed in milliseconds:"},
+            {d.update, {152, 32, 65, 19}, "500"},
+            {d.lblLabels[0], {8, 66, 72, 18}, "Ip adress:"},
+            {d.adress, {86, 65, 155, 23}, "localhost"},
+            {d.lblLabels[1], {8, 92, 72, 18}, "Port:"},
+            {d.port, {86, 91, 155, 23}, "2539"},
+            {d.host, {8, 112, 49, 17}, "Host"},
+            {d.join, {8, 136, 49, 17}, "Join"},
+            {d.status, {64, 128, 185, 17}, "Status: Idle"},
+            {d.cmdOK, {33, 157, 76, 26}, "&OK"},
+            {d.cmdCancel, {140, 157, 76, 26}, "&Cancel"},
+        };
+        for (const auto& [widget, geometry, text] : controls) {
+            QCOMPARE(widget->geometry(), geometry);
+            QString shown;
+            if (auto* label = qobject_cast<QLabel*>(widget))
+                shown = label->text();
+            else if (auto* field = qobject_cast<QLineEdit*>(widget))
+                shown = field->text();
+            else if (auto* box = qobject_cast<QComboBox*>(widget))
+                shown = box->currentText();
+            else if (auto* button = qobject_cast<QAbstractButton*>(widget))
+                shown = button->text();
+            QCOMPARE(shown, text);
+        }
+        QVERIFY(d.host->isChecked());
+        QVERIFY(d.cmdOK->isDefault());
+
+        QList<QWidget*> order;
+        QWidget* w = d.adress;
+        do {
+            order.append(w);
+            w = w->nextInFocusChain();
+            while (w->focusPolicy() == Qt::NoFocus || w->focusProxy() || !w->isVisible() ||
+                   w->window() != &d)
+                w = w->nextInFocusChain();
+        } while (w != d.adress && order.size() < 20);
+        QCOMPARE(order, (QList<QWidget*>{d.adress, d.port, d.cmdOK, d.cmdCancel, d.host, d.join,
+                                         d.update, d.username}));
+    }
+
     // The address field lists the games found on the network; what is typed
     // in it is taken as before. These tests have no bus, so nothing is found.
     void theAddressFieldTakesTypingAsBefore()
@@ -337,6 +399,8 @@ private slots:
         QCOMPARE(adress->currentText(), QStringLiteral("localhost"));
     }
 
+    // What a player reads in the list: the name, then the real address, left
+    // to right, whatever the name holds.
     void entriesOfGamesFound_data()
     {
         QTest::addColumn<QString>("name");
@@ -346,6 +410,20 @@ private slots:
         QTest::newRow("IPv6 only") << "Bert" << "2001:db8::5" << "Bert \u2013 [2001:db8::5]:2539";
         QTest::newRow("IPv6 on a link")
             << "Carla" << "fe80::1%eth0" << "Carla \u2013 [fe80::1%eth0]:2539";
+        QTest::newRow("a name that turns the text around")
+            << "\u202EAnna" << "10.98.0.2" << "Anna \u2013 10.98.0.2:2539";
+        QTest::newRow("a name that isolates what follows")
+            << "Bo\u2066b" << "10.98.0.2" << "Bob \u2013 10.98.0.2:2539";
+        QTest::newRow("every kind of direction mark")
+            << "\u200E\u200F\u061C\u202A\u202B\u202C\u202D\u2067\u2068\u2069Eva"
+            << "10.98.0.2" << "Eva \u2013 10.98.0.2:2539";
+        QTest::newRow("a placeholder") << "Anna%1" << "192.168.1.23" << "Anna%1 \u2013 192.168.1.23:2539";
+        // Written right to left: the letters stand as that script wants them,
+        // and the address after them as it is.
+        QTest::newRow("Hebrew") << "\u05D0\u05D1\u05D2" << "10.98.0.2"
+                                << "\u05D2\u05D1\u05D0 \u2013 10.98.0.2:2539";
+        QTest::newRow("Arabic and digits") << "\u0627\u0644 12" << "10.98.0.2"
+                                           << "12 \u0644\u0627 \u2013 10.98.0.2:2539";
     }
 
     void entriesOfGamesFound()
@@ -353,7 +431,7 @@ private slots:
         QFETCH(QString, name);
         QFETCH(QString, address);
         QFETCH(QString, entry);
-        QCOMPARE((FoundGame{name, address, 2539}.entryText()), entry);
+        QCOMPARE(onScreen(FoundGame{plainName(name), address, 2539}.entryText()), entry);
     }
 
     void userNamesAsServiceNames_data()
@@ -363,6 +441,7 @@ private slots:
         QTest::newRow("as it is") << "Anna #2" << "Anna #2";
         QTest::newRow("empty") << "" << "Player";
         QTest::newRow("control characters") << "a\nb\tc" << "a b c";
+        QTest::newRow("direction marks") << "\u202EAnna\u2066" << "Anna";
         QTest::newRow("63 bytes at most") << QString(70, QLatin1Char('x'))
                                           << QString(63, QLatin1Char('x'));
         QTest::newRow("not half a character") << QString(40, QChar(0xe9)) // two bytes each

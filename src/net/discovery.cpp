@@ -14,20 +14,23 @@
 #include <avahi-common/malloc.h>
 
 #include <algorithm>
+#include <climits>
 #include <utility>
 
 namespace {
 
-// A name from the network or the user name field, fit for one line of a list.
-QString oneLine(QString text)
+// The characters that set a text's direction: a name holding one could turn
+// the address after it around, or make another address out of its digits.
+bool setsDirection(QChar c)
 {
-    for (QChar& c : text) {
-        if (c.category() == QChar::Other_Control || c == QChar::LineSeparator ||
-            c == QChar::ParagraphSeparator)
-            c = QLatin1Char(' ');
-    }
-    return text;
+    const char16_t u = c.unicode();
+    return u == 0x200E || u == 0x200F || u == 0x061C || (u >= 0x202A && u <= 0x202E) ||
+           (u >= 0x2066 && u <= 0x2069);
 }
+
+constexpr QChar FirstStrongIsolate(0x2068);
+constexpr QChar LeftToRightIsolate(0x2066);
+constexpr QChar PopDirectionalIsolate(0x2069);
 
 QHostAddress hostAddress(const AvahiAddress& address, AvahiIfIndex interface)
 {
@@ -48,13 +51,40 @@ QString FoundGame::entryText() const
     const QString where = address.contains(QLatin1Char(':'))
                               ? QLatin1Char('[') + address + QLatin1Char(']')
                               : address;
-    return QStringLiteral("%1 \u2013 %2:%3").arg(name, where).arg(port);
+    return FirstStrongIsolate + name + PopDirectionalIsolate + QStringLiteral(" \u2013 ") +
+           LeftToRightIsolate + where + QLatin1Char(':') + QString::number(port) +
+           PopDirectionalIsolate;
+}
+
+bool listedBefore(const FoundGame& a, const FoundGame& b)
+{
+    if (const int byName = a.name.compare(b.name, Qt::CaseInsensitive); byName != 0)
+        return byName < 0;
+    if (a.name != b.name)
+        return a.name < b.name;
+    if (a.address != b.address)
+        return a.address < b.address;
+    return a.port < b.port;
+}
+
+QString plainName(const QString& name)
+{
+    QString plain;
+    plain.reserve(name.size());
+    for (const QChar c : name) {
+        if (setsDirection(c))
+            continue;
+        const bool breaksTheLine = c.category() == QChar::Other_Control ||
+                                   c == QChar::LineSeparator || c == QChar::ParagraphSeparator;
+        plain.append(breaksTheLine ? QLatin1Char(' ') : c);
+    }
+    return plain;
 }
 
 QString serviceName(const QString& userName)
 {
     constexpr qsizetype MaxBytes = 63;
-    QString name = oneLine(userName);
+    QString name = plainName(userName);
     while (name.toUtf8().size() > MaxBytes)
         name.chop(name.back().isLowSurrogate() ? 2 : 1);
     return name.isEmpty() ? QStringLiteral("Player") : name;
@@ -105,7 +135,7 @@ struct Discovery::Callbacks {
         auto* self = static_cast<Discovery*>(userdata);
         switch (event) {
         case AVAHI_BROWSER_NEW: {
-            const SightingKey key{interface, protocol, name, domain};
+            const SightingKey key{name, domain, interface, protocol};
             // This copy's own game is no game to join.
             if ((flags & AVAHI_LOOKUP_RESULT_OUR_OWN) || self->m_sightings.contains(key))
                 return;
@@ -116,13 +146,13 @@ struct Discovery::Callbacks {
             break;
         }
         case AVAHI_BROWSER_REMOVE: {
-            const auto found = self->m_sightings.find({interface, protocol, name, domain});
+            const auto found = self->m_sightings.find({name, domain, interface, protocol});
             if (found == self->m_sightings.end())
                 return;
             if (found->resolver)
                 avahi_service_resolver_free(found->resolver);
             self->m_sightings.erase(found);
-            self->listGames();
+            self->relist(name, domain);
             break;
         }
         case AVAHI_BROWSER_FAILURE:
@@ -142,7 +172,7 @@ struct Discovery::Callbacks {
                         uint16_t port, AvahiStringList*, AvahiLookupResultFlags, void* userdata)
     {
         auto* self = static_cast<Discovery*>(userdata);
-        const auto found = self->m_sightings.find({interface, protocol, name, domain});
+        const auto found = self->m_sightings.find({name, domain, interface, protocol});
         if (event == AVAHI_RESOLVER_FAILURE || found == self->m_sightings.end()) {
             // A game that cannot be resolved is not listed; the browser says
             // when it is gone.
@@ -154,7 +184,7 @@ struct Discovery::Callbacks {
         found->resolver = resolver;
         found->address = hostAddress(*address, interface);
         found->port = port;
-        self->listGames();
+        self->relist(name, domain);
     }
 };
 
@@ -164,7 +194,7 @@ Discovery::Discovery(QObject* parent)
     m_restart.setSingleShot(true);
     connect(&m_restart, &QTimer::timeout, this, [this] {
         disconnectFromDaemon();
-        listGames();
+        forgetGames();
         connectToDaemon();
     });
     connectToDaemon();
@@ -276,32 +306,66 @@ void Discovery::rename()
 
 // One entry a game, though it may be seen on several interfaces and over
 // IPv4 and IPv6: the IPv4 address is the one most players can type and
-// reach.
-void Discovery::listGames()
+// reach. Only the game whose sighting changed is looked at again.
+void Discovery::relist(const QByteArray& name, const QByteArray& domain)
 {
-    QMap<std::pair<QByteArray, QByteArray>, const Sighting*> best;
-    for (auto it = m_sightings.cbegin(); it != m_sightings.cend(); ++it) {
+    const Sighting* best = nullptr;
+    for (auto it = m_sightings.lowerBound({name, domain, INT_MIN, INT_MIN});
+         it != m_sightings.cend() && std::get<0>(it.key()) == name &&
+         std::get<1>(it.key()) == domain;
+         ++it) {
         const Sighting& sighting = it.value();
         if (sighting.address.isNull())
             continue;
-        const Sighting*& chosen = best[{std::get<2>(it.key()), std::get<3>(it.key())}];
-        if (!chosen || (sighting.address.protocol() == QAbstractSocket::IPv4Protocol &&
-                        chosen->address.protocol() != QAbstractSocket::IPv4Protocol))
-            chosen = &sighting;
+        if (!best || (sighting.address.protocol() == QAbstractSocket::IPv4Protocol &&
+                      best->address.protocol() != QAbstractSocket::IPv4Protocol))
+            best = &sighting;
     }
+    const GameKey key{name, domain};
+    const auto listed = m_listed.constFind(key);
+    if (best) {
+        const FoundGame game{plainName(QString::fromUtf8(name)), best->address.toString(),
+                             best->port};
+        if (listed != m_listed.cend() && *listed == game)
+            return;
+        if (listed != m_listed.cend())
+            hide(*listed);
+        m_listed.insert(key, game);
+        show(game);
+    } else if (listed != m_listed.cend()) {
+        const FoundGame gone = *listed;
+        m_listed.erase(listed);
+        hide(gone);
+    }
+}
+
+void Discovery::forgetGames()
+{
+    const QMap<GameKey, FoundGame> listed = std::exchange(m_listed, {});
+    for (const FoundGame& game : listed)
+        hide(game);
+}
+
+void Discovery::show(const FoundGame& game)
+{
+    if (m_shown[{game.name, game.address, game.port}]++ == 0)
+        Q_EMIT gameAppeared(game);
+}
+
+void Discovery::hide(const FoundGame& game)
+{
+    const auto shown = m_shown.find({game.name, game.address, game.port});
+    if (shown == m_shown.end() || --*shown > 0)
+        return;
+    m_shown.erase(shown);
+    Q_EMIT gameVanished(game);
+}
+
+QList<FoundGame> Discovery::games() const
+{
     QList<FoundGame> games;
-    for (auto it = best.cbegin(); it != best.cend(); ++it) {
-        const FoundGame game{oneLine(QString::fromUtf8(it.key().first)),
-                             it.value()->address.toString(), it.value()->port};
-        if (!games.contains(game))
-            games.append(game);
-    }
-    std::stable_sort(games.begin(), games.end(), [](const FoundGame& a, const FoundGame& b) {
-        const int byName = a.name.compare(b.name, Qt::CaseInsensitive);
-        return byName != 0 ? byName < 0 : a.entryText() < b.entryText();
-    });
-    if (games != m_games) {
-        m_games = games;
-        Q_EMIT gamesChanged();
-    }
+    for (auto it = m_shown.cbegin(); it != m_shown.cend(); ++it)
+        games.append({std::get<0>(it.key()), std::get<1>(it.key()), std::get<2>(it.key())});
+    std::sort(games.begin(), games.end(), listedBefore);
+    return games;
 }

@@ -18,19 +18,28 @@ struct AvahiServiceResolver;
 
 // A game that another copy hosts on the network.
 struct FoundGame {
-    QString name;    // the host's user name
+    QString name;    // the host's user name, as plainName() leaves it
     QString address; // as typed into the address field: no brackets
     int port = 0;
 
     // What the address list shows: "Anna – 192.168.1.23:2539", an IPv6
-    // address in brackets.
+    // address in brackets. The name and the address are each set apart for
+    // the text's direction, so that a name written right to left stays at
+    // the left and the address always reads left to right after it.
     QString entryText() const;
 
     friend bool operator==(const FoundGame&, const FoundGame&) = default;
 };
 
-// The user name as a DNS-SD service name: one line, at most 63 bytes of
-// UTF-8, never empty.
+// The order of the address list: by name, then by address.
+bool listedBefore(const FoundGame& a, const FoundGame& b);
+
+// A name from the network or the user name field as only a name: one line,
+// and none of the characters that would turn the text after it around.
+QString plainName(const QString& name);
+
+// The user name as a DNS-SD service name: a plain name of at most 63 bytes
+// of UTF-8, never empty.
 QString serviceName(const QString& userName);
 
 // Finds the other copies' games on the network and announces this copy's
@@ -51,11 +60,15 @@ public:
     void publish(const QString& userName, int port);
     void withdraw();
 
-    // The other copies' games, by name; this copy's own is never among them.
-    const QList<FoundGame>& games() const { return m_games; }
+    // The other copies' games, in the order of the list; this copy's own is
+    // never among them.
+    QList<FoundGame> games() const;
 
 Q_SIGNALS:
-    void gamesChanged();
+    // One game at a time, so a list of them changes only where it changed.
+    // A game that moves to another address or port vanishes and appears.
+    void gameAppeared(const FoundGame& game);
+    void gameVanished(const FoundGame& game);
 
 private:
     // One sighting of a service: the same game is seen once per interface
@@ -65,8 +78,10 @@ private:
         QHostAddress address;
         int port = 0;
     };
-    // interface, protocol, name, domain
-    using SightingKey = std::tuple<int, int, QByteArray, QByteArray>;
+    // name, domain, interface, protocol: a game's sightings stand together.
+    using SightingKey = std::tuple<QByteArray, QByteArray, int, int>;
+    // name, domain
+    using GameKey = std::pair<QByteArray, QByteArray>;
 
     // Avahi's callbacks, which need its headers; defined beside the code.
     struct Callbacks;
@@ -78,7 +93,10 @@ private:
     void clientRunning();
     void announce();
     void rename();
-    void listGames();
+    void relist(const QByteArray& name, const QByteArray& domain);
+    void forgetGames();
+    void show(const FoundGame& game);
+    void hide(const FoundGame& game);
 
     AvahiClient* m_client = nullptr;
     AvahiServiceBrowser* m_browser = nullptr;
@@ -90,5 +108,8 @@ private:
     int m_port = 0;
 
     QMap<SightingKey, Sighting> m_sightings;
-    QList<FoundGame> m_games;
+    // The game listed for each name: the best of its sightings.
+    QMap<GameKey, FoundGame> m_listed;
+    // How many names list each game: two domains may announce the same one.
+    QMap<std::tuple<QString, QString, int>, int> m_shown;
 };

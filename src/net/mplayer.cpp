@@ -5,6 +5,7 @@
 #include "game/gametimer.h"
 #include "game/scene.h"
 #include "platform/uifont.h"
+#include "platform/window.h"
 #include "sock.h"
 #include "statusline.h"
 
@@ -22,6 +23,8 @@ namespace {
 // What an entry of the address list holds besides its text.
 constexpr int AddressRole = Qt::UserRole;
 constexpr int PortRole = Qt::UserRole + 1;
+constexpr int NameRole = Qt::UserRole + 2;
+constexpr int WidthRole = Qt::UserRole + 3;
 
 QLabel* label(QWidget* parent, QRect geometry)
 {
@@ -160,7 +163,11 @@ mplayer::mplayer(Sock& sock, GameTimer& mul, SceneObject& redchat, QWidget* pare
     connect(cmdCancel, &QPushButton::clicked, this, &mplayer::cmdCancel_Click);
     connect(adress, &QComboBox::activated, this, &mplayer::adress_Click);
 
-    connect(m_discovery.get(), &Discovery::gamesChanged, this, &mplayer::listGames);
+    m_entryWidths.insert(entryWidth(0));
+    for (const FoundGame& game : m_discovery->games())
+        gameAppeared(game);
+    connect(m_discovery.get(), &Discovery::gameAppeared, this, &mplayer::gameAppeared);
+    connect(m_discovery.get(), &Discovery::gameVanished, this, &mplayer::gameVanished);
     // Listed while it listens, so nobody tries to join a full game.
     connect(&m_sock, &Sock::listeningChanged, this, [this](bool listening) {
         if (listening)
@@ -216,35 +223,72 @@ void mplayer::adress_Click(int index)
     join->setChecked(true);
 }
 
-// The entries after "localhost" follow the games found, in the same order;
-// one that stays is left where it is, so the arrow keys go on from it.
-void mplayer::listGames()
+FoundGame mplayer::gameAt(int row) const
 {
-    const QList<FoundGame>& games = m_discovery->games();
-    QStringList texts;
-    for (const FoundGame& game : games)
-        texts.append(game.entryText());
+    return {adress->itemData(row, NameRole).toString(),
+            adress->itemData(row, AddressRole).toString(), adress->itemData(row, PortRole).toInt()};
+}
+
+// The entries after "localhost" are the games found, in the order of the
+// list: a game that comes or goes touches its own entry only.
+int mplayer::rowFor(const FoundGame& game) const
+{
+    int first = 1;
+    int count = adress->count() - 1;
+    while (count > 0) {
+        const int step = count / 2;
+        if (listedBefore(gameAt(first + step), game)) {
+            first += step + 1;
+            count -= step + 1;
+        } else {
+            count = step;
+        }
+    }
+    return first;
+}
+
+void mplayer::gameAppeared(const FoundGame& game)
+{
     KeepTyped keep(adress);
-    for (int row = adress->count() - 1; row >= 1; --row) {
-        if (!texts.contains(adress->itemText(row)))
-            adress->removeItem(row);
-    }
-    for (int i = 0; i < games.size(); ++i) {
-        const int row = i + 1;
-        if (row < adress->count() && adress->itemText(row) == texts[i])
-            continue;
-        adress->insertItem(row, texts[i]);
-        adress->setItemData(row, games[i].address, AddressRole);
-        adress->setItemData(row, games[i].port, PortRole);
-    }
-    // The list opens as wide as its longest entry, wider than the field if
-    // need be, so that no port is cut off.
+    const int row = rowFor(game);
+    adress->insertItem(row, game.entryText());
+    adress->setItemData(row, game.address, AddressRole);
+    adress->setItemData(row, game.port, PortRole);
+    adress->setItemData(row, game.name, NameRole);
+    const int width = entryWidth(row);
+    adress->setItemData(row, width, WidthRole);
+    m_entryWidths.insert(width);
+    fitList();
+}
+
+void mplayer::gameVanished(const FoundGame& game)
+{
+    const int row = rowFor(game);
+    if (row >= adress->count() || gameAt(row) != game)
+        return;
+    KeepTyped keep(adress);
+    m_entryWidths.erase(m_entryWidths.find(adress->itemData(row, WidthRole).toInt()));
+    adress->removeItem(row);
+    fitList();
+}
+
+int mplayer::entryWidth(int row) const
+{
+    const QAbstractItemView* list = adress->view();
+    return list->sizeHintForIndex(list->model()->index(row, 0)).width();
+}
+
+// The list opens as wide as its longest entry, wider than the field if need
+// be, so that no port is cut off.
+void mplayer::fitList()
+{
     QAbstractItemView* list = adress->view();
-    int width = list->sizeHintForColumn(0) + 2 * list->frameWidth() +
+    int width = *m_entryWidths.rbegin() + 2 * list->frameWidth() +
                 list->fontMetrics().averageCharWidth();
     if (adress->count() > adress->maxVisibleItems())
         width += list->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, list);
-    list->setMinimumWidth(width);
+    if (width != list->minimumWidth())
+        list->setMinimumWidth(width);
 }
 
 void mplayer::cmdCancel_Click()
@@ -261,7 +305,17 @@ void mplayer::reject()
 void mplayer::closeEvent(QCloseEvent* event)
 {
     setDesignTexts();
+    m_placed = false;
     event->accept();
+}
+
+void mplayer::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    if (!m_placed) {
+        centreOnScreen(this);
+        m_placed = true;
+    }
 }
 
 void mplayer::ToggleHost()

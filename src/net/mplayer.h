@@ -4,8 +4,10 @@
 #include <QDialog>
 
 #include <memory>
+#include <set>
 
 class Discovery;
+struct FoundGame;
 class GameTimer;
 class QComboBox;
 class QLabel;
@@ -55,6 +57,8 @@ public:
 protected:
     // The close box throws away what was typed: the dialog opens as new next time.
     void closeEvent(QCloseEvent* event) override;
+    // Opens in the middle of the screen, not over the game's window.
+    void showEvent(QShowEvent* event) override;
 
 private:
     void ToggleHost();
@@ -65,10 +69,17 @@ private:
     void setDesignTexts();
     void setUpdateInterval();
     bool readPort(int& value);
-    void listGames();
+    void gameAppeared(const FoundGame& game);
+    void gameVanished(const FoundGame& game);
+    FoundGame gameAt(int row) const;
+    int rowFor(const FoundGame& game) const;
+    int entryWidth(int row) const;
+    void fitList();
 
     Sock& m_sock;
     GameTimer& m_mul;
     SceneObject& m_redchat;
     std::unique_ptr<Discovery> m_discovery;
+    std::multiset<int> m_entryWidths; // of every entry, to fit the list to the widest
+    bool m_placed = false;
 };
