@@ -6,10 +6,9 @@
 //   bench_dialog --churn  churn: the dialog's CPU while 100 games on the
 //                         network vanish and come back every second, 20 s
 #include "app/form1.h"
-#include "net/avahipoll.h"
-#include "net/discovery.h"
-#include "net/multiplayer.h"
-#include "net/mplayer.h"
+#include "connectdialog/mplayer.h"
+#include "lan/avahipoll.h"
+#include "lan/discovery.h"
 #include "platform/qtplatform.h"
 
 #include <QApplication>
@@ -60,7 +59,7 @@ int firstOpenings()
         auto form = std::make_unique<Form1>(platform);
         QElapsedTimer clock;
         clock.start();
-        form->multiplayer->mplay_Click();
+        form->mplay_Click();
         QCoreApplication::processEvents();
         times.push_back(double(clock.nsecsElapsed()) / 1e6);
     }
@@ -71,20 +70,20 @@ int firstOpenings()
 }
 
 // Another program on the network: announces `Games` games, and once they
-// are all there, withdraws them, announces them again a second later, and
-// so on.
+// are all there, withdraws one every 10 ms and announces it again a second
+// later, so each game vanishes and comes back every second, each at its own
+// time, while the others stay listed.
 class Publisher {
 public:
     Publisher()
     {
         QObject::connect(&m_churn, &QTimer::timeout, [this] {
-            if (m_shown) {
-                for (AvahiEntryGroup* group : m_groups)
-                    avahi_entry_group_reset(group);
-            } else {
-                announce();
-            }
-            m_shown = !m_shown;
+            const int game = m_next++ % Games;
+            m_shown[game] = !m_shown[game];
+            if (m_shown[game])
+                announce(game);
+            else
+                avahi_entry_group_reset(m_groups[game]);
         });
         m_client = avahi_client_new(qtAvahiPoll(), AvahiClientFlags(0), running, this, nullptr);
     }
@@ -95,28 +94,29 @@ private:
         auto* publisher = static_cast<Publisher*>(self);
         if (state != AVAHI_CLIENT_S_RUNNING || !publisher->m_groups.empty())
             return;
-        for (int i = 0; i < Games; ++i)
+        for (int i = 0; i < Games; ++i) {
             publisher->m_groups.push_back(avahi_entry_group_new(client, nullptr, nullptr));
-        publisher->announce();
-        QTimer::singleShot(5000, [publisher] { publisher->m_churn.start(1000); });
+            publisher->m_shown.push_back(true);
+            publisher->announce(i);
+        }
+        QTimer::singleShot(5000, [publisher] { publisher->m_churn.start(1000 / Games); });
     }
 
-    void announce()
+    void announce(int game)
     {
-        for (int i = 0; i < Games; ++i) {
-            const QByteArray name = "Churn " + QByteArray::number(i);
-            avahi_entry_group_add_service(m_groups[i], AVAHI_IF_UNSPEC, AVAHI_PROTO_INET,
-                                          AvahiPublishFlags(0), name.constData(),
-                                          Discovery::ServiceType, nullptr, nullptr,
-                                          uint16_t(40000 + i), nullptr);
-            avahi_entry_group_commit(m_groups[i]);
-        }
+        const QByteArray name = "Churn " + QByteArray::number(game);
+        avahi_entry_group_add_service(m_groups[game], AVAHI_IF_UNSPEC, AVAHI_PROTO_INET,
+                                      AvahiPublishFlags(0), name.constData(),
+                                      Discovery::ServiceType, nullptr, nullptr,
+                                      uint16_t(40000 + game), nullptr);
+        avahi_entry_group_commit(m_groups[game]);
     }
 
     AvahiClient* m_client = nullptr;
     std::vector<AvahiEntryGroup*> m_groups;
+    std::vector<bool> m_shown;
     QTimer m_churn;
-    bool m_shown = true;
+    int m_next = 0;
 };
 
 int publish()
@@ -129,8 +129,8 @@ int churn(const char* self)
 {
     QtPlatform platform;
     Form1 form(platform);
-    form.multiplayer->mplay_Click();
-    QComboBox* list = form.multiplayer->dialog().adress;
+    form.mplay_Click();
+    QComboBox* list = form.dialog().adress;
 
     QProcess publisher;
     publisher.start(QString::fromLocal8Bit(self), {QStringLiteral("--publish")});
@@ -158,8 +158,8 @@ int churn(const char* self)
     publisher.kill();
     publisher.waitForFinished(3000);
     std::printf("churn: %.2f s of CPU in %.1f s, %.1f %% of a core, for %d entries changed "
-                "(%d games, down to %d listed)\n",
-                used, seconds, 100 * used / seconds, changes, Games, fewest);
+                "(%d games, %d to %d listed)\n",
+                used, seconds, 100 * used / seconds, changes, Games, fewest, Games);
     return 0;
 }
 

@@ -10,9 +10,8 @@
 // "gotkey" as fast as the connection takes it for ten seconds. Prints how
 // much the game's memory grew and how many messages it handled a second.
 #include "app/form1.h"
-#include "net/mplayer.h"
-#include "net/multiplayer.h"
-#include "net/protocol.h"
+#include "connectdialog/mplayer.h"
+#include "wire/protocol.h"
 #include "platform/qtplatform.h"
 
 #include <QApplication>
@@ -80,7 +79,7 @@ long peakResidentKiB()
 
 void startConnection(Form1& form, bool asHost, int port)
 {
-    mplayer& dialog = form.multiplayer->dialog();
+    mplayer& dialog = form.dialog();
     (asHost ? dialog.host : dialog.join)->setChecked(true);
     dialog.port->setText(QString::number(port));
     dialog.update->setText(QStringLiteral("0")); // no timed moves of its own
@@ -91,7 +90,7 @@ int send(int port)
 {
     QtPlatform platform;
     Form1 form(platform);
-    Sock& sock = form.multiplayer->sock;
+    Sock& sock = form.session.sock;
     // As fast as the receiver reads, but never so far ahead of it that the
     // game would take it for a peer that reads nothing.
     int next = 0;
@@ -99,7 +98,7 @@ int send(int port)
     QTimer pump;
     QObject::connect(&pump, &QTimer::timeout, [&] {
         while (next < Messages && sock.bytesToWrite() < Sock::MaxUnsent / 4)
-            sock.SendData(messageAt(next++, sent));
+            sock.SendData(protocol::toWire(messageAt(next++, sent)));
         // Everything handed to the network, then leave: the receiver stops at our close.
         if (next == Messages && sock.bytesToWrite() == 0)
             QCoreApplication::quit();
@@ -121,7 +120,7 @@ int benchPort()
 // leaving.
 qint64 receiveUntilThePeerLeaves(Form1& form, const QString& program, const QStringList& arguments)
 {
-    Sock& sock = form.multiplayer->sock;
+    Sock& sock = form.session.sock;
     QElapsedTimer clock;
     qint64 elapsed = 0;
     const auto first = QObject::connect(&sock, &Sock::DataArrival, [&] {

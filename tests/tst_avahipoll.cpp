@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Avahi's poll hooks on Qt's event loop, with no daemon: a socket pair
 // stands in for the bus connection, the clock for Avahi's timers.
-#include "net/avahipoll.h"
+#include "lan/avahipoll.h"
 
 #include <QElapsedTimer>
 #include <QtTest>

@@ -40,7 +40,7 @@ private slots:
         log = new ConsoleLog;
         console = new Console(*log);
         peer = RecordingPeer{};
-        peer.state = SockState::Closed;
+        peer.connection = ConnectionState::Closed;
         console->setPeer(&peer);
     }
 
@@ -85,19 +85,19 @@ private slots:
 
     void knownWordGoesToAConnectedPeer_data()
     {
-        QTest::addColumn<int>("state");
+        QTest::addColumn<ConnectionState>("state");
         QTest::addColumn<int>("sends");
-        QTest::newRow("connected") << int(SockState::Connected) << 2;
-        QTest::newRow("listening") << int(SockState::Listening) << 0;
-        QTest::newRow("connecting") << int(SockState::Connecting) << 0;
-        QTest::newRow("closed") << int(SockState::Closed) << 0;
+        QTest::newRow("connected") << ConnectionState::Connected << 2;
+        QTest::newRow("listening") << ConnectionState::Listening << 0;
+        QTest::newRow("connecting") << ConnectionState::Connecting << 0;
+        QTest::newRow("closed") << ConnectionState::Closed << 0;
     }
 
     void knownWordGoesToAConnectedPeer()
     {
-        QFETCH(int, state);
+        QFETCH(ConnectionState, state);
         QFETCH(int, sends);
-        peer.state = state;
+        peer.connection = state;
         enter(QStringLiteral("win"));
         QTest::keyClick(console->command, Qt::Key_Enter); // the keypad's Enter too
         QCOMPARE(lines(*log), (QStringList{QStringLiteral("win"), QStringLiteral("win")}));
@@ -120,7 +120,7 @@ private slots:
     void unknownEntriesAreReportedAndNeverInterpreted()
     {
         QFETCH(QString, entry);
-        peer.state = SockState::Connected;
+        peer.connection = ConnectionState::Connected;
         QSignalSpy recognised(console, &Console::commandRecognised);
         enter(entry);
         QCOMPARE(

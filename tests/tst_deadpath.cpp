@@ -75,7 +75,7 @@ private slots:
         qint64 gaveUpAfter = -1;
         while (clock.elapsed() < 20000 && (endedAfter.contains(-1) || gaveUpAfter < 0)) {
             QTest::qWait(100);
-            if (gaveUpAfter < 0 && joiner.net.sock.State() == SockState::Closed)
+            if (gaveUpAfter < 0 && joiner.net.state() == ConnectionState::Closed)
                 gaveUpAfter = clock.elapsed();
             for (qsizetype i = 0; i < copies.size(); ++i) {
                 if (endedAfter[i] < 0 && !copies[i]->connected())
@@ -108,7 +108,7 @@ private slots:
             joiner.dialog.cmdOK->click();
             QCOMPARE(joiner.status(), QStringLiteral("Status: Connecting..."));
             QTRY_COMPARE_WITH_TIMEOUT(joiner.status(), QStringLiteral("Status: Idle"), 1000);
-            QCOMPARE(joiner.net.sock.State(), SockState::Closed);
+            QCOMPARE(joiner.net.state(), ConnectionState::Closed);
             QCOMPARE(joiner.dialog.cmdOK->text(), QStringLiteral("&Stop"));
             QVERIFY(joiner.form.mplay->isEnabled());
         }

@@ -2,9 +2,8 @@
 // Games found and announced on the network, through a real mDNS daemon on a
 // loopback-only network: runs inside tests/discovery-namespace.sh.
 #include "app/form1.h"
-#include "net/mplayer.h"
-#include "net/multiplayer.h"
-#include "net/statusline.h"
+#include "connectdialog/mplayer.h"
+#include "connectdialog/statusline.h"
 #include "onscreen.h"
 #include "recordingplatform.h"
 
@@ -67,7 +66,7 @@ struct Copy {
     RecordingPlatform platform;
     Form1 form{platform};
 
-    mplayer& dialog() { return form.multiplayer->dialog(); }
+    mplayer& dialog() { return form.dialog(); }
     QComboBox* adress() { return dialog().adress; }
     QString status() { return dialog().status->text(); }
 

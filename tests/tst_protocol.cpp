@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "net/protocol.h"
+#include "wire/protocol.h"
 
 #include <QRandomGenerator>
 #include <QRegularExpression>

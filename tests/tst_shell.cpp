@@ -2,8 +2,7 @@
 #include "app/form1.h"
 #include "app/sceneview.h"
 #include "console/console.h"
-#include "net/multiplayer.h"
-#include "net/mplayer.h"
+#include "connectdialog/mplayer.h"
 #include "recordingplatform.h"
 
 #include <QLineEdit>
@@ -162,7 +161,7 @@ private slots:
         form->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(form));
         QTest::keyClick(form, Qt::Key_F3);
-        QWidget* dialog = &form->multiplayer->dialog();
+        QWidget* dialog = &form->dialog();
         QVERIFY(dialog->isVisible());
         QTRY_COMPARE(QApplication::activeWindow(), dialog);
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_F2);

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "console/console.h"
-#include "net/discovery.h"
-#include "net/statusline.h"
+#include "connectdialog/statusline.h"
+#include "lan/discovery.h"
 #include "onscreen.h"
 #include "twocopies.h"
 
@@ -79,7 +79,7 @@ private slots:
         a->form.drukf2->trigger();
         QTRY_VERIFY(!b->game.doorOpen);
         QTRY_COMPARE(a->log().count(QStringLiteral("New game initialized")), 2);
-        QTest::qWait(200);
+        roundTrip(*a, *b);
         QCOMPARE(a->log().count(QStringLiteral("New game initialized")), 2);
         QCOMPARE(b->log().count(QStringLiteral("New game initialized")), 1);
 
@@ -125,7 +125,7 @@ private slots:
         }
         QTRY_COMPARE(b->log().count(QStringLiteral("New game initialized")), 1);
         QTRY_COMPARE(a->log().count(QStringLiteral("New game initialized")), 1);
-        QTest::qWait(300);
+        roundTrip(*a, *b);
         QCOMPARE(a->log().count(QStringLiteral("key picked up")), 1);
         QCOMPARE(a->log().count(QStringLiteral("New game initialized")), 1);
         QCOMPARE(b->log().count(QStringLiteral("key picked up")), 1);
@@ -166,10 +166,10 @@ private slots:
         // The peer closed, not we: the first OK stops, the second listens.
         a->dialog.cmdOK->click();
         QCOMPARE(a->dialog.cmdOK->text(), QStringLiteral("&Ok"));
-        QCOMPARE(a->net.sock.State(), 0);
+        QCOMPARE(a->net.state(), ConnectionState::Closed);
         a->dialog.cmdOK->click();
         QCOMPARE(a->status(), QStringLiteral("Status: Waiting for connection"));
-        QCOMPARE(a->net.sock.State(), 2);
+        QCOMPARE(a->net.state(), ConnectionState::Listening);
     }
 
     void failedStartsCanBeRetried()
@@ -178,19 +178,19 @@ private slots:
         b->ok(false, port);
         QTRY_COMPARE(b->status(), QStringLiteral("Status: Idle"));
         QCOMPARE(b->dialog.cmdOK->text(), QStringLiteral("&Stop"));
-        QCOMPARE(b->net.sock.State(), 0);
+        QCOMPARE(b->net.state(), ConnectionState::Closed);
         b->dialog.cmdOK->click();
         QCOMPARE(b->status(), QStringLiteral("Status: Connecting..."));
 
         // Cancel while listening closes the socket and leaves the texts.
         a->ok(true, port);
         a->dialog.cmdCancel->click();
-        QCOMPARE(a->net.sock.State(), 0);
+        QCOMPARE(a->net.state(), ConnectionState::Closed);
         QVERIFY(!a->dialog.isVisible());
         QCOMPARE(a->status(), QStringLiteral("Status: Waiting for connection"));
         a->form.mplay->trigger();
         a->dialog.cmdOK->click();
-        QCOMPARE(a->net.sock.State(), 2);
+        QCOMPARE(a->net.state(), ConnectionState::Listening);
     }
 
     void badSettingsNeverEndTheProgram_data()
@@ -226,7 +226,7 @@ private slots:
         a->dialog.cmdOK->click();
         QCOMPARE(a->status(), status);
         QCOMPARE(a->dialog.cmdOK->text(), QStringLiteral("&OK"));
-        QCOMPARE(a->net.sock.State(), 0);
+        QCOMPARE(a->net.state(), ConnectionState::Closed);
     }
 
     void portInUseAndUnknownHost()
@@ -235,7 +235,7 @@ private slots:
         QVERIFY(squatter.listen(QHostAddress::Any, quint16(port)));
         a->ok(true, port);
         QCOMPARE(a->status(), QStringLiteral("Status: Port %1 is in use").arg(port));
-        QCOMPARE(a->net.sock.State(), 0);
+        QCOMPARE(a->net.state(), ConnectionState::Closed);
 
         b->dialog.adress->setEditText(QStringLiteral("no-such-host.invalid"));
         b->ok(false, port);

@@ -1,10 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "form1.h"
 
-#include "platform/appinfo.h"
+#include "connectdialog/mplayer.h"
 #include "console/console.h"
-#include "net/multiplayer.h"
-#include "net/mplayer.h"
+#include "platform/appinfo.h"
 #include "platform/platform.h"
 #include "platform/uifont.h"
 #include "platform/window.h"
@@ -20,13 +19,16 @@ Form1::Form1(Platform& platform, QWidget* parent)
                               Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
     , game(log, platform)
     , view(new SceneView(game.scene, this))
+    , session(game, platform)
     , m_platform(platform)
 {
     setWindowTitle(QStringLiteral("Tiddelwaag"));
     setFont(uiFont(8.25));
     setCentralWidget(view);
     buildMenu();
-    multiplayer = std::make_unique<Multiplayer>(game, platform, mplay, this);
+    connect(&session, &Session::stateChanged, mplay, [this](ConnectionState state) {
+        mplay->setEnabled(state != ConnectionState::Connected);
+    });
     // The play surface is all there is: the window never changes size.
     setFixedSize(sizeHint());
     // No control here takes the keyboard; every key press is the game's.
@@ -75,14 +77,15 @@ void Form1::Form_Unload()
 {
     if (m_console)
         m_console->close();
-    multiplayer->closeDialog();
+    if (m_dialog)
+        m_dialog->close();
 }
 
 Console& Form1::console()
 {
     if (!m_console) {
         m_console = std::make_unique<Console>(log);
-        m_console->setPeer(&multiplayer->sock);
+        m_console->setPeer(&session);
         connect(m_console.get(), &Console::commandRecognised, &game, &Game::queueCommand);
         connect(m_console.get(), &Console::discarded, this, [this] {
             // Not inside its own close event: it goes once that is over.
@@ -100,14 +103,23 @@ void Form1::con_Click()
     console().activateWindow();
 }
 
+mplayer& Form1::dialog()
+{
+    if (!m_dialog)
+        m_dialog = std::make_unique<mplayer>(session, this);
+    return *m_dialog;
+}
+
 void Form1::mplay_Click()
 {
-    multiplayer->mplay_Click();
+    dialog().show();
+    dialog().raise();
+    dialog().activateWindow();
 }
 
 void Form1::chat_Click()
 {
-    multiplayer->chat_Click();
+    session.chat_Click();
 }
 
 QString Form1::aboutText()

@@ -3,17 +3,18 @@
 
 #include "game/consolelog.h"
 #include "game/game.h"
+#include "session/session.h"
 
 #include <QMainWindow>
 
 #include <memory>
 
 class Console;
-class Multiplayer;
 class Platform;
 class QAction;
 class QMenu;
 class SceneView;
+class mplayer;
 
 // The main window: the play surface, the menu bar, and the shell around the
 // game that opens the other windows and shows the about and help boxes.
@@ -27,7 +28,9 @@ public:
     ConsoleLog log;
     Game game;
     SceneView* view;
-    std::unique_ptr<Multiplayer> multiplayer;
+    // The two-player mode; the menu item that opens its dialog is off while
+    // connected.
+    Session session;
 
     QMenu* nieuw;
     QAction* con;
@@ -41,6 +44,8 @@ public:
     // The console window, made when it is first needed: the log keeps every
     // line meanwhile, so nothing is lost by waiting, and start-up is quicker.
     Console& console();
+    // The connection dialog, made the first time it is opened.
+    mplayer& dialog();
 
     void con_Click();
     void mplay_Click();
@@ -67,5 +72,6 @@ private:
     // game's shortcut keys must not reach the game.
     std::unique_ptr<Console> m_console;
     std::unique_ptr<Console> m_discardedConsole; // closed, deleted from the event loop
+    std::unique_ptr<mplayer> m_dialog;
     bool m_placed = false;
 };

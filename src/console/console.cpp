@@ -98,7 +98,7 @@ void Console::ExecuteCommand()
         ReportUnknownCommand();
         return;
     }
-    if (m_peer && m_peer->State() == SockState::Connected)
+    if (m_peer && m_peer->state() == ConnectionState::Connected)
         m_peer->SendData(text);
     emit commandRecognised(text);
 }

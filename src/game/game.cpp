@@ -9,17 +9,17 @@ Game::Game(ConsoleLog& log, Platform& platform, QObject* parent)
     , m_log(log)
     , m_platform(platform)
 {
-    just.onTick([this] { just_Timer(); });
-    jump1.onTick([this] { jump1_Timer(); });
-    jump2.onTick([this] { jump2_Timer(); });
-    jump3.onTick([this] { jump3_Timer(); });
-    jump4.onTick([this] { jump4_Timer(); });
-    jump5.onTick([this] { jump5_Timer(); });
-    Timer1.onTick([this] { Timer1_Timer(); });
-    Timer2.onTick([this] { Timer2_Timer(); });
-    Timer3.onTick([this] { Timer3_Timer(); });
-    Timer4.onTick([this] { Timer4_Timer(); });
-    Timer5.onTick([this] { Timer5_Timer(); });
+    connect(&just, &GameTimer::ticked, this, &Game::just_Timer);
+    connect(&jump1, &GameTimer::ticked, this, &Game::jump1_Timer);
+    connect(&jump2, &GameTimer::ticked, this, &Game::jump2_Timer);
+    connect(&jump3, &GameTimer::ticked, this, &Game::jump3_Timer);
+    connect(&jump4, &GameTimer::ticked, this, &Game::jump4_Timer);
+    connect(&jump5, &GameTimer::ticked, this, &Game::jump5_Timer);
+    connect(&Timer1, &GameTimer::ticked, this, &Game::Timer1_Timer);
+    connect(&Timer2, &GameTimer::ticked, this, &Game::Timer2_Timer);
+    connect(&Timer3, &GameTimer::ticked, this, &Game::Timer3_Timer);
+    connect(&Timer4, &GameTimer::ticked, this, &Game::Timer4_Timer);
+    connect(&Timer5, &GameTimer::ticked, this, &Game::Timer5_Timer);
     just.setEnabled(true);
 }
 

@@ -34,6 +34,9 @@ public:
     GameTimer just{100};
     GameTimer jump1{100}, jump2{100}, jump3{100}, jump4{100}, jump5{100};
     GameTimer Timer1{100}, Timer2{100}, Timer3{100}, Timer4{100}, Timer5{100};
+    // Heard by the two-player session: on each tick of mul it sends our
+    // position, and it keeps mul enabled exactly while a connection is up;
+    // wischatr and wischatgr put the name tags back 5 s after a chat line.
     GameTimer mul{100};
     GameTimer wischatr{5000};
     GameTimer wischatgr{5000};

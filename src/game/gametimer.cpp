@@ -8,10 +8,7 @@ GameTimer::GameTimer(int interval, QObject* parent)
     , m_interval(std::clamp(interval, 0, MaxInterval))
 {
     m_qtimer.setTimerType(Qt::PreciseTimer);
-    connect(&m_qtimer, &QTimer::timeout, this, [this] {
-        if (m_handler)
-            m_handler();
-    });
+    connect(&m_qtimer, &QTimer::timeout, this, &GameTimer::ticked);
 }
 
 void GameTimer::setEnabled(bool enabled)

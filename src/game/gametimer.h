@@ -4,11 +4,11 @@
 #include <QObject>
 #include <QTimer>
 
-#include <functional>
-
 // A named timer with the two properties the game speaks of: Enabled and
 // Interval. Interval 0 never ticks, even while enabled. Enabling a timer that
 // is already enabled leaves its count running; restart() starts it afresh.
+// Its tick handler is whatever listens to ticked(): the game for its own
+// step timers, the two-player session for the position and chat timers.
 class GameTimer final : public QObject {
     Q_OBJECT
 
@@ -16,9 +16,6 @@ public:
     static constexpr int MaxInterval = 65535;
 
     GameTimer(int interval, QObject* parent = nullptr);
-
-    // The tick handler; a timer without one ticks into nothing.
-    void onTick(std::function<void()> handler) { m_handler = std::move(handler); }
 
     bool isEnabled() const { return m_enabled; }
     void setEnabled(bool enabled);
@@ -30,11 +27,13 @@ public:
     // True while a tick is actually due: enabled with an interval above 0.
     bool isTicking() const { return m_qtimer.isActive(); }
 
+signals:
+    void ticked();
+
 private:
     void sync();
 
     QTimer m_qtimer;
-    std::function<void()> m_handler;
     int m_interval;
     bool m_enabled = false;
 };

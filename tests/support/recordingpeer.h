@@ -8,9 +8,9 @@
 // Stands in for the connection: remembers every message instead of sending it.
 class RecordingPeer final : public PeerLink {
 public:
-    int State() const override { return state; }
+    ConnectionState state() const override { return connection; }
     void SendData(const QString& text) override { sent.append(text); }
 
-    int state = SockState::Connected;
+    ConnectionState connection = ConnectionState::Connected;
     QStringList sent;
 };

@@ -2,10 +2,10 @@
 #pragma once
 
 #include "app/form1.h"
-#include "net/mplayer.h"
-#include "net/multiplayer.h"
-#include "net/statusline.h"
+#include "connectdialog/mplayer.h"
+#include "connectdialog/statusline.h"
 #include "recordingplatform.h"
+#include "wire/protocol.h"
 
 #include <QAction>
 #include <QLabel>
@@ -13,6 +13,8 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTcpServer>
+#include <QTest>
+#include <QUuid>
 
 // A port nobody listens on just now.
 inline int freePort()
@@ -26,8 +28,8 @@ inline int freePort()
 struct Copy {
     RecordingPlatform platform;
     Form1 form{platform};
-    Multiplayer& net = *form.multiplayer;
-    mplayer& dialog = net.dialog();
+    Session& net = form.session;
+    mplayer& dialog = form.dialog();
     Game& game = form.game;
 
     // Opens the dialog, hosts or joins on the port, and presses OK.
@@ -41,11 +43,23 @@ struct Copy {
     }
     QString status() const { return dialog.status->text(); }
     QStringList log() const { return form.log.text().split(QStringLiteral("\r\n")); }
-    bool connected() const { return game.mul.isEnabled(); }
+    bool connected() const { return net.state() == ConnectionState::Connected; }
 };
 
 inline bool connectedTo(const QString& status)
 {
     return status == QLatin1String("Status: Connected to 127.0.0.1") ||
            status == QLatin1String("Status: Connected to ::1");
+}
+
+// Returns once each copy has applied everything the other sent before: a
+// chat line each way goes behind all of it on the connection. So a test sees
+// that nothing more comes without waiting for a while.
+inline void roundTrip(Copy& a, Copy& b)
+{
+    for (const auto& [from, to] : {std::pair{&a, &b}, std::pair{&b, &a}}) {
+        const QString marker = QUuid::createUuid().toString();
+        from->net.SendData(protocol::chatMessage(marker, QStringLiteral("sync")));
+        QTRY_COMPARE(to->game.scene.greenchat.caption(), QStringLiteral("sync: ") + marker);
+    }
 }

@@ -3,33 +3,29 @@
 
 #include <QDialog>
 
-#include <memory>
 #include <set>
 
-class Discovery;
 struct FoundGame;
-class GameTimer;
 class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
-class SceneObject;
+class Session;
 class StatusLine;
-class Sock;
 
 // The connection dialog: who you are, how often your position goes out,
 // whether this copy hosts or joins, and where. OK starts or stops the
-// connection; the socket's events finish what OK started.
+// connection; the session's socket events finish what OK started. The
+// dialog shows what the session says and hands it the player's choices.
 //
 // While the dialog exists, the games that other copies host on the network
-// are entries of the address list, and this copy's game is announced there
-// while it listens.
+// are entries of the address list.
 class mplayer final : public QDialog {
     Q_OBJECT
 
 public:
-    mplayer(Sock& sock, GameTimer& mul, SceneObject& redchat, QWidget* parent = nullptr);
+    explicit mplayer(Session& session, QWidget* parent = nullptr);
     ~mplayer() override;
 
     QLabel* Label2;
@@ -67,8 +63,6 @@ private:
     void StartJoin();
     void StopConnection();
     void setDesignTexts();
-    void setUpdateInterval();
-    bool readPort(int& value);
     void gameAppeared(const FoundGame& game);
     void gameVanished(const FoundGame& game);
     FoundGame gameAt(int row) const;
@@ -76,10 +70,7 @@ private:
     int entryWidth(int row) const;
     void fitList();
 
-    Sock& m_sock;
-    GameTimer& m_mul;
-    SceneObject& m_redchat;
-    std::unique_ptr<Discovery> m_discovery;
+    Session& m_session;
     std::multiset<int> m_entryWidths; // of every entry, to fit the list to the widest
     bool m_placed = false;
 };

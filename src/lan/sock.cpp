@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "sock.h"
 
-#include "protocol.h"
-
 #include <QHostAddress>
 
 #include <netinet/in.h>
@@ -39,9 +37,9 @@ Sock::Sock(QObject* parent)
     m_connectTimeout.setSingleShot(true);
     m_connectTimeout.setInterval(ConnectTimeoutMs);
     connect(&m_connectTimeout, &QTimer::timeout, this, [this] {
-        if (m_state != SockState::Connecting || !m_connection)
+        if (m_state != SocketState::Connecting || !m_connection)
             return;
-        m_state = SockState::Failed;
+        setState(SocketState::Failed);
         m_failure = Failure::NoAnswer;
         m_errorString = QStringLiteral("No answer");
         Q_EMIT Error(int(QAbstractSocket::SocketTimeoutError), m_errorString);
@@ -50,6 +48,8 @@ Sock::Sock(QObject* parent)
 
 Sock::~Sock()
 {
+    // Whoever listens may be half gone already.
+    blockSignals(true);
     Close();
 }
 
@@ -65,8 +65,7 @@ bool Sock::Listen()
                             : m_server.errorString();
         return false;
     }
-    m_state = SockState::Listening;
-    Q_EMIT listeningChanged(true);
+    setState(SocketState::Listening);
     return true;
 }
 
@@ -88,10 +87,10 @@ bool Sock::Connect(const QString& remoteHost, int remotePort)
     m_remoteHost = remoteHost.trimmed();
     auto* socket = new QTcpSocket(this);
     attach(socket);
-    m_state = SockState::Connecting;
+    setState(SocketState::Connecting);
     connect(socket, &QTcpSocket::connected, this, [this] {
         m_connectTimeout.stop();
-        m_state = SockState::Connected;
+        setState(SocketState::Connected);
         watchPath(m_connection);
         m_remoteHostIP = m_connection->peerAddress().toString();
         Q_EMIT Connected();
@@ -109,7 +108,7 @@ void Sock::takeRequests()
 {
     while (m_server.hasPendingConnections()) {
         QTcpSocket* socket = m_server.nextPendingConnection();
-        if (m_state != SockState::Listening) {
+        if (m_state != SocketState::Listening) {
             drop(socket);
             continue;
         }
@@ -131,7 +130,7 @@ void Sock::Accept(int requestID)
     socket->setParent(this);
     attach(socket);
     watchPath(socket);
-    m_state = SockState::Connected;
+    setState(SocketState::Connected);
     QHostAddress address = socket->peerAddress();
     bool mappedIPv4 = false;
     const quint32 ipv4 = address.toIPv4Address(&mappedIPv4);
@@ -148,7 +147,7 @@ void Sock::attach(QTcpSocket* socket)
             Q_EMIT DataArrival(m_connection->bytesAvailable());
     });
     connect(socket, &QTcpSocket::disconnected, this, [this] {
-        m_state = SockState::Closing;
+        setState(SocketState::Closing);
         Q_EMIT Closed();
     });
     connect(socket, &QTcpSocket::errorOccurred, this, &Sock::onError);
@@ -160,7 +159,7 @@ void Sock::onError(QAbstractSocket::SocketError error)
     if (error == QAbstractSocket::RemoteHostClosedError)
         return;
     m_connectTimeout.stop();
-    m_state = SockState::Failed;
+    setState(SocketState::Failed);
     m_failure =
         error == QAbstractSocket::HostNotFoundError ? Failure::HostNotFound : Failure::Other;
     m_errorString = m_connection ? m_connection->errorString() : QString();
@@ -174,7 +173,7 @@ void Sock::onError(QAbstractSocket::SocketError error)
     QMetaObject::invokeMethod(
         this,
         [this, socket = m_connection, error] {
-            if (socket && socket == m_connection && m_state == SockState::Failed)
+            if (socket && socket == m_connection && m_state == SocketState::Failed)
                 Q_EMIT Error(int(error), m_errorString);
         },
         Qt::QueuedConnection);
@@ -188,22 +187,30 @@ void Sock::drop(QTcpSocket* socket)
     socket->deleteLater();
 }
 
-void Sock::SendData(const QString& text)
+void Sock::setState(SocketState state)
 {
-    if (m_state == SockState::Connected && m_connection)
-        write(text);
+    if (state == m_state)
+        return;
+    m_state = state;
+    Q_EMIT stateChanged(state);
 }
 
-void Sock::SendPosition(const QString& text)
+void Sock::SendData(const QByteArray& bytes)
 {
-    if (m_state == SockState::Connected && m_connection &&
+    if (m_state == SocketState::Connected && m_connection)
+        write(bytes);
+}
+
+void Sock::SendPosition(const QByteArray& bytes)
+{
+    if (m_state == SocketState::Connected && m_connection &&
         m_connection->bytesToWrite() <= MaxUnsentForPositions)
-        write(text);
+        write(bytes);
 }
 
-void Sock::write(const QString& text)
+void Sock::write(const QByteArray& bytes)
 {
-    m_connection->write(protocol::toWire(text));
+    m_connection->write(bytes);
     if (m_connection->bytesToWrite() > MaxUnsent)
         giveUpOnPeer();
 }
@@ -215,11 +222,11 @@ void Sock::giveUpOnPeer()
 {
     drop(m_connection);
     m_connection = nullptr;
-    m_state = SockState::Closing;
+    setState(SocketState::Closing);
     QMetaObject::invokeMethod(
         this,
         [this] {
-            if (m_state == SockState::Closing)
+            if (m_state == SocketState::Closing)
                 Q_EMIT Closed();
         },
         Qt::QueuedConnection);
@@ -233,12 +240,9 @@ QByteArray Sock::GetData()
 void Sock::Close()
 {
     m_connectTimeout.stop();
-    const bool wasListening = m_server.isListening();
     m_server.close();
     if (m_connection)
         drop(m_connection);
     m_connection = nullptr;
-    m_state = SockState::Closed;
-    if (wasListening)
-        Q_EMIT listeningChanged(false);
+    setState(SocketState::Closed);
 }

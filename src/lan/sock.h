@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "game/peerlink.h"
-
 #include <QByteArray>
 #include <QObject>
 #include <QPointer>
@@ -13,16 +11,27 @@
 // The one socket of the game: it first listens or connects, then carries the
 // one connection. Its State reads like a small state machine (0 closed,
 // 2 listening, 6 connecting, 7 connected, 8 closing after the peer closed,
-// 9 error), and its events are the signals below. Nothing it is asked to do
-// throws or aborts: a send without a connection is dropped.
+// 9 error), and its events are the signals below. It carries bytes and knows
+// nothing of what they mean. Nothing it is asked to do throws or aborts: a
+// send without a connection is dropped.
 //
 // A peer cannot make it hold more than it should: what waits unsent is
 // bounded, and a network path that dies without a word is noticed by the
 // kernel's keepalive and user time-out, within about 15 seconds.
-class Sock final : public QObject, public PeerLink {
+class Sock final : public QObject {
     Q_OBJECT
 
 public:
+    // The values of State.
+    enum class SocketState : int {
+        Closed = 0,
+        Listening = 2,
+        Connecting = 6,
+        Connected = 7,
+        Closing = 8, // the peer has closed; not closed here yet
+        Failed = 9,
+    };
+
     // What one read may hold: a peer cannot make the game buffer more.
     static constexpr qint64 ReadBufferSize = 64 * 1024;
     // While this much waits unsent, a newer position is not queued behind it.
@@ -43,7 +52,7 @@ public:
     explicit Sock(QObject* parent = nullptr);
     ~Sock() override;
 
-    int State() const override { return m_state; }
+    SocketState State() const { return m_state; }
     QString RemoteHostIP() const { return m_remoteHostIP; }
     // The host the last Connect tried, as it was given.
     QString RemoteHost() const { return m_remoteHost; }
@@ -56,10 +65,11 @@ public:
     bool Listen();
     bool Connect(const QString& remoteHost, int remotePort);
     void Accept(int requestID);
-    void SendData(const QString& text) override;
+    // One message, written whole.
+    void SendData(const QByteArray& bytes);
     // A position: only the newest one matters, so it is dropped rather than
     // queued behind a backlog.
-    void SendPosition(const QString& text);
+    void SendPosition(const QByteArray& bytes);
     QByteArray GetData();
     void Close();
     // Written but not yet handed to the network.
@@ -76,23 +86,23 @@ Q_SIGNALS:
     void DataArrival(qint64 bytesTotal);
     void Closed();
     void Error(int number, const QString& description);
-    // Listen() succeeded, or the listening ended (Close(), also the one
-    // that Accept() makes).
-    void listeningChanged(bool listening);
+    // State changed.
+    void stateChanged(Sock::SocketState state);
 
 private:
     void takeRequests();
     void attach(QTcpSocket* socket);
     void drop(QTcpSocket* socket);
     void onError(QAbstractSocket::SocketError error);
-    void write(const QString& text);
+    void write(const QByteArray& bytes);
+    void setState(SocketState state);
     void giveUpOnPeer();
 
     QTcpServer m_server;
     QPointer<QTcpSocket> m_connection;
     QTcpSocket* m_request = nullptr; // offered by ConnectionRequest until it returns
     int m_lastRequestID = 0;
-    int m_state = SockState::Closed;
+    SocketState m_state = SocketState::Closed;
     QString m_remoteHostIP;
     QString m_remoteHost;
     QString m_errorString;

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "heldmessages.h"
-#include "protocol.h"
+#include "wire/protocol.h"
 
 #include <QObject>
 #include <QString>

@@ -10,8 +10,8 @@
 #include <vector>
 
 // The messages two copies of the game send each other. Fields are separated
-// by "|"; there is no framing of any kind: each message goes out in one send,
-// and the other copy takes each read it makes as one message. docs/protocol.md
+// by "|"; there is no framing of any kind: each message is written whole, and
+// the other copy takes each read it makes as one message. docs/protocol.md
 // has the bytes and the reading rule for anyone writing a compatible peer.
 namespace protocol {
 

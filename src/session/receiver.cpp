@@ -26,7 +26,7 @@ Receiver::Receiver(Game& game, Platform& platform)
     : m_game(game)
     , m_platform(platform)
 {
-    m_game.wischatgr.onTick([this] { wischatgr_Timer(); });
+    connect(&m_game.wischatgr, &GameTimer::ticked, this, &Receiver::wischatgr_Timer);
     m_box.setSingleShot(true);
     m_box.setInterval(0);
     connect(&m_box, &QTimer::timeout, this, &Receiver::showBox);
@@ -119,11 +119,7 @@ void Receiver::wischatgr_Timer()
 // and the log has it the other way round.
 void Receiver::RemoteGotKey()
 {
-    Scene& scene = m_game.scene;
-    scene.key.setVisible(false);
+    m_game.scene.key.setVisible(false);
     m_game.log(QStringLiteral("key picked up"));
-    m_game.doorOpen = true;
-    scene.Shape2.setVisible(false);
-    scene.Shape3.setVisible(true);
-    m_game.log(QStringLiteral("door open"));
+    m_game.OpenDoor();
 }

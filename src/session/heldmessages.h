@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "protocol.h"
+#include "wire/protocol.h"
 
 #include <QtGlobal>
 

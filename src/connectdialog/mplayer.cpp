@@ -1,12 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "mplayer.h"
 
-#include "discovery.h"
-#include "game/gametimer.h"
-#include "game/scene.h"
+#include "lan/discovery.h"
 #include "platform/uifont.h"
 #include "platform/window.h"
-#include "sock.h"
+#include "session/session.h"
 #include "statusline.h"
 
 #include <QAbstractItemView>
@@ -100,17 +98,9 @@ void fitWidth(QLabel* label, int width)
     label->setFont(narrower);
 }
 
-// A whole number and nothing else; blanks around it are forgiven.
-bool wholeNumber(const QString& text, qint64& value)
-{
-    bool ok = false;
-    value = text.trimmed().toLongLong(&ok);
-    return ok;
-}
-
 } // namespace
 
-mplayer::mplayer(Sock& sock, GameTimer& mul, SceneObject& redchat, QWidget* parent)
+mplayer::mplayer(Session& session, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint |
                           Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowCloseButtonHint)
@@ -126,10 +116,7 @@ mplayer::mplayer(Sock& sock, GameTimer& mul, SceneObject& redchat, QWidget* pare
     , status(new StatusLine(this))
     , cmdOK(new QPushButton(this))
     , cmdCancel(new QPushButton(QStringLiteral("&Cancel"), this))
-    , m_sock(sock)
-    , m_mul(mul)
-    , m_redchat(redchat)
-    , m_discovery(std::make_unique<Discovery>())
+    , m_session(session)
 {
     setWindowTitle(QStringLiteral("Connect"));
     setFont(uiFont(8.25));
@@ -163,18 +150,19 @@ mplayer::mplayer(Sock& sock, GameTimer& mul, SceneObject& redchat, QWidget* pare
     connect(cmdCancel, &QPushButton::clicked, this, &mplayer::cmdCancel_Click);
     connect(adress, &QComboBox::activated, this, &mplayer::adress_Click);
 
-    m_entryWidths.insert(entryWidth(0));
-    for (const FoundGame& game : m_discovery->games())
-        gameAppeared(game);
-    connect(m_discovery.get(), &Discovery::gameAppeared, this, &mplayer::gameAppeared);
-    connect(m_discovery.get(), &Discovery::gameVanished, this, &mplayer::gameVanished);
-    // Listed while it listens, so nobody tries to join a full game.
-    connect(&m_sock, &Sock::listeningChanged, this, [this](bool listening) {
-        if (listening)
-            m_discovery->publish(username->text(), m_sock.LocalPort);
-        else
-            m_discovery->withdraw();
+    connect(username, &QLineEdit::textChanged, &m_session, &Session::setUserName);
+    connect(&m_session, &Session::statusChanged, status, &QLabel::setText);
+    connect(&m_session, &Session::stateChanged, this, [this](ConnectionState state) {
+        if (state == ConnectionState::Connected)
+            hide();
     });
+
+    m_entryWidths.insert(entryWidth(0));
+    Discovery& games = m_session.discovery();
+    for (const FoundGame& game : games.games())
+        gameAppeared(game);
+    connect(&games, &Discovery::gameAppeared, this, &mplayer::gameAppeared);
+    connect(&games, &Discovery::gameVanished, this, &mplayer::gameVanished);
 }
 
 mplayer::~mplayer() = default;
@@ -198,17 +186,8 @@ void mplayer::cmdOK_Click()
         ToggleHost();
     else
         ToggleJoin();
-    setUpdateInterval();
-    m_redchat.setCaption(username->text());
-}
-
-// An interval that is no whole number leaves the last good one; one outside
-// what a timer takes is brought inside. 0 sends no positions at all.
-void mplayer::setUpdateInterval()
-{
-    qint64 interval = 0;
-    if (wholeNumber(update->text(), interval))
-        m_mul.setInterval(int(std::clamp<qint64>(interval, 0, GameTimer::MaxInterval)));
+    m_session.setUpdateInterval(update->text());
+    m_session.showNameTag();
 }
 
 // "localhost" is only an address; a game found fills in where it is and
@@ -293,7 +272,7 @@ void mplayer::fitList()
 
 void mplayer::cmdCancel_Click()
 {
-    m_sock.Close();
+    m_session.Close();
     hide();
 }
 
@@ -320,7 +299,7 @@ void mplayer::showEvent(QShowEvent* event)
 
 void mplayer::ToggleHost()
 {
-    if (m_sock.State() == SockState::Closed)
+    if (m_session.state() == ConnectionState::Closed)
         StartHost();
     else
         StopConnection();
@@ -328,53 +307,28 @@ void mplayer::ToggleHost()
 
 void mplayer::ToggleJoin()
 {
-    if (m_sock.State() == SockState::Closed)
+    if (m_session.state() == ConnectionState::Closed)
         StartJoin();
     else
         StopConnection();
 }
 
-bool mplayer::readPort(int& value)
-{
-    qint64 number = 0;
-    if (!wholeNumber(port->text(), number) || number < 1 || number > 65535) {
-        status->setText(QStringLiteral("Status: ") + Sock::portOutOfRange());
-        return false;
-    }
-    value = int(number);
-    return true;
-}
-
-// A start that fails at once leaves the socket closed and the button as it
-// was, and says why in the status line.
+// A start that fails at once leaves the button as it was; the status line
+// says why.
 void mplayer::StartHost()
 {
-    if (!readPort(m_sock.LocalPort))
-        return;
-    if (!m_sock.Listen()) {
-        status->setText(QStringLiteral("Status: ") + m_sock.errorString());
-        return;
-    }
-    cmdOK->setText(QStringLiteral("&Stop"));
-    status->setText(QStringLiteral("Status: Waiting for connection"));
+    if (m_session.StartHost(port->text()))
+        cmdOK->setText(QStringLiteral("&Stop"));
 }
 
 void mplayer::StartJoin()
 {
-    int remotePort = 0;
-    if (!readPort(remotePort))
-        return;
-    if (!m_sock.Connect(adress->currentText(), remotePort)) {
-        status->setText(QStringLiteral("Status: ") + m_sock.errorString());
-        return;
-    }
-    status->setText(QStringLiteral("Status: Connecting..."));
-    cmdOK->setText(QStringLiteral("&Stop"));
+    if (m_session.StartJoin(adress->currentText(), port->text()))
+        cmdOK->setText(QStringLiteral("&Stop"));
 }
 
 void mplayer::StopConnection()
 {
-    m_sock.Close();
+    m_session.StopConnection();
     cmdOK->setText(QStringLiteral("&Ok"));
-    status->setText(QStringLiteral("Status: Idle"));
 }

@@ -1,0 +1,240 @@
+// SPDX-License-Identifier: MIT
+#include "session.h"
+
+#include "game/game.h"
+#include "lan/discovery.h"
+#include "platform/platform.h"
+#include "wire/protocol.h"
+
+#include <algorithm>
+
+namespace {
+
+// A whole number and nothing else; blanks around it are forgiven.
+bool wholeNumber(const QString& text, qint64& value)
+{
+    bool ok = false;
+    value = text.trimmed().toLongLong(&ok);
+    return ok;
+}
+
+ConnectionState connectionState(Sock::SocketState socketState)
+{
+    switch (socketState) {
+    case Sock::SocketState::Closed:
+        return ConnectionState::Closed;
+    case Sock::SocketState::Listening:
+        return ConnectionState::Listening;
+    case Sock::SocketState::Connecting:
+        return ConnectionState::Connecting;
+    case Sock::SocketState::Connected:
+        return ConnectionState::Connected;
+    default:
+        return ConnectionState::Closing;
+    }
+}
+
+} // namespace
+
+Session::Session(Game& game, Platform& platform, QObject* parent)
+    : QObject(parent)
+    , sock(this)
+    , receiver(game, platform)
+    , m_game(game)
+    , m_platform(platform)
+{
+    m_game.setPeer(this);
+    connect(&m_game.mul, &GameTimer::ticked, this, &Session::mul_Timer);
+    connect(&m_game.wischatr, &GameTimer::ticked, this, &Session::wischatr_Timer);
+
+    connect(&sock, &Sock::stateChanged, this, &Session::followSocket);
+    connect(&sock, &Sock::ConnectionRequest, this, &Session::sock_ConnectionRequest);
+    connect(&sock, &Sock::Connected, this, &Session::sock_Connect);
+    connect(&sock, &Sock::Closed, this, &Session::sock_Close);
+    connect(&sock, &Sock::Error, this, &Session::sock_Error);
+    connect(&sock, &Sock::DataArrival, this, &Session::sock_DataArrival);
+}
+
+Session::~Session()
+{
+    sock.disconnect(this);
+    m_game.setPeer(nullptr);
+}
+
+void Session::SendData(const QString& text)
+{
+    sock.SendData(protocol::toWire(text));
+}
+
+// The socket's state, as the game tells its states apart. A copy is listed
+// on the network while it listens, so nobody tries to join a full game.
+void Session::followSocket()
+{
+    const ConnectionState state = connectionState(sock.State());
+    if (state == m_state)
+        return;
+    const ConnectionState before = std::exchange(m_state, state);
+    m_game.mul.setEnabled(state == ConnectionState::Connected);
+    if (state == ConnectionState::Listening)
+        discovery().publish(m_userName, sock.LocalPort);
+    else if (before == ConnectionState::Listening)
+        discovery().withdraw();
+    emit stateChanged(state);
+}
+
+void Session::setStatus(const QString& text)
+{
+    if (text == m_status)
+        return;
+    m_status = text;
+    emit statusChanged(text);
+}
+
+Discovery& Session::discovery()
+{
+    if (!m_discovery)
+        m_discovery = std::make_unique<Discovery>();
+    return *m_discovery;
+}
+
+void Session::setUpdateInterval(const QString& milliseconds)
+{
+    qint64 interval = 0;
+    if (wholeNumber(milliseconds, interval))
+        m_game.mul.setInterval(int(std::clamp<qint64>(interval, 0, GameTimer::MaxInterval)));
+}
+
+void Session::showNameTag()
+{
+    m_game.scene.redchat.setCaption(m_userName);
+}
+
+bool Session::readPort(const QString& text, int& port)
+{
+    qint64 number = 0;
+    if (!wholeNumber(text, number) || number < 1 || number > 65535) {
+        setStatus(QStringLiteral("Status: ") + Sock::portOutOfRange());
+        return false;
+    }
+    port = int(number);
+    return true;
+}
+
+// A start that fails at once leaves the socket closed and says why.
+bool Session::StartHost(const QString& port)
+{
+    if (!readPort(port, sock.LocalPort))
+        return false;
+    if (!sock.Listen()) {
+        setStatus(QStringLiteral("Status: ") + sock.errorString());
+        return false;
+    }
+    setStatus(QStringLiteral("Status: Waiting for connection"));
+    return true;
+}
+
+bool Session::StartJoin(const QString& address, const QString& port)
+{
+    int remotePort = 0;
+    if (!readPort(port, remotePort))
+        return false;
+    if (!sock.Connect(address, remotePort)) {
+        setStatus(QStringLiteral("Status: ") + sock.errorString());
+        return false;
+    }
+    setStatus(QStringLiteral("Status: Connecting..."));
+    return true;
+}
+
+void Session::StopConnection()
+{
+    sock.Close();
+    setStatus(QStringLiteral("Status: Idle"));
+}
+
+void Session::Close()
+{
+    sock.Close();
+}
+
+// The host takes the first peer that knocks and stops listening, so a third
+// copy cannot join.
+void Session::sock_ConnectionRequest(int requestID)
+{
+    setStatus(QStringLiteral("Status: Incoming connection..."));
+    if (sock.State() != Sock::SocketState::Listening)
+        return;
+    sock.Close();
+    sock.Accept(requestID);
+    receiver.reset();
+    setStatus(QStringLiteral("Status: Connected to ") + sock.RemoteHostIP());
+}
+
+void Session::sock_Connect()
+{
+    receiver.reset();
+    setStatus(QStringLiteral("Status: Connected to ") + sock.RemoteHostIP());
+}
+
+void Session::sock_Close()
+{
+    sock_DataArrival(); // what the peer sent before it left is still applied
+    connectionLost();
+}
+
+// An error ends the connection the way the peer closing it would, so the
+// player can open the dialog and connect again. A host name that cannot be
+// found, or a host that does not answer, is worth saying.
+void Session::sock_Error()
+{
+    const Sock::Failure failure = sock.failure();
+    sock.Close();
+    connectionLost();
+    if (failure == Sock::Failure::HostNotFound)
+        setStatus(QStringLiteral("Status: Cannot find ") + sock.RemoteHost());
+    else if (failure == Sock::Failure::NoAnswer)
+        setStatus(QStringLiteral("Status: No answer from ") + sock.RemoteHost());
+}
+
+void Session::connectionLost()
+{
+    receiver.reset();
+    setStatus(QStringLiteral("Status: Idle"));
+}
+
+// Also runs while a box opened by a message is up: the connection is read
+// on, and the receiver holds what must wait for the box.
+void Session::sock_DataArrival()
+{
+    for (QByteArray data = sock.GetData(); !data.isEmpty(); data = sock.GetData()) {
+        if (!receiver.receive(data)) {
+            sock.Close();
+            connectionLost();
+            return;
+        }
+    }
+}
+
+void Session::mul_Timer()
+{
+    const Scene& scene = m_game.scene;
+    sock.SendPosition(protocol::toWire(
+        protocol::moveMessage({scene.guy.top(), scene.guyl.top(), scene.guy.left(),
+                               scene.guyl.left(), scene.guy.isVisible(), scene.guyl.isVisible()})));
+}
+
+void Session::chat_Click()
+{
+    const QString line = m_platform.InputBox(QStringLiteral("Say:"), QStringLiteral("Chat"));
+    if (m_state == ConnectionState::Connected)
+        SendData(protocol::chatMessage(line, m_userName));
+    m_game.scene.redchat.setCaption(m_userName + QStringLiteral(": ") + line);
+    // Every line gets its full five seconds, also one that follows another.
+    m_game.wischatr.restart();
+}
+
+void Session::wischatr_Timer()
+{
+    m_game.scene.redchat.setCaption(m_userName);
+    m_game.wischatr.setEnabled(false);
+}

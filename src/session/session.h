@@ -1,0 +1,88 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "game/peerlink.h"
+#include "lan/sock.h"
+#include "receiver.h"
+
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+class Discovery;
+class Game;
+class Platform;
+
+// The two-player mode behind the windows: the socket and what its events
+// do, the connection's one state, the messages both ways, the chat, and the
+// games on the network. The connection dialog shows what it says and hands
+// it the player's choices; it knows no widget.
+class Session final : public QObject, public PeerLink {
+    Q_OBJECT
+
+public:
+    Session(Game& game, Platform& platform, QObject* parent = nullptr);
+    ~Session() override;
+
+    Sock sock;
+    Receiver receiver;
+
+    // Closed, listening, connecting, connected or closing. The position
+    // timer `mul` is enabled exactly while connected, so the game's senders
+    // send only then.
+    ConnectionState state() const override { return m_state; }
+    void SendData(const QString& text) override;
+
+    // What the dialog's status line says.
+    const QString& status() const { return m_status; }
+
+    // The player's choices, as the connection dialog hands them over.
+    const QString& userName() const { return m_userName; }
+    void setUserName(const QString& name) { m_userName = name; }
+    // An interval that is no whole number leaves the last good one; one
+    // outside what a timer takes is brought inside. 0 sends no positions.
+    void setUpdateInterval(const QString& milliseconds);
+    // The local player's name tag, above the figure.
+    void showNameTag();
+
+    // Each returns false when it fails at once; the status says why.
+    bool StartHost(const QString& port);
+    bool StartJoin(const QString& address, const QString& port);
+    void StopConnection();
+    // Closes whatever is open and says nothing: the dialog's Cancel.
+    void Close();
+
+    // The games other copies host on the network. Made the first time it is
+    // asked for, so that start-up never talks to the system bus. While this
+    // copy listens, its game is announced there.
+    Discovery& discovery();
+
+    void chat_Click();
+
+    void sock_ConnectionRequest(int requestID);
+    void sock_Connect();
+    void sock_Close();
+    void sock_Error();
+    void sock_DataArrival();
+
+    void mul_Timer();
+    void wischatr_Timer();
+
+signals:
+    void stateChanged(ConnectionState state);
+    void statusChanged(const QString& status);
+
+private:
+    void setStatus(const QString& text);
+    void followSocket();
+    void connectionLost();
+    bool readPort(const QString& text, int& port);
+
+    Game& m_game;
+    Platform& m_platform;
+    ConnectionState m_state = ConnectionState::Closed;
+    QString m_status = QStringLiteral("Status: Idle");
+    QString m_userName = QStringLiteral("Player");
+    std::unique_ptr<Discovery> m_discovery;
+};
