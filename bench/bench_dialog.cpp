@@ -7,8 +7,7 @@
 //                         network vanish and come back every second, 20 s
 #include "app/form1.h"
 #include "connectdialog/mplayer.h"
-#include "lan/avahipoll.h"
-#include "lan/discovery.h"
+#include "gamespublisher.h"
 #include "platform/qtplatform.h"
 
 #include <QApplication>
@@ -17,9 +16,6 @@
 #include <QEventLoop>
 #include <QProcess>
 #include <QTimer>
-
-#include <avahi-client/client.h>
-#include <avahi-client/publish.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -69,59 +65,10 @@ int firstOpenings()
     return 0;
 }
 
-// Another program on the network: announces `Games` games, and once they
-// are all there, withdraws one every 10 ms and announces it again a second
-// later, so each game vanishes and comes back every second, each at its own
-// time, while the others stay listed.
-class Publisher {
-public:
-    Publisher()
-    {
-        QObject::connect(&m_churn, &QTimer::timeout, [this] {
-            const int game = m_next++ % Games;
-            m_shown[game] = !m_shown[game];
-            if (m_shown[game])
-                announce(game);
-            else
-                avahi_entry_group_reset(m_groups[game]);
-        });
-        m_client = avahi_client_new(qtAvahiPoll(), AvahiClientFlags(0), running, this, nullptr);
-    }
-
-private:
-    static void running(AvahiClient* client, AvahiClientState state, void* self)
-    {
-        auto* publisher = static_cast<Publisher*>(self);
-        if (state != AVAHI_CLIENT_S_RUNNING || !publisher->m_groups.empty())
-            return;
-        for (int i = 0; i < Games; ++i) {
-            publisher->m_groups.push_back(avahi_entry_group_new(client, nullptr, nullptr));
-            publisher->m_shown.push_back(true);
-            publisher->announce(i);
-        }
-        QTimer::singleShot(5000, [publisher] { publisher->m_churn.start(1000 / Games); });
-    }
-
-    void announce(int game)
-    {
-        const QByteArray name = "Churn " + QByteArray::number(game);
-        avahi_entry_group_add_service(m_groups[game], AVAHI_IF_UNSPEC, AVAHI_PROTO_INET,
-                                      AvahiPublishFlags(0), name.constData(),
-                                      Discovery::ServiceType, nullptr, nullptr,
-                                      uint16_t(40000 + game), nullptr);
-        avahi_entry_group_commit(m_groups[game]);
-    }
-
-    AvahiClient* m_client = nullptr;
-    std::vector<AvahiEntryGroup*> m_groups;
-    std::vector<bool> m_shown;
-    QTimer m_churn;
-    int m_next = 0;
-};
-
 int publish()
 {
-    Publisher publisher;
+    GamesPublisher publisher(Games, "Churn");
+    QTimer::singleShot(5000, [&publisher] { publisher.churn(); });
     return QCoreApplication::exec();
 }
 

@@ -4,6 +4,7 @@
 #include "app/form1.h"
 #include "connectdialog/mplayer.h"
 #include "connectdialog/statusline.h"
+#include "gamespublisher.h"
 #include "onscreen.h"
 #include "recordingplatform.h"
 
@@ -126,6 +127,19 @@ QStringList browse()
     games.removeDuplicates();
     games.sort();
     return games;
+}
+
+// How many games the daemon has seen announced, resolved or not.
+int announcedGames()
+{
+    QProcess tool;
+    tool.start(QStringLiteral("avahi-browse"), {QStringLiteral("--parsable"),
+                                                QStringLiteral("--terminate"),
+                                                QStringLiteral("_korvaloop._tcp")});
+    QDeadlineTimer deadline(10000);
+    while (tool.state() != QProcess::NotRunning && !deadline.hasExpired())
+        QTest::qWait(20);
+    return int(("\n" + tool.readAllStandardOutput()).count("\n+;"));
 }
 
 QString game(const char* name, int port)
@@ -295,6 +309,24 @@ private slots:
         QTest::keyClick(joiner.adress(), Qt::Key_Down);
         QCOMPARE(joiner.adress()->currentText(), QStringLiteral("127.0.0.1"));
         QCOMPARE(joiner.dialog().port->text(), QString::number(port));
+    }
+
+    // A network that announces games by the hundred: the list takes the
+    // first MaxSightings and no more, and the game goes on as ever.
+    void aFloodOfGamesIsListedWithinBounds()
+    {
+        constexpr int Announced = int(Discovery::MaxSightings) + 44;
+        GamesPublisher flood(Announced, "Flood");
+        Copy joiner;
+        joiner.form.mplay->trigger();
+        QDeadlineTimer deadline(60000);
+        while (announcedGames() < Announced && !deadline.hasExpired())
+            QTest::qWait(500);
+        QTRY_COMPARE_WITH_TIMEOUT(joiner.adress()->count(), 1 + int(Discovery::MaxSightings),
+                                  NetworkTimeout);
+        QCOMPARE(announcedGames(), Announced);
+        QCOMPARE(joiner.adress()->count(), 1 + int(Discovery::MaxSightings));
+        QCOMPARE(joiner.adress()->itemText(0), QStringLiteral("localhost"));
     }
 
     // Without a daemon, or without even a bus, the dialog is as it always

@@ -136,8 +136,11 @@ struct Discovery::Callbacks {
         switch (event) {
         case AVAHI_BROWSER_NEW: {
             const SightingKey key{name, domain, interface, protocol};
-            // This copy's own game is no game to join.
-            if ((flags & AVAHI_LOOKUP_RESULT_OUR_OWN) || self->m_sightings.contains(key))
+            // This copy's own game is no game to join. A network that
+            // announces more games than anyone picks from is not followed
+            // further: each one seen costs a resolver and memory.
+            if ((flags & AVAHI_LOOKUP_RESULT_OUR_OWN) || self->m_sightings.contains(key) ||
+                self->m_sightings.size() >= MaxSightings)
                 return;
             Sighting& sighting = self->m_sightings[key];
             sighting.resolver = avahi_service_resolver_new(

@@ -51,6 +51,9 @@ class Discovery final : public QObject {
 
 public:
     static constexpr const char* ServiceType = "_korvaloop._tcp";
+    // Games seen at the most, counted once per interface and IP version they
+    // are seen on; what a network announces beyond them is not listed.
+    static constexpr qsizetype MaxSightings = 256;
 
     explicit Discovery(QObject* parent = nullptr);
     ~Discovery() override;
