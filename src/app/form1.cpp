@@ -3,6 +3,8 @@
 
 #include "platform/appinfo.h"
 #include "console/console.h"
+#include "gamepad/gamepad.h"
+#include "gamepadlink.h"
 #include "net/multiplayer.h"
 #include "net/mplayer.h"
 #include "platform/platform.h"
@@ -26,6 +28,8 @@ Form1::Form1(Platform& platform, QWidget* parent)
     setCentralWidget(view);
     buildMenu();
     multiplayer = std::make_unique<Multiplayer>(game, platform, mplay, this);
+    gamepad = new Gamepad(this);
+    linkGamepad(*this);
     // The play surface is all there is: the window never changes size.
     setFixedSize(sizeHint());
     // No control here takes the keyboard; every key press is the game's.

@@ -9,6 +9,7 @@
 #include <memory>
 
 class Console;
+class Gamepad;
 class Multiplayer;
 class Platform;
 class QAction;
@@ -28,6 +29,8 @@ public:
     Game game;
     SceneView* view;
     std::unique_ptr<Multiplayer> multiplayer;
+    // Game controllers, typing into the game as the keyboard does.
+    Gamepad* gamepad;
 
     QMenu* nieuw;
     QAction* con;
