@@ -102,7 +102,7 @@ void Gamepad::loadDriver()
     if (m_loadFailed || (owner && owner != this))
         return;
     // Beside the program's own folder (bin/ or games/), as installed and as
-    // built: lib/korvaloop/.
+    // built: lib/korvaloop/plugins/.
     const QString path =
         QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral(KORVALOOP_PAD_DRIVER));
     QPluginLoader loader(path);
