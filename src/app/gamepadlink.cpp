@@ -8,29 +8,34 @@
 
 #include <QAction>
 #include <QEvent>
+#include <QPointer>
 #include <QTimer>
 
 namespace {
 
 class Link final : public QObject {
 public:
-    explicit Link(Form1& form)
-        : QObject(&form)
-        , m_form(form)
+    Link(QWidget& window, QWidget& view, Gamepad& gamepad)
+        : QObject(&window)
+        , m_window(window)
+        , m_view(view)
+        , m_gamepad(&gamepad)
     {
-        form.installEventFilter(this);
-        form.view->installEventFilter(this);
+        window.installEventFilter(this);
+        view.installEventFilter(this);
     }
 
 protected:
+    // Also called while the window is being taken apart: the event's type
+    // is looked at first.
     bool eventFilter(QObject* watched, QEvent* event) override
     {
-        if (watched == &m_form && event->type() == QEvent::ActivationChange)
-            m_form.gamepad->setActive(m_form.isActiveWindow());
-        if (watched == m_form.view && event->type() == QEvent::Paint) {
-            m_form.view->removeEventFilter(this);
+        if (event->type() == QEvent::ActivationChange && watched == &m_window && m_gamepad)
+            m_gamepad->setActive(m_window.isActiveWindow());
+        if (event->type() == QEvent::Paint && watched == &m_view) {
+            m_view.removeEventFilter(this);
             // Once the frame is on the screen.
-            QTimer::singleShot(0, m_form.gamepad, [gamepad = m_form.gamepad] {
+            QTimer::singleShot(0, m_gamepad, [gamepad = m_gamepad] {
                 const AutoRepeat repeat = desktopAutoRepeat();
                 gamepad->setKeyRepeat(repeat.delayMs, repeat.intervalMs);
                 gamepad->start();
@@ -40,7 +45,9 @@ protected:
     }
 
 private:
-    Form1& m_form;
+    QWidget& m_window;
+    QWidget& m_view;
+    QPointer<Gamepad> m_gamepad;
 };
 
 } // namespace
@@ -51,5 +58,5 @@ void linkGamepad(Form1& form)
     QObject::connect(gamepad, &Gamepad::keyPressed, &form.game, &Game::Form_KeyPress);
     QObject::connect(gamepad, &Gamepad::newGameRequested, form.drukf2, &QAction::trigger);
     QObject::connect(gamepad, &Gamepad::consoleRequested, form.con, &QAction::trigger);
-    new Link(form);
+    new Link(form, *form.view, *gamepad);
 }
