@@ -3,11 +3,13 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSocketNotifier>
 
 #include <cerrno>
 #include <climits>
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 namespace {
@@ -61,14 +63,15 @@ struct DeviceWatch::Doorbell {
 DeviceWatch::DeviceWatch(QObject* parent)
     : QObject(parent)
 {
-    connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, [this] {
-        watchFolder();
-        rescan();
-        emit changed();
-    });
 }
 
-DeviceWatch::~DeviceWatch() = default;
+DeviceWatch::~DeviceWatch()
+{
+    m_doorbells.clear();
+    delete m_folderNotifier;
+    if (m_inotify >= 0)
+        ::close(m_inotify);
+}
 
 void DeviceWatch::setFolders(const QString& nodes, const QString& descriptions)
 {
@@ -85,13 +88,36 @@ void DeviceWatch::start()
 // Until the folder of device nodes exists, its parent is watched for it.
 void DeviceWatch::watchFolder()
 {
-    const QString wanted = QFileInfo::exists(m_nodes) ? m_nodes : QFileInfo(m_nodes).absolutePath();
-    const QStringList watched = m_watcher.directories();
-    if (watched == QStringList{wanted})
+    if (m_inotify < 0) {
+        m_inotify = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (m_inotify < 0)
+            return;
+        m_folderNotifier = new QSocketNotifier(m_inotify, QSocketNotifier::Read, this);
+        connect(m_folderNotifier, &QSocketNotifier::activated, this, &DeviceWatch::folderChanged);
+    }
+    const bool present = QFileInfo::exists(m_nodes);
+    const QString wanted = present ? m_nodes : QFileInfo(m_nodes).absolutePath();
+    if (wanted == m_watched)
         return;
-    if (!watched.isEmpty())
-        m_watcher.removePaths(watched);
-    m_watcher.addPath(wanted);
+    if (m_watch >= 0)
+        ::inotify_rm_watch(m_inotify, m_watch);
+    const uint32_t mask = present ? IN_CREATE | IN_DELETE | IN_ATTRIB | IN_MOVED_FROM |
+                                        IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF
+                                  : IN_CREATE | IN_MOVED_TO;
+    m_watch =
+        ::inotify_add_watch(m_inotify, QFile::encodeName(wanted).constData(), mask | IN_ONLYDIR);
+    m_watched = m_watch >= 0 ? wanted : QString();
+}
+
+void DeviceWatch::folderChanged()
+{
+    // What changed is found by looking again.
+    alignas(inotify_event) char events[4096];
+    while (::read(m_inotify, events, sizeof events) > 0) {
+    }
+    watchFolder();
+    rescan();
+    emit changed();
 }
 
 bool DeviceWatch::isController(const QString& node) const
