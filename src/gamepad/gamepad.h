@@ -21,7 +21,8 @@
 // and only while the game's window is the active one.
 //
 // Nothing is loaded until a controller is plugged in: the controller
-// library and what it links weigh more than the rest of the game's start.
+// library and the two dozen libraries it links would add some 3.5 MB to a
+// game played from the keyboard.
 class Gamepad final : public QObject {
     Q_OBJECT
 
