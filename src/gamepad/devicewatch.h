@@ -34,7 +34,7 @@ public:
     void start();
 
     bool controllerPresent() const { return !m_doorbells.empty() || m_unreadable; }
-    bool hasDoorbell() const { return !m_doorbells.empty(); }
+    int doorbells() const { return int(m_doorbells.size()); }
     // Stops ringing until resumed: bounds the wake-ups of a pad that reports
     // without pause.
     void pause();

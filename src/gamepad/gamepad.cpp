@@ -152,8 +152,10 @@ void Gamepad::schedule()
 {
     if (!m_driver)
         return;
-    // A pad no doorbell rings for is read by the clock.
-    const bool unwatched = !m_pads.empty() && !m_watch.hasDoorbell();
+    // Pads no doorbell rings for are read by the clock: more pads than
+    // doorbells means that some pad's node could not be opened, or that the
+    // library reads a pad through a device that has none.
+    const bool unwatched = padCount() > m_watch.doorbells();
     int interval = 0;
     if (unwatched && m_active)
         interval = UnwatchedPollMs;
