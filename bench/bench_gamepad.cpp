@@ -91,6 +91,10 @@ std::vector<double> pressLatencies(Form1& form, VirtualPad& pad)
             std::this_thread::sleep_for(std::chrono::milliseconds(pause(random)));
             pressedAt = Clock::now().time_since_epoch().count();
             pad.button(button, true);
+            // SDL sees a virtual pad's state, not its changes: the button is
+            // held until the game has seen it, as long as a finger would.
+            for (int held = 0; held < 200 && pressedAt.load(); ++held)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
             std::this_thread::sleep_for(std::chrono::milliseconds(30));
             pad.button(button, false);
         }
