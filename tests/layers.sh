@@ -14,7 +14,8 @@ declare -A may=(
     [session]="session game wire lan platform"
     [connectdialog]="connectdialog session game wire lan platform"
     [console]="console game platform"
-    [app]="app connectdialog console session game wire lan platform"
+    [gamepad]="gamepad"
+    [app]="app connectdialog console gamepad session game wire lan platform"
 )
 
 wrong=0

@@ -37,6 +37,7 @@ listing=$(dpkg-deb -c "$deb")
 files=$(awk '{print $6}' <<<"$listing")
 for expected in \
     ./usr/games/korvaloop \
+    ./usr/lib/korvaloop/plugins/gamepad-sdl.so \
     ./usr/share/man/man6/korvaloop.6.gz \
     ./usr/share/doc/korvaloop/copyright \
     ./usr/share/doc/korvaloop/changelog.gz \
@@ -55,7 +56,7 @@ depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
 names=$(tr ',' '\n' <<<"$depends" | awk '{print $1}')
 for package in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 \
-    libavahi-client3 fonts-liberation2; do
+    libavahi-client3 libsdl2-2.0-0 fonts-liberation2; do
     grep -qxF "$package" <<<"$names" || fail "does not depend on $package"
 done
 recommends=$(dpkg-deb -f "$deb" Recommends)

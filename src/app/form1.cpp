@@ -3,6 +3,8 @@
 
 #include "connectdialog/mplayer.h"
 #include "console/console.h"
+#include "gamepad/gamepad.h"
+#include "gamepadlink.h"
 #include "platform/appinfo.h"
 #include "platform/platform.h"
 #include "platform/uifont.h"
@@ -29,6 +31,8 @@ Form1::Form1(Platform& platform, QWidget* parent)
     connect(&session, &Session::stateChanged, mplay, [this](ConnectionState state) {
         mplay->setEnabled(state != ConnectionState::Connected);
     });
+    gamepad = new Gamepad(this);
+    linkGamepad(*this);
     // The play surface is all there is: the window never changes size.
     setFixedSize(sizeHint());
     // No control here takes the keyboard; every key press is the game's.

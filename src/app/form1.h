@@ -10,6 +10,7 @@
 #include <memory>
 
 class Console;
+class Gamepad;
 class Platform;
 class QAction;
 class QMenu;
@@ -31,6 +32,8 @@ public:
     // The two-player mode; the menu item that opens its dialog is off while
     // connected.
     Session session;
+    // Game controllers, typing into the game as the keyboard does.
+    Gamepad* gamepad;
 
     QMenu* nieuw;
     QAction* con;

@@ -1,0 +1,157 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <SDL.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// Stand-ins for /dev/input and /sys/class/input: each device a named pipe
+// for its node, which the game watches as it watches a real pad's node,
+// and the key bitmap the kernel would describe it with.
+class InputFolders {
+public:
+    InputFolders()
+    {
+        QDir(m_root.path()).mkpath(QStringLiteral("input"));
+        QDir(m_root.path()).mkpath(QStringLiteral("class"));
+    }
+
+    QString nodes() const { return m_root.filePath(QStringLiteral("input")); }
+    QString descriptions() const { return m_root.filePath(QStringLiteral("class")); }
+
+    // Bitmaps as a pad's (BTN_SOUTH to BTN_THUMBR) and as a keyboard's.
+    static constexpr const char* PadKeys = "7fff000000000000 0 0 0 0";
+    static constexpr const char* KeyboardKeys = "fffffffffffffffe";
+
+    // The description first: the kernel has it before the node appears.
+    // Returns the node's writing end, which rings it.
+    int plug(const QString& node, const char* keys)
+    {
+        const QString description = descriptions() + QLatin1Char('/') + node;
+        QDir().mkpath(description + QStringLiteral("/device/capabilities"));
+        QFile bitmap(description + QStringLiteral("/device/capabilities/key"));
+        if (!bitmap.open(QIODevice::WriteOnly))
+            return -1;
+        bitmap.write(QByteArray(keys) + '\n');
+        bitmap.close();
+        const QByteArray path = QFile::encodeName(nodes() + QLatin1Char('/') + node);
+        if (::mkfifo(path.constData(), 0600) != 0)
+            return -1;
+        return ::open(path.constData(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    }
+
+    void unplug(const QString& node, int bell)
+    {
+        QFile::remove(nodes() + QLatin1Char('/') + node);
+        ::close(bell);
+        QDir(descriptions() + QLatin1Char('/') + node).removeRecursively();
+    }
+
+private:
+    QTemporaryDir m_root;
+};
+
+// A game controller for tests and benchmarks: a pad of SDL's own, which
+// SDL reads as it reads a real one, behind a stand-in node that rings as a
+// real pad's node does whenever the pad reports. It is plugged in once the
+// game has started the controller library.
+class VirtualPad {
+public:
+    // `watched`: with a node of its own for the game to watch; without one
+    // the game must read the pad by the clock.
+    VirtualPad(InputFolders& folders, const QString& node, bool watched = true)
+        : m_folders(folders)
+        , m_node(node)
+    {
+        if (watched)
+            m_bell = folders.plug(node, InputFolders::PadKeys);
+        if (!QTest::qWaitFor([] { return SDL_WasInit(SDL_INIT_GAMECONTROLLER) != 0; }, 5000))
+            return;
+        SDL_VirtualJoystickDesc description;
+        SDL_zero(description);
+        description.version = SDL_VIRTUAL_JOYSTICK_DESC_VERSION;
+        description.type = SDL_JOYSTICK_TYPE_GAMECONTROLLER;
+        description.naxes = SDL_CONTROLLER_AXIS_MAX;
+        description.nbuttons = SDL_CONTROLLER_BUTTON_MAX;
+        description.name = "Korvaloop test pad";
+        const int index = SDL_JoystickAttachVirtualEx(&description);
+        if (index < 0)
+            return;
+        m_joystick = SDL_JoystickOpen(index);
+        ring();
+    }
+
+    ~VirtualPad() { unplug(); }
+
+    VirtualPad(const VirtualPad&) = delete;
+    VirtualPad& operator=(const VirtualPad&) = delete;
+
+    bool isPlugged() const { return m_joystick != nullptr; }
+
+    void button(SDL_GameControllerButton button, bool down)
+    {
+        SDL_JoystickSetVirtualButton(m_joystick, button, down ? SDL_PRESSED : SDL_RELEASED);
+        ring();
+    }
+
+    // Down and up again. SDL looks at a virtual pad's state, not at its
+    // changes, so the game is given the time to see each.
+    void tap(SDL_GameControllerButton pressed)
+    {
+        button(pressed, true);
+        QTest::qWait(40);
+        button(pressed, false);
+        QTest::qWait(40);
+    }
+
+    // Fractions of the stick's travel, right and down positive.
+    void stick(double x, double y)
+    {
+        SDL_JoystickSetVirtualAxis(m_joystick, SDL_CONTROLLER_AXIS_LEFTX, Sint16(x * 32767));
+        SDL_JoystickSetVirtualAxis(m_joystick, SDL_CONTROLLER_AXIS_LEFTY, Sint16(y * 32767));
+        ring();
+        QTest::qWait(40);
+    }
+
+    // The node goes, as when the system no longer lets the game read it.
+    void unwatch()
+    {
+        if (m_bell >= 0)
+            m_folders.unplug(m_node, m_bell);
+        m_bell = -1;
+    }
+
+    void unplug()
+    {
+        if (m_joystick && SDL_WasInit(SDL_INIT_GAMECONTROLLER)) {
+            const SDL_JoystickID instance = SDL_JoystickInstanceID(m_joystick);
+            SDL_JoystickClose(m_joystick);
+            for (int i = 0; i < SDL_NumJoysticks(); ++i)
+                if (SDL_JoystickGetDeviceInstanceID(i) == instance)
+                    SDL_JoystickDetachVirtual(i);
+        }
+        m_joystick = nullptr;
+        unwatch();
+    }
+
+private:
+    void ring()
+    {
+        if (m_bell >= 0) {
+            [[maybe_unused]] const ssize_t written = ::write(m_bell, "!", 1);
+        }
+    }
+
+    InputFolders& m_folders;
+    QString m_node;
+    int m_bell = -1;
+    SDL_Joystick* m_joystick = nullptr;
+};
