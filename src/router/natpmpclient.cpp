@@ -46,7 +46,10 @@ NatPmpClient::~NatPmpClient()
     delete m_notifier;
     if (m_mapped || m_request == Request::Unmap) {
         for (int attempt = 0; attempt < 2; ++attempt) {
-            if (sendnewportmappingrequest(&m_natpmp, NATPMP_PROTOCOL_TCP, m_port, 0, 0) < 0)
+            // A removal release() asked for is on its way already.
+            const bool asked = attempt == 0 && m_request == Request::Unmap;
+            if (!asked &&
+                sendnewportmappingrequest(&m_natpmp, NATPMP_PROTOCOL_TCP, m_port, 0, 0) < 0)
                 break;
             const QDeadlineTimer wait(RemovalWaitMs);
             bool removed = false;
