@@ -106,12 +106,13 @@ void PortMapping::natPmpAnswered(const QHostAddress& outsideAddress)
 
 void PortMapping::natPmpMapped(quint16 outsidePort)
 {
-    if (m_natPmpPhase != Phase::Mapping && m_natPmpPhase != Phase::Mapped)
-        return;
-    m_natPmpPhase = Phase::Mapped;
-    m_upnp->release();
-    m_upnpPhase = Phase::Off;
-    mapped(Protocol::NatPmp, m_natPmpOutside, outsidePort);
+    if (m_natPmpPhase == Phase::Mapping) {
+        m_natPmpPhase = Phase::Mapped;
+        m_upnp->release();
+        m_upnpPhase = Phase::Off;
+    }
+    if (m_natPmpPhase == Phase::Mapped) // also after each renewal
+        mapped(Protocol::NatPmp, m_natPmpOutside, outsidePort);
 }
 
 void PortMapping::natPmpFailed()
