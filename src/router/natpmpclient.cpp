@@ -101,8 +101,9 @@ void NatPmpClient::release()
             return;
     } else if (m_asked && m_open) {
         // The router may have made it, its answer still on the way: one
-        // request, no waiting. Resending later could meet a forward that UPnP
-        // made for the same port since, and remove that one.
+        // request, no waiting. A resend could come after UPnP has made the
+        // forward of the same port, on a router that may keep both in one
+        // table and take the removal for that one.
         sendnewportmappingrequest(&m_natpmp, NATPMP_PROTOCOL_TCP, m_port, 0, 0);
     }
     finish();
