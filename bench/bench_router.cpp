@@ -208,12 +208,15 @@ int main(int argc, char* argv[])
     // The same loop with nothing to do, as long: what the machine itself
     // holds it for, on a shared machine.
     StallWatch idle;
+    app.longestEvent = 0;
     idle.idle(watch.watchedMs());
+    const double longestIdleEvent = double(app.longestEvent) / 1e6;
 
     std::printf("router upnp: %.0f ms\n", upnp);
     std::printf("router natpmp: %.0f ms\n", natPmp);
     std::printf("router none: %.0f ms\n", noRouter);
     std::printf("router work: %.1f ms\n", std::max(watch.longestActionMs(), longestEvent));
+    std::printf("router idle work: %.1f ms\n", longestIdleEvent);
     std::printf("router stall: %.1f ms\n", watch.longestMs());
     std::printf("router idle: %.1f ms\n", idle.longestMs());
     std::printf("router destroyed: %.1f ms\n", median(destroyed));

@@ -141,7 +141,7 @@ int UpnpWorker::addForward(Forward& forward, bool offerAnyPort)
                 control, service, forward.outsidePort.c_str(), forward.port.c_str(),
                 forward.client.c_str(), Description, Tcp, nullptr, forward.lease.c_str(), offered);
             if (result == UPNPCOMMAND_SUCCESS && offered[0])
-                forward.outsidePort = offered;
+                forward.outsidePort = std::string(offered, strnlen(offered, sizeof offered));
         } else {
             result = UPNP_AddPortMapping(control, service, forward.outsidePort.c_str(),
                                          forward.port.c_str(), forward.client.c_str(), Description,
@@ -150,7 +150,7 @@ int UpnpWorker::addForward(Forward& forward, bool offerAnyPort)
         // A router that keeps forwards only until it is told otherwise gets
         // one: remove() is then the only end it has.
         if (result == OnlyPermanentLeasesSupported && forward.lease != Permanent) {
-            forward.lease = Permanent;
+            forward.lease = std::string(Permanent);
             continue;
         }
         if (result != ConflictInMappingEntry || offerAnyPort)
