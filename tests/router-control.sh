@@ -22,6 +22,8 @@ usage: $me COMMAND [ARGS...]
     SETTINGs (with both, upnp, natpmp):
       taken=PORT            TCP PORT is already forwarded to 192.168.77.99
       igd-v1                the router describes itself as an IGD version 1
+      cpu=N                 miniupnpd runs on CPU N only, as on a box of its
+                            own (for timings)
   mappings                 the router's port forwards, one a line:
                            "tcp OUTSIDE_PORT LAN_ADDRESS:PORT"
   reach ADDRESS PORT       from the internet peer (198.51.100.20): connects,
@@ -66,7 +68,7 @@ set_outside() {
 start_router() {
     local upnp=$1 natpmp=$2 stun=$3
     shift 3
-    local igd_v1=no
+    local igd_v1=no pin=()
     : >"$dir/leases"
     for setting in "$@"; do
         case $setting in
@@ -76,6 +78,7 @@ start_router() {
                 >>"$dir/leases"
             ;;
         igd-v1) igd_v1=yes ;;
+        cpu=*) pin=(taskset -c "${setting#cpu=}") ;;
         *) echo "$me: unknown setting: $setting" >&2; exit 2 ;;
         esac
     done
@@ -101,7 +104,7 @@ allow 1024-65535 192.168.77.0/24 1024-65535
 deny 0-65535 0.0.0.0/0 0-65535
 EOF
     [[ $stun == yes ]] || sed -i '/^ext_stun_/d' "$dir/miniupnpd.conf"
-    ip netns exec router miniupnpd -f "$dir/miniupnpd.conf" -d -P "$dir/miniupnpd.pid" \
+    ip netns exec router "${pin[@]}" miniupnpd -f "$dir/miniupnpd.conf" -d -P "$dir/miniupnpd.pid" \
         </dev/null >"$dir/miniupnpd.log" 2>&1 &
     if [[ $natpmp == yes ]]; then
         wait_for ready 'Listening for NAT-PMP'
