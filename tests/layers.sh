@@ -11,11 +11,12 @@ declare -A may=(
     [game]="game platform"
     [wire]="wire"
     [lan]="lan"
-    [session]="session game wire lan platform"
-    [connectdialog]="connectdialog session game wire lan platform"
+    [router]="router"
+    [session]="session game wire lan router platform"
+    [connectdialog]="connectdialog session game wire lan router platform"
     [console]="console game platform"
     [gamepad]="gamepad"
-    [app]="app connectdialog console gamepad session game wire lan platform"
+    [app]="app connectdialog console gamepad session game wire lan router platform"
 )
 
 wrong=0

@@ -1,0 +1,240 @@
+// SPDX-License-Identifier: MIT
+// The router's forward, timed against a real miniupnpd inside
+// tests/router-namespace.sh: how long from start() to the outside address
+// with each protocol and with none, how long the event loop ever stalls
+// while the router is searched for and asked (against the same loop left
+// idle), and how long destruction takes during a search and with a forward
+// standing.
+// Prints one line a measure, "name: result".
+#include "router/portmapping.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QThread>
+#include <QTimer>
+
+#include <sched.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <vector>
+
+namespace {
+
+// Times every event the user interface's loop delivers: the longest is the
+// longest the program itself held the loop in one go, apart from the
+// machine's own pauses, which the gaps between ticks include.
+class TimedApplication : public QCoreApplication {
+public:
+    using QCoreApplication::QCoreApplication;
+
+    bool notify(QObject* receiver, QEvent* event) override
+    {
+        QElapsedTimer clock;
+        clock.start();
+        const bool handled = QCoreApplication::notify(receiver, event);
+        // The worker's thread blocks by design.
+        if (QThread::currentThread() == thread())
+            longestEvent = std::max(longestEvent, clock.nsecsElapsed());
+        return handled;
+    }
+
+    qint64 longestEvent = 0;
+};
+
+constexpr int Runs = 5;
+constexpr quint16 Port = 2539;
+constexpr qint64 Patience = 10000; // ms for any one wait
+
+// On a machine of two cores or more, the router's daemon gets a core of its
+// own, as a router is a box of its own: on the game's core, its work shows
+// as the game's stalls (some 20 ms each time it answers, on this machine).
+bool separateCores = false;
+
+bool routerMode(const char* mode)
+{
+    QStringList arguments{QStringLiteral("mode"), QLatin1String(mode)};
+    if (separateCores)
+        arguments.append(QStringLiteral("cpu=1"));
+    QProcess control;
+    control.start(qEnvironmentVariable("KORVALOOP_ROUTER"), arguments);
+    return control.waitForFinished(30000) && control.exitStatus() == QProcess::NormalExit &&
+           control.exitCode() == 0;
+}
+
+// Runs the event loop until `done`, with a timer that ticks as often as it
+// can; the longest gap between two ticks is the longest the loop was held.
+class StallWatch {
+public:
+    StallWatch()
+    {
+        m_tick.setTimerType(Qt::PreciseTimer);
+        m_tick.setInterval(1);
+        QObject::connect(&m_tick, &QTimer::timeout, [this] {
+            m_longest = std::max(m_longest, m_sinceTick.nsecsElapsed());
+            m_sinceTick.restart();
+        });
+    }
+
+    // `action` runs inside the watch: start() itself counts.
+    bool run(const std::function<void()>& action, const std::function<bool()>& done)
+    {
+        m_sinceTick.start();
+        m_tick.start();
+        QElapsedTimer clock;
+        clock.start();
+        action();
+        m_longestAction = std::max(m_longestAction, clock.nsecsElapsed());
+        QElapsedTimer waited;
+        waited.start();
+        while (!done() && waited.elapsed() < Patience)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        m_tick.stop();
+        m_watched += waited.elapsed();
+        return done();
+    }
+
+    void idle(qint64 ms)
+    {
+        QElapsedTimer waited;
+        waited.start();
+        run([] {}, [&] { return waited.elapsed() >= ms; });
+    }
+
+    double longestMs() const { return double(m_longest) / 1e6; }
+    double longestActionMs() const { return double(m_longestAction) / 1e6; }
+    qint64 watchedMs() const { return m_watched; }
+
+private:
+    QTimer m_tick;
+    QElapsedTimer m_sinceTick;
+    qint64 m_longest = 0;
+    qint64 m_longestAction = 0;
+    qint64 m_watched = 0;
+};
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0.0 : values[values.size() / 2];
+}
+
+// Destruction with a forward standing: the router is told, and its answer
+// waited for a bounded time. Median of Runs; -1 when a run maps nothing.
+double destroyedMapped(const PortMapping::Options& options, StallWatch& watch)
+{
+    std::vector<double> times;
+    for (int run = 0; run < Runs; ++run) {
+        auto* mapping = new PortMapping(options);
+        if (!watch.run([&] { mapping->start(Port); },
+                       [&] { return mapping->state() == PortMapping::State::Mapped; }))
+            return -1;
+        QElapsedTimer clock;
+        clock.start();
+        delete mapping;
+        times.push_back(double(clock.nsecsElapsed()) / 1e6);
+        watch.idle(300);
+    }
+    return median(times);
+}
+
+// Start to Mapped, Runs times; -1 when a run does not get there.
+double timeToMapped(const PortMapping::Options& options, StallWatch& watch)
+{
+    std::vector<double> times;
+    for (int run = 0; run < Runs; ++run) {
+        PortMapping mapping(options);
+        QElapsedTimer clock;
+        if (!watch.run(
+                [&] {
+                    clock.start();
+                    mapping.start(Port);
+                },
+                [&] { return mapping.state() == PortMapping::State::Mapped; }))
+            return -1;
+        times.push_back(double(clock.nsecsElapsed()) / 1e6);
+        mapping.stop();
+        watch.idle(300); // the removal on its way before the next run asks
+    }
+    return median(times);
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    TimedApplication app(argc, argv);
+    if (!qEnvironmentVariableIsSet("KORVALOOP_ROUTER")) {
+        std::fprintf(stderr, "bench_router: runs inside tests/router-namespace.sh\n");
+        return 1;
+    }
+    if (QThread::idealThreadCount() >= 2) {
+        cpu_set_t gameCore;
+        CPU_ZERO(&gameCore);
+        CPU_SET(0, &gameCore);
+        separateCores = sched_setaffinity(0, sizeof gameCore, &gameCore) == 0;
+    }
+    StallWatch watch;
+
+    PortMapping::Options upnpOnly;
+    upnpOnly.natPmp = false;
+    PortMapping::Options natPmpOnly;
+    natPmpOnly.upnpIgd = false;
+    const bool upnpRouter = routerMode("upnp");
+    const double upnp = upnpRouter ? timeToMapped(upnpOnly, watch) : -1;
+    const double upnpDestroyed = upnpRouter ? destroyedMapped(upnpOnly, watch) : -1;
+    const bool natPmpRouter = routerMode("natpmp");
+    const double natPmp = natPmpRouter ? timeToMapped(natPmpOnly, watch) : -1;
+    const double natPmpDestroyed = natPmpRouter ? destroyedMapped(natPmpOnly, watch) : -1;
+
+    // No router: both protocols wait for their deadlines.
+    double noRouter = -1;
+    if (routerMode("drop")) {
+        PortMapping mapping;
+        QElapsedTimer clock;
+        if (watch.run(
+                [&] {
+                    clock.start();
+                    mapping.start(Port);
+                },
+                [&] { return mapping.state() == PortMapping::State::NoRouter; }))
+            noRouter = double(clock.nsecsElapsed()) / 1e6;
+    }
+
+    // Closing the game 100 ms into a search.
+    std::vector<double> destroyed;
+    if (routerMode("upnp")) {
+        for (int run = 0; run < Runs; ++run) {
+            auto* mapping = new PortMapping();
+            mapping->start(Port);
+            watch.idle(100);
+            QElapsedTimer clock;
+            clock.start();
+            delete mapping;
+            destroyed.push_back(double(clock.nsecsElapsed()) / 1e6);
+            watch.idle(1500); // the search ends in its thread
+        }
+    }
+
+    const double longestEvent = double(app.longestEvent) / 1e6;
+
+    // The same loop with nothing to do, as long: what the machine itself
+    // holds it for, on a shared machine.
+    StallWatch idle;
+    app.longestEvent = 0;
+    idle.idle(watch.watchedMs());
+    const double longestIdleEvent = double(app.longestEvent) / 1e6;
+
+    std::printf("router upnp: %.0f ms\n", upnp);
+    std::printf("router natpmp: %.0f ms\n", natPmp);
+    std::printf("router none: %.0f ms\n", noRouter);
+    std::printf("router work: %.1f ms\n", std::max(watch.longestActionMs(), longestEvent));
+    std::printf("router idle work: %.1f ms\n", longestIdleEvent);
+    std::printf("router stall: %.1f ms\n", watch.longestMs());
+    std::printf("router idle: %.1f ms\n", idle.longestMs());
+    std::printf("router destroyed: %.1f ms\n", median(destroyed));
+    std::printf("router destroyed mapped: %.1f ms; %.1f ms\n", upnpDestroyed, natPmpDestroyed);
+    return upnp < 0 || natPmp < 0 || noRouter < 0 ? 1 : 0;
+}

@@ -1,0 +1,404 @@
+// SPDX-License-Identifier: MIT
+// The home router's forward of a hosting game's port, asked of a real
+// miniupnpd (and, for what it will not do, tests/sandbox/fakeigd) on a
+// router between a home network and a piece of internet: runs inside
+// tests/router-namespace.sh, on the home network's machine 192.168.77.10.
+#include "router/portmapping.h"
+
+#include <QNetworkInterface>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <memory>
+
+using State = PortMapping::State;
+using Protocol = PortMapping::Protocol;
+
+namespace {
+
+constexpr quint16 GamePort = 2539;
+const QHostAddress ThisMachine(QStringLiteral("192.168.77.10"));
+const QHostAddress Gateway(QStringLiteral("192.168.77.1"));
+const QHostAddress Outside(QStringLiteral("198.51.100.1"));
+// Known within about 3 s when a router answers and 5 s when none does.
+constexpr int Answered = 5000;
+// How long a forward may take to go once it is no longer wanted.
+constexpr int Removed = 5000;
+
+bool inSandbox()
+{
+    if (!qEnvironmentVariableIsSet("KORVALOOP_ROUTER"))
+        return false;
+    const QNetworkInterface lan = QNetworkInterface::interfaceFromName(QStringLiteral("lan0"));
+    for (const QNetworkAddressEntry& entry : lan.addressEntries()) {
+        if (entry.ip() == ThisMachine)
+            return true;
+    }
+    return false;
+}
+
+// tests/router-control.sh, with the event loop running while it works, so
+// that this process can answer what it does (a peer connecting to the game).
+struct Control {
+    int exitCode = -1;
+    QByteArray output;
+};
+
+Control control(const QStringList& arguments, int timeout = 20000)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start(qEnvironmentVariable("KORVALOOP_ROUTER"), arguments);
+    if (!process.waitForStarted() ||
+        !QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, timeout))
+        return {};
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            process.readAllStandardOutput()};
+}
+
+// The router's port forwards, "tcp OUTSIDE_PORT ADDRESS:PORT" each.
+QStringList mappings()
+{
+    QStringList lines = QString::fromLatin1(control({QStringLiteral("mappings")}).output)
+                            .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    lines.sort();
+    return lines;
+}
+
+QString forward(quint16 outsidePort, const QHostAddress& to, quint16 port)
+{
+    return QStringLiteral("tcp %1 %2:%3").arg(outsidePort).arg(to.toString()).arg(port);
+}
+
+// From the peer on the internet: a connection to the address, a line there
+// and back.
+bool reach(const QHostAddress& address, quint16 port)
+{
+    return control({QStringLiteral("reach"), address.toString(), QString::number(port)}).exitCode ==
+           0;
+}
+
+// What the game's listening socket does for this test: answers a line
+// with the same line.
+class EchoServer : public QTcpServer {
+public:
+    explicit EchoServer(quint16 port)
+    {
+        listen(QHostAddress::AnyIPv4, port);
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* peer = nextPendingConnection()) {
+                connect(peer, &QTcpSocket::readyRead, peer,
+                        [peer] { peer->write(peer->readAll()); });
+                connect(peer, &QTcpSocket::disconnected, peer, &QObject::deleteLater);
+            }
+        });
+    }
+};
+
+// tests/sandbox/fakeigd, on the router (in place of miniupnpd) or on this
+// machine; what it was asked, one line each.
+class FakeIgd {
+public:
+    FakeIgd(const QHostAddress& address, const QStringList& options)
+    {
+        const QStringList arguments = QStringList{address.toString()} + options;
+        if (address == ThisMachine)
+            m_process.start(QStringLiteral(KORVALOOP_FAKE_IGD), arguments);
+        else
+            m_process.start(
+                qEnvironmentVariable("KORVALOOP_ROUTER"),
+                QStringList{QStringLiteral("router"), QStringLiteral(KORVALOOP_FAKE_IGD)} +
+                    arguments);
+        m_ready = QTest::qWaitFor([this] { return lines().contains(QStringLiteral("ready")); });
+    }
+    ~FakeIgd()
+    {
+        m_process.kill();
+        m_process.waitForFinished();
+    }
+    bool ready() const { return m_ready; }
+    QStringList lines()
+    {
+        m_output += m_process.readAllStandardOutput();
+        return QString::fromLatin1(m_output).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    }
+    QStringList asked(const char* action)
+    {
+        return lines().filter(
+            QRegularExpression(QStringLiteral("^%1 ").arg(QLatin1String(action))));
+    }
+
+private:
+    QProcess m_process;
+    QByteArray m_output;
+    bool m_ready = false;
+};
+
+} // namespace
+
+class TestRouter : public QObject {
+    Q_OBJECT
+
+private:
+    QString m_mode;
+
+    // Restarts the router only when it is asked to change: each start of
+    // miniupnpd asks the STUN server again.
+    bool routerMode(const QString& mode)
+    {
+        if (mode == m_mode)
+            return true;
+        m_mode.clear();
+        if (control(QStringList{QStringLiteral("mode")} + mode.split(QLatin1Char(' '))).exitCode !=
+            0)
+            return false;
+        m_mode = mode;
+        return true;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        if (!inSandbox())
+            QSKIP("runs a router of its own: only inside tests/router-namespace.sh");
+    }
+
+    void cleanup()
+    {
+        if (QTest::currentTestFailed())
+            qInfo().noquote() << "miniupnpd wrote:\n" << control({QStringLiteral("log")}).output;
+    }
+
+    // Whichever protocol the router speaks, the game ends up with one
+    // forward of its port, which a peer outside uses, and which is gone when
+    // the game no longer hosts.
+    void aPeerOutsideReachesTheGame_data()
+    {
+        QTest::addColumn<QString>("router");
+        QTest::addColumn<Protocol>("protocol");
+        QTest::addColumn<bool>("destroyed");
+        QTest::newRow("UPnP-IGD, stopped") << "upnp" << Protocol::UpnpIgd << false;
+        QTest::newRow("UPnP-IGD, destroyed") << "upnp" << Protocol::UpnpIgd << true;
+        QTest::newRow("NAT-PMP/PCP, stopped") << "natpmp" << Protocol::NatPmp << false;
+        QTest::newRow("NAT-PMP/PCP, destroyed") << "natpmp" << Protocol::NatPmp << true;
+        QTest::newRow("both, stopped") << "both" << Protocol::NatPmp << false;
+    }
+
+    void aPeerOutsideReachesTheGame()
+    {
+        QFETCH(QString, router);
+        QFETCH(Protocol, protocol);
+        QFETCH(bool, destroyed);
+        QVERIFY(routerMode(router));
+        EchoServer game(GamePort);
+        QVERIFY(game.isListening());
+        QVERIFY(!reach(Outside, GamePort));
+
+        auto mapping = std::make_unique<PortMapping>();
+        QSignalSpy changes(mapping.get(), &PortMapping::stateChanged);
+        mapping->start(GamePort);
+        QCOMPARE(mapping->state(), State::Asking);
+        QCOMPARE(mapping->localAddress(), ThisMachine);
+        QTRY_COMPARE_WITH_TIMEOUT(mapping->state(), State::Mapped, Answered);
+        QCOMPARE(mapping->outsideAddress(), Outside);
+        QCOMPARE(mapping->outsidePort(), GamePort);
+        QCOMPARE(mapping->protocol(), protocol);
+        QCOMPARE(changes.count(), 2);
+        QCOMPARE(mappings(), QStringList{forward(GamePort, ThisMachine, GamePort)});
+        QVERIFY(reach(Outside, GamePort));
+
+        if (destroyed) {
+            mapping.reset();
+        } else {
+            mapping->stop();
+            QCOMPARE(mapping->state(), State::Off);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(mappings(), QStringList(), Removed);
+        QVERIFY(!reach(Outside, GamePort));
+    }
+
+    void noRouterAnswers_data()
+    {
+        QTest::addColumn<QString>("router");
+        QTest::addColumn<bool>("igdOnThisMachine");
+        QTest::newRow("it drops what it is sent") << "drop" << false;
+        QTest::newRow("it refuses what it is sent") << "reject" << false;
+        // Anyone's device may answer a search: only the gateway's is asked.
+        QTest::newRow("an IGD that is not the gateway") << "off" << true;
+    }
+
+    void noRouterAnswers()
+    {
+        QFETCH(QString, router);
+        QFETCH(bool, igdOnThisMachine);
+        QVERIFY(routerMode(router));
+        std::unique_ptr<FakeIgd> elsewhere;
+        if (igdOnThisMachine) {
+            elsewhere = std::make_unique<FakeIgd>(ThisMachine, QStringList());
+            QVERIFY(elsewhere->ready());
+        }
+        PortMapping mapping;
+        mapping.start(GamePort);
+        QTRY_COMPARE_WITH_TIMEOUT(mapping.state(), State::NoRouter, Answered);
+        QCOMPARE(mapping.localAddress(), ThisMachine);
+        QCOMPARE(mapping.outsideAddress(), QHostAddress());
+        if (elsewhere)
+            QCOMPARE(elsewhere->asked("AddPortMapping"), QStringList());
+    }
+
+    void behindASecondRouter_data()
+    {
+        QTest::addColumn<bool>("routerNamesIt");
+        QTest::addColumn<QHostAddress>("named");
+        // miniupnpd keeps a private outside address to itself and answers
+        // that it has none.
+        QTest::newRow("miniupnpd") << false << QHostAddress();
+        QTest::newRow("a router that names its address")
+            << true << QHostAddress(QStringLiteral("100.64.0.1"));
+    }
+
+    void behindASecondRouter()
+    {
+        QFETCH(bool, routerNamesIt);
+        QFETCH(QHostAddress, named);
+        QVERIFY(
+            routerMode(routerNamesIt ? QStringLiteral("off") : QStringLiteral("second-router")));
+        std::unique_ptr<FakeIgd> router;
+        if (routerNamesIt) {
+            router = std::make_unique<FakeIgd>(
+                Gateway, QStringList{QStringLiteral("--outside"), named.toString()});
+            QVERIFY(router->ready());
+        }
+        PortMapping mapping;
+        mapping.start(GamePort);
+        QTRY_COMPARE_WITH_TIMEOUT(mapping.state(), State::BehindSecondRouter, Answered);
+        QCOMPARE(mapping.outsideAddress(), named);
+        QCOMPARE(mapping.localAddress(), ThisMachine);
+        QCOMPARE(mappings(), QStringList());
+        if (router)
+            QCOMPARE(router->asked("AddPortMapping"), QStringList());
+    }
+
+    // Another machine on the network holds the game's port on the router.
+    void thePortTakenTheRouterOffersAnother_data()
+    {
+        QTest::addColumn<QString>("router");
+        QTest::addColumn<Protocol>("protocol");
+        QTest::newRow("UPnP-IGD version 2") << "upnp" << Protocol::UpnpIgd;
+        // Offers none: the next ports are tried.
+        QTest::newRow("UPnP-IGD version 1") << "upnp igd-v1" << Protocol::UpnpIgd;
+        QTest::newRow("NAT-PMP/PCP") << "natpmp" << Protocol::NatPmp;
+    }
+
+    void thePortTakenTheRouterOffersAnother()
+    {
+        QFETCH(QString, router);
+        QFETCH(Protocol, protocol);
+        QVERIFY(routerMode(router + QStringLiteral(" taken=%1").arg(GamePort)));
+        const QString theOthers =
+            forward(GamePort, QHostAddress(QStringLiteral("192.168.77.99")), GamePort);
+        EchoServer game(GamePort);
+        PortMapping mapping;
+        mapping.start(GamePort);
+        QTRY_COMPARE_WITH_TIMEOUT(mapping.state(), State::Mapped, Answered);
+        QCOMPARE(mapping.protocol(), protocol);
+        const quint16 offered = mapping.outsidePort();
+        QVERIFY(offered != GamePort);
+        QStringList both{theOthers, forward(offered, ThisMachine, GamePort)};
+        both.sort();
+        QCOMPARE(mappings(), both);
+        QVERIFY(reach(Outside, offered));
+
+        mapping.stop();
+        QTRY_COMPARE_WITH_TIMEOUT(mappings(), QStringList{theOthers}, Removed);
+    }
+
+    // UPnP error 725: the forward is made without a lease, and then only
+    // the game removes it.
+    void aRouterThatKeepsOnlyPermanentForwards()
+    {
+        QVERIFY(routerMode(QStringLiteral("off")));
+        FakeIgd router(Gateway, {QStringLiteral("--permanent-only")});
+        QVERIFY(router.ready());
+        PortMapping mapping;
+        mapping.start(GamePort);
+        QTRY_COMPARE_WITH_TIMEOUT(mapping.state(), State::Mapped, Answered);
+        QCOMPARE(mapping.protocol(), Protocol::UpnpIgd);
+        QCOMPARE(mapping.outsidePort(), GamePort);
+        QCOMPARE(router.asked("AddPortMapping"),
+                 (QStringList{QStringLiteral("AddPortMapping 2539 192.168.77.10:2539 3600 725"),
+                              QStringLiteral("AddPortMapping 2539 192.168.77.10:2539 0 0")}));
+        mapping.stop();
+        QTRY_COMPARE(router.asked("DeletePortMapping"),
+                     QStringList{QStringLiteral("DeletePortMapping 2539 0")});
+    }
+
+    // Closing the game while the router is being asked.
+    void destroyedWhileAsking_data()
+    {
+        QTest::addColumn<bool>("whileForwarding");
+        QTest::newRow("during the search") << false;
+        QTest::newRow("while the router makes the forward") << true;
+    }
+
+    void destroyedWhileAsking()
+    {
+        QFETCH(bool, whileForwarding);
+        if (!whileForwarding) {
+            QVERIFY(routerMode(QStringLiteral("upnp")));
+            auto mapping = std::make_unique<PortMapping>();
+            mapping->start(GamePort);
+            QTest::qWait(100);
+            mapping.reset();
+            // Past the search's end, when a forward would have been made.
+            QTest::qWait(UpnpSearchEnds);
+            QCOMPARE(mappings(), QStringList());
+            return;
+        }
+        QVERIFY(routerMode(QStringLiteral("off")));
+        // Longer than destruction waits for it.
+        FakeIgd router(Gateway, {QStringLiteral("--answer-delay"), QStringLiteral("800")});
+        QVERIFY(router.ready());
+        auto mapping = std::make_unique<PortMapping>();
+        mapping->start(GamePort);
+        QTRY_COMPARE_WITH_TIMEOUT(router.asked("AddPortMapping").size(), 1, Answered);
+        mapping.reset();
+        QTRY_COMPARE(router.asked("DeletePortMapping"),
+                     QStringList{QStringLiteral("DeletePortMapping 2539 0")});
+    }
+
+    // Two forwards at the router's shortest lease, one through each
+    // protocol: without renewals both would be gone long before the end.
+    void theLeaseIsRenewed()
+    {
+        QVERIFY(routerMode(QStringLiteral("both")));
+        const quint16 natPmpPort = 40001;
+        const quint16 upnpPort = 40002;
+        const std::chrono::seconds lease(60); // below miniupnpd's min_lifetime of 120 s
+        PortMapping natPmp({lease, true, false});
+        PortMapping upnp({lease, false, true});
+        natPmp.start(natPmpPort);
+        upnp.start(upnpPort);
+        QTRY_COMPARE_WITH_TIMEOUT(natPmp.state(), State::Mapped, Answered);
+        QTRY_COMPARE_WITH_TIMEOUT(upnp.state(), State::Mapped, Answered);
+        QSignalSpy natPmpChanges(&natPmp, &PortMapping::stateChanged);
+        QSignalSpy upnpChanges(&upnp, &PortMapping::stateChanged);
+        const QStringList both{forward(natPmpPort, ThisMachine, natPmpPort),
+                               forward(upnpPort, ThisMachine, upnpPort)};
+        QCOMPARE(mappings(), both);
+
+        QTest::qWait(150 * 1000);
+        QCOMPARE(mappings(), both);
+        QCOMPARE(natPmpChanges.count(), 0);
+        QCOMPARE(upnpChanges.count(), 0);
+    }
+
+private:
+    static constexpr int UpnpSearchEnds = 2500;
+};
+
+QTEST_GUILESS_MAIN(TestRouter)
+#include "tst_router.moc"
