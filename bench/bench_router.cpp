@@ -1,14 +1,22 @@
 // SPDX-License-Identifier: MIT
 // The router's forward, timed against a real miniupnpd inside
 // tests/router-namespace.sh: how long from start() to the outside address
-// with each protocol and with none, how long the event loop ever stalls
+// with each protocol and with none, from the player's OK on Host to the
+// address in the connection dialog, how long the event loop ever stalls
 // while the router is searched for and asked (against the same loop left
 // idle), and how long destruction takes during a search and with a forward
 // standing.
 // Prints one line a measure, "name: result".
+#include "app/form1.h"
+#include "connectdialog/mplayer.h"
+#include "connectdialog/routerrow.h"
+#include "connectdialog/statusline.h"
+#include "platform/qtplatform.h"
 #include "router/portmapping.h"
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QThread>
@@ -26,15 +34,15 @@ namespace {
 // Times every event the user interface's loop delivers: the longest is the
 // longest the program itself held the loop in one go, apart from the
 // machine's own pauses, which the gaps between ticks include.
-class TimedApplication : public QCoreApplication {
+class TimedApplication : public QApplication {
 public:
-    using QCoreApplication::QCoreApplication;
+    using QApplication::QApplication;
 
     bool notify(QObject* receiver, QEvent* event) override
     {
         QElapsedTimer clock;
         clock.start();
-        const bool handled = QCoreApplication::notify(receiver, event);
+        const bool handled = QApplication::notify(receiver, event);
         // The worker's thread blocks by design.
         if (QThread::currentThread() == thread())
             longestEvent = std::max(longestEvent, clock.nsecsElapsed());
@@ -161,6 +169,36 @@ double timeToMapped(const PortMapping::Options& options, StallWatch& watch)
     return median(times);
 }
 
+// From the player's OK on Host to the outside address in the dialog's row,
+// the game as it is (both protocols asked), Runs times; -1 when a run does
+// not get there.
+double hostToAddressShown(StallWatch& watch)
+{
+    std::vector<double> times;
+    QtPlatform platform;
+    for (int run = 0; run < Runs; ++run) {
+        Form1 form(platform);
+        form.mplay_Click();
+        mplayer& dialog = form.dialog();
+        dialog.port->setText(QString::number(Port));
+        QElapsedTimer clock;
+        if (!watch.run(
+                [&] {
+                    clock.start();
+                    dialog.cmdOK->click();
+                },
+                [&] {
+                    return dialog.router->outside->text().startsWith(
+                        QLatin1String("198.51.100.1:"));
+                }))
+            return -1;
+        times.push_back(double(clock.nsecsElapsed()) / 1e6);
+        dialog.cmdOK->click(); // Stop
+        watch.idle(300);
+    }
+    return median(times);
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -185,9 +223,11 @@ int main(int argc, char* argv[])
     const bool upnpRouter = routerMode("upnp");
     const double upnp = upnpRouter ? timeToMapped(upnpOnly, watch) : -1;
     const double upnpDestroyed = upnpRouter ? destroyedMapped(upnpOnly, watch) : -1;
+    const double upnpHost = upnpRouter ? hostToAddressShown(watch) : -1;
     const bool natPmpRouter = routerMode("natpmp");
     const double natPmp = natPmpRouter ? timeToMapped(natPmpOnly, watch) : -1;
     const double natPmpDestroyed = natPmpRouter ? destroyedMapped(natPmpOnly, watch) : -1;
+    const double natPmpHost = natPmpRouter ? hostToAddressShown(watch) : -1;
 
     // No router: both protocols wait for their deadlines.
     double noRouter = -1;
@@ -229,6 +269,7 @@ int main(int argc, char* argv[])
 
     std::printf("router upnp: %.0f ms\n", upnp);
     std::printf("router natpmp: %.0f ms\n", natPmp);
+    std::printf("router host: %.0f ms; %.0f ms\n", upnpHost, natPmpHost);
     std::printf("router none: %.0f ms\n", noRouter);
     std::printf("router work: %.1f ms\n", std::max(watch.longestActionMs(), longestEvent));
     std::printf("router idle work: %.1f ms\n", longestIdleEvent);
@@ -236,5 +277,5 @@ int main(int argc, char* argv[])
     std::printf("router idle: %.1f ms\n", idle.longestMs());
     std::printf("router destroyed: %.1f ms\n", median(destroyed));
     std::printf("router destroyed mapped: %.1f ms; %.1f ms\n", upnpDestroyed, natPmpDestroyed);
-    return upnp < 0 || natPmp < 0 || noRouter < 0 ? 1 : 0;
+    return upnp < 0 || natPmp < 0 || noRouter < 0 || upnpHost < 0 || natPmpHost < 0 ? 1 : 0;
 }

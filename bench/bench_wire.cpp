@@ -11,10 +11,12 @@
 // much the game's memory grew and how many messages it handled a second.
 #include "app/form1.h"
 #include "connectdialog/mplayer.h"
+#include "connectdialog/routerrow.h"
 #include "wire/protocol.h"
 #include "platform/qtplatform.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
@@ -81,6 +83,7 @@ void startConnection(Form1& form, bool asHost, int port)
 {
     mplayer& dialog = form.dialog();
     (asHost ? dialog.host : dialog.join)->setChecked(true);
+    dialog.router->internet->setChecked(false); // loopback only: no router to ask
     dialog.port->setText(QString::number(port));
     dialog.update->setText(QStringLiteral("0")); // no timed moves of its own
     dialog.cmdOK_Click();

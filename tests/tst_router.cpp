@@ -4,6 +4,7 @@
 // router between a home network and a piece of internet: runs inside
 // tests/router-namespace.sh, on the home network's machine 192.168.77.10.
 #include "router/portmapping.h"
+#include "routersandbox.h"
 
 #include <QNetworkInterface>
 #include <QProcess>
@@ -18,68 +19,6 @@ using State = PortMapping::State;
 using Protocol = PortMapping::Protocol;
 
 namespace {
-
-constexpr quint16 GamePort = 2539;
-const QHostAddress ThisMachine(QStringLiteral("192.168.77.10"));
-const QHostAddress Gateway(QStringLiteral("192.168.77.1"));
-const QHostAddress Outside(QStringLiteral("198.51.100.1"));
-// Known within about 3 s when a router answers and 5 s when none does.
-constexpr int Answered = 5000;
-// How long a forward may take to go once it is no longer wanted.
-constexpr int Removed = 5000;
-
-bool inSandbox()
-{
-    if (!qEnvironmentVariableIsSet("KORVALOOP_ROUTER"))
-        return false;
-    const QNetworkInterface lan = QNetworkInterface::interfaceFromName(QStringLiteral("lan0"));
-    for (const QNetworkAddressEntry& entry : lan.addressEntries()) {
-        if (entry.ip() == ThisMachine)
-            return true;
-    }
-    return false;
-}
-
-// tests/router-control.sh, with the event loop running while it works, so
-// that this process can answer what it does (a peer connecting to the game).
-struct Control {
-    int exitCode = -1;
-    QByteArray output;
-};
-
-Control control(const QStringList& arguments, int timeout = 20000)
-{
-    QProcess process;
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.start(qEnvironmentVariable("KORVALOOP_ROUTER"), arguments);
-    if (!process.waitForStarted() ||
-        !QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, timeout))
-        return {};
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            process.readAllStandardOutput()};
-}
-
-// The router's port forwards, "tcp OUTSIDE_PORT ADDRESS:PORT" each.
-QStringList mappings()
-{
-    QStringList lines = QString::fromLatin1(control({QStringLiteral("mappings")}).output)
-                            .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    lines.sort();
-    return lines;
-}
-
-QString forward(quint16 outsidePort, const QHostAddress& to, quint16 port)
-{
-    return QStringLiteral("tcp %1 %2:%3").arg(outsidePort).arg(to.toString()).arg(port);
-}
-
-// From the peer on the internet: a connection to the address, a line there
-// and back.
-bool reach(const QHostAddress& address, quint16 port)
-{
-    return control({QStringLiteral("reach"), address.toString(), QString::number(port)}).exitCode ==
-           0;
-}
 
 // What the game's listening socket does for this test: answers a line
 // with the same line.
@@ -98,66 +37,13 @@ public:
     }
 };
 
-// tests/sandbox/fakeigd, on the router (in place of miniupnpd) or on this
-// machine; what it was asked, one line each.
-class FakeIgd {
-public:
-    FakeIgd(const QHostAddress& address, const QStringList& options)
-    {
-        const QStringList arguments = QStringList{address.toString()} + options;
-        if (address == ThisMachine)
-            m_process.start(QStringLiteral(KORVALOOP_FAKE_IGD), arguments);
-        else
-            m_process.start(
-                qEnvironmentVariable("KORVALOOP_ROUTER"),
-                QStringList{QStringLiteral("router"), QStringLiteral(KORVALOOP_FAKE_IGD)} +
-                    arguments);
-        m_ready = QTest::qWaitFor([this] { return lines().contains(QStringLiteral("ready")); });
-    }
-    ~FakeIgd()
-    {
-        m_process.kill();
-        m_process.waitForFinished();
-    }
-    bool ready() const { return m_ready; }
-    QStringList lines()
-    {
-        m_output += m_process.readAllStandardOutput();
-        return QString::fromLatin1(m_output).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    }
-    QStringList asked(const char* action)
-    {
-        return lines().filter(
-            QRegularExpression(QStringLiteral("^%1 ").arg(QLatin1String(action))));
-    }
-
-private:
-    QProcess m_process;
-    QByteArray m_output;
-    bool m_ready = false;
-};
-
 } // namespace
 
 class TestRouter : public QObject {
     Q_OBJECT
 
-private:
-    QString m_mode;
-
-    // Restarts the router only when it is asked to change: each start of
-    // miniupnpd asks the STUN server again.
-    bool routerMode(const QString& mode)
-    {
-        if (mode == m_mode)
-            return true;
-        m_mode.clear();
-        if (control(QStringList{QStringLiteral("mode")} + mode.split(QLatin1Char(' '))).exitCode !=
-            0)
-            return false;
-        m_mode = mode;
-        return true;
-    }
+    RouterModes m_modes;
+    bool routerMode(const QString& mode) { return m_modes.set(mode); }
 
 private slots:
     void initTestCase()

@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include "console/console.h"
+#include "connectdialog/routerrow.h"
 #include "connectdialog/statusline.h"
 #include "lan/discovery.h"
 #include "onscreen.h"
 #include "twocopies.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QTcpSocket>
 #include <QToolTip>
@@ -278,6 +280,10 @@ private slots:
         QTest::newRow("IPv6") << "::1";
         QTest::newRow("IPv6 in brackets") << "[::1]";
         QTest::newRow("blanks around") << " [::1] ";
+        // As the host's router row shows it, pasted whole: its port wins.
+        QTest::newRow("IPv4 and port") << "127.0.0.1:%1";
+        QTest::newRow("IPv6 and port") << "[::1]:%1";
+        QTest::newRow("name and port") << " localhost:%1 ";
     }
 
     void joinAddresses()
@@ -285,10 +291,14 @@ private slots:
         QFETCH(QString, address);
         QTcpServer listener;
         QVERIFY(listener.listen(QHostAddress::Any, quint16(port)));
-        b->dialog.adress->setEditText(address);
-        b->ok(false, port);
+        const bool withPort = address.contains(QLatin1String("%1"));
+        b->dialog.adress->setEditText(withPort ? address.arg(port) : address);
+        b->ok(false, withPort ? 1 : port);
         QCOMPARE(b->status(), QStringLiteral("Status: Connecting..."));
         QTRY_VERIFY(connectedTo(b->status()));
+        QCOMPARE(b->dialog.port->text(), QString::number(port));
+        if (withPort)
+            QVERIFY(!b->dialog.adress->currentText().contains(QString::number(port)));
     }
 
     // Every control in its place, with its text, in its tab order, and the
@@ -302,7 +312,9 @@ private slots:
         mplayer& d = a->dialog;
         QVERIFY(QTest::qWaitForWindowExposed(&d));
         QCOMPARE(d.windowTitle(), QStringLiteral("Connect"));
-        QCOMPARE(d.size(), QSize(261, 189));
+        // The Part's 261 x 189, and the router's row below the buttons.
+        QCOMPARE(d.width(), 261);
+        QVERIFY(d.height() > 189 && d.height() <= 189 + 30);
         const QPoint centre = d.screen()->availableGeometry().center();
         QVERIFY2((d.frameGeometry().center() - centre).manhattanLength() <= 2,
                  qPrintable(QStringLiteral("%1,%2").arg(d.frameGeometry().center().x()).arg(
@@ -338,6 +350,16 @@ private slots:
         }
         QVERIFY(d.host->isChecked());
         QVERIFY(d.cmdOK->isDefault());
+        for (QWidget* w : {static_cast<QWidget*>(d.router->internet),
+                           static_cast<QWidget*>(d.router->outside),
+                           static_cast<QWidget*>(d.router->cmdCopy)}) {
+            const QRect inDialog(w->mapTo(&d, QPoint(0, 0)), w->size());
+            QVERIFY(inDialog.top() >= 189 && QRect(QPoint(0, 0), d.size()).contains(inDialog));
+        }
+        QCOMPARE(d.router->internet->text(), QStringLiteral("&Internet:"));
+        QCOMPARE(d.router->cmdCopy->text(), QStringLiteral("Co&py"));
+        QCOMPARE(d.router->outside->text(), QString()); // not hosting: no address
+        QVERIFY(!d.router->cmdCopy->isEnabled());
 
         QList<QWidget*> order;
         QWidget* w = d.adress;
@@ -349,7 +371,24 @@ private slots:
                 w = w->nextInFocusChain();
         } while (w != d.adress && order.size() < 20);
         QCOMPARE(order, (QList<QWidget*>{d.adress, d.port, d.cmdOK, d.cmdCancel, d.host, d.join,
-                                         d.update, d.username}));
+                                         d.update, d.username, d.router->internet,
+                                         d.router->outside, d.router->cmdCopy}));
+    }
+
+    // Hosting without asking the router: the row says that only this
+    // network can join and how to change that; it says nothing once the
+    // hosting is over. (The router itself is asked in tst_internetplay.)
+    void theRouterRowWithoutARouter()
+    {
+        a->ok(true, port);
+        RouterRow& row = *a->dialog.router;
+        QCOMPARE(row.outside->text(), QStringLiteral("this network only"));
+        QVERIFY(row.outside->toolTip().contains(QStringLiteral("forward TCP port %1").arg(port)));
+        QVERIFY(!row.cmdCopy->isEnabled());
+        QVERIFY(!a->net.asksRouter());
+        QCOMPARE(a->net.router(), nullptr);
+        a->dialog.cmdOK->click(); // stop
+        QCOMPARE(row.outside->text(), QString());
     }
 
     // The address field lists the games found on the network; what is typed

@@ -1,13 +1,16 @@
 // SPDX-License-Identifier: MIT
 #include "mplayer.h"
 
+#include "hostandport.h"
 #include "lan/discovery.h"
 #include "platform/uifont.h"
 #include "platform/window.h"
+#include "routerrow.h"
 #include "session/session.h"
 #include "statusline.h"
 
 #include <QAbstractItemView>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QLabel>
@@ -23,6 +26,8 @@ constexpr int AddressRole = Qt::UserRole;
 constexpr int PortRole = Qt::UserRole + 1;
 constexpr int NameRole = Qt::UserRole + 2;
 constexpr int WidthRole = Qt::UserRole + 3;
+
+constexpr int RowHeight = 27;
 
 QLabel* label(QWidget* parent, QRect geometry)
 {
@@ -116,11 +121,13 @@ mplayer::mplayer(Session& session, QWidget* parent)
     , status(new StatusLine(this))
     , cmdOK(new QPushButton(this))
     , cmdCancel(new QPushButton(QStringLiteral("&Cancel"), this))
+    , router(new RouterRow(session, this))
     , m_session(session)
 {
     setWindowTitle(QStringLiteral("Connect"));
     setFont(uiFont(8.25));
-    setFixedSize(261, 189);
+    // The router's row below the buttons makes it that much taller.
+    setFixedSize(261, 189 + RowHeight);
 
     Label2->setText(QStringLiteral("Username:"));
     Label1->setText(QStringLiteral("Update speed in milliseconds:"));
@@ -135,6 +142,7 @@ mplayer::mplayer(Session& session, QWidget* parent)
     join->setGeometry(8, 136, 49, 17);
     cmdOK->setGeometry(33, 157, 76, 26);
     cmdCancel->setGeometry(140, 157, 76, 26);
+    router->setGeometry(0, 189, 261, RowHeight);
     cmdOK->setDefault(true);
     setDesignTexts();
 
@@ -145,6 +153,9 @@ mplayer::mplayer(Session& session, QWidget* parent)
     setTabOrder(host, join);
     setTabOrder(join, update);
     setTabOrder(update, username);
+    setTabOrder(username, router->internet);
+    setTabOrder(router->internet, router->outside);
+    setTabOrder(router->outside, router->cmdCopy);
 
     connect(cmdOK, &QPushButton::clicked, this, &mplayer::cmdOK_Click);
     connect(cmdCancel, &QPushButton::clicked, this, &mplayer::cmdCancel_Click);
@@ -175,6 +186,7 @@ void mplayer::setDesignTexts()
     adress->setEditText(QStringLiteral("localhost"));
     port->setText(QStringLiteral("2539"));
     host->setChecked(true);
+    router->internet->setChecked(true);
     status->setText(QStringLiteral("Status: Idle"));
     cmdOK->setText(QStringLiteral("&OK"));
     adress->setFocus();
@@ -317,12 +329,18 @@ void mplayer::ToggleJoin()
 // says why.
 void mplayer::StartHost()
 {
-    if (m_session.StartHost(port->text()))
+    if (m_session.StartHost(port->text(), router->internet->isChecked()))
         cmdOK->setText(QStringLiteral("&Stop"));
 }
 
+// An address passed on with its port, as the router's row shows it to the
+// host ("203.0.113.7:2539"), fills in both fields.
 void mplayer::StartJoin()
 {
+    if (const auto passedOn = splitHostAndPort(adress->currentText())) {
+        adress->setEditText(passedOn->host);
+        port->setText(passedOn->port);
+    }
     if (m_session.StartJoin(adress->currentText(), port->text()))
         cmdOK->setText(QStringLiteral("&Stop"));
 }

@@ -11,6 +11,7 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
+class RouterRow;
 class Session;
 class StatusLine;
 
@@ -41,6 +42,8 @@ public:
     StatusLine* status;
     QPushButton* cmdOK;
     QPushButton* cmdCancel;
+    // Below the buttons: the home router's part in hosting.
+    RouterRow* router;
 
     void cmdOK_Click();
     void cmdCancel_Click();

@@ -11,8 +11,13 @@ QString StatusLine::shownText() const
     return fontMetrics().elidedText(text(), Qt::ElideRight, contentsRect().width());
 }
 
-void StatusLine::paintEvent(QPaintEvent*)
+// A text that fits is drawn as any label's, so it can be selected.
+void StatusLine::paintEvent(QPaintEvent* event)
 {
+    if (shownText() == text()) {
+        QLabel::paintEvent(event);
+        return;
+    }
     QPainter painter(this);
     style()->drawItemText(&painter, contentsRect(), int(alignment()), palette(), isEnabled(),
                           shownText(), foregroundRole());
@@ -20,11 +25,10 @@ void StatusLine::paintEvent(QPaintEvent*)
 
 bool StatusLine::event(QEvent* event)
 {
-    if (event->type() != QEvent::ToolTip)
+    if (event->type() != QEvent::ToolTip || shownText() == text())
         return QLabel::event(event);
-    if (shownText() != text())
-        QToolTip::showText(static_cast<QHelpEvent*>(event)->globalPos(), text(), this);
-    else
-        QToolTip::hideText();
+    const QString whole =
+        toolTip().isEmpty() ? text() : text() + QStringLiteral("\n\n") + toolTip();
+    QToolTip::showText(static_cast<QHelpEvent*>(event)->globalPos(), whole, this);
     return true;
 }

@@ -4,8 +4,9 @@
 #include <QLabel>
 
 // A one-line label that shows as much of its text as fits, ending in "…",
-// and the whole text as its tooltip when it does not fit: a status such as
-// "Cannot find" and a long host name is still there to read in full.
+// and the whole text in its tooltip when it does not fit: a status such as
+// "Cannot find" and a long host name is still there to read in full. A
+// tooltip of its own follows the whole text there.
 class StatusLine final : public QLabel {
     Q_OBJECT
 

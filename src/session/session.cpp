@@ -6,6 +6,8 @@
 #include "platform/platform.h"
 #include "wire/protocol.h"
 
+#include <QScopedValueRollback>
+
 #include <algorithm>
 
 namespace {
@@ -58,6 +60,8 @@ Session::Session(Game& game, Platform& platform, QObject* parent)
 Session::~Session()
 {
     sock.disconnect(this);
+    if (m_router)
+        m_router->disconnect(this); // it removes its forward as it goes
     m_game.setPeer(nullptr);
 }
 
@@ -75,11 +79,42 @@ void Session::followSocket()
         return;
     const ConnectionState before = std::exchange(m_state, state);
     m_game.mul.setEnabled(state == ConnectionState::Connected);
+    if (state != ConnectionState::Connected && !m_accepting)
+        m_accepted = false;
     if (state == ConnectionState::Listening)
         discovery().publish(m_userName, sock.LocalPort);
     else if (before == ConnectionState::Listening)
         discovery().withdraw();
+    if (!m_accepting)
+        keepForward();
     emit stateChanged(state);
+}
+
+bool Session::isHosting() const
+{
+    return m_state == ConnectionState::Listening ||
+           (m_state == ConnectionState::Connected && m_accepted);
+}
+
+// The router forwards the port while this copy hosts, and not a moment
+// longer: a forward left behind would point at whatever takes this
+// machine's port next.
+void Session::keepForward()
+{
+    const bool wanted = m_askRouter && isHosting();
+    if (wanted == m_forwarding)
+        return;
+    m_forwarding = wanted;
+    if (wanted) {
+        if (!m_router) {
+            m_router = std::make_unique<PortMapping>();
+            connect(m_router.get(), &PortMapping::stateChanged, this, &Session::routerChanged);
+        }
+        m_router->start(quint16(sock.LocalPort));
+    } else if (m_router) {
+        m_router->stop();
+    }
+    emit routerChanged();
 }
 
 void Session::setStatus(const QString& text)
@@ -121,8 +156,9 @@ bool Session::readPort(const QString& text, int& port)
 }
 
 // A start that fails at once leaves the socket closed and says why.
-bool Session::StartHost(const QString& port)
+bool Session::StartHost(const QString& port, bool askRouter)
 {
+    m_askRouter = askRouter;
     if (!readPort(port, sock.LocalPort))
         return false;
     if (!sock.Listen()) {
@@ -164,8 +200,15 @@ void Session::sock_ConnectionRequest(int requestID)
     setStatus(QStringLiteral("Status: Incoming connection..."));
     if (sock.State() != Sock::SocketState::Listening)
         return;
-    sock.Close();
-    sock.Accept(requestID);
+    {
+        // The listening ends and the connection begins: the router's forward
+        // carries on from the one to the other.
+        const QScopedValueRollback accepting(m_accepting, true);
+        sock.Close();
+        sock.Accept(requestID);
+        m_accepted = sock.State() == Sock::SocketState::Connected;
+    }
+    keepForward();
     receiver.reset();
     setStatus(QStringLiteral("Status: Connected to ") + sock.RemoteHostIP());
 }

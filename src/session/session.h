@@ -4,6 +4,7 @@
 #include "game/peerlink.h"
 #include "lan/sock.h"
 #include "receiver.h"
+#include "router/portmapping.h"
 
 #include <QObject>
 #include <QString>
@@ -46,8 +47,10 @@ public:
     // The local player's name tag, above the figure.
     void showNameTag();
 
-    // Each returns false when it fails at once; the status says why.
-    bool StartHost(const QString& port);
+    // Each returns false when it fails at once; the status says why. A host
+    // that is to be reached from the internet asks the home router to
+    // forward its port (router()).
+    bool StartHost(const QString& port, bool askRouter = true);
     bool StartJoin(const QString& address, const QString& port);
     void StopConnection();
     // Closes whatever is open and says nothing: the dialog's Cancel.
@@ -57,6 +60,17 @@ public:
     // asked for, so that start-up never talks to the system bus. While this
     // copy listens, its game is announced there.
     Discovery& discovery();
+
+    // The home router's forward of this copy's port: asked for while it
+    // listens, kept while the connection that came in through it lasts, and
+    // removed as soon as both are over. None until a copy first hosts with
+    // the router to be asked.
+    const PortMapping* router() const { return m_router.get(); }
+    // Whether this copy hosts: it listens, or carries a connection it
+    // accepted.
+    bool isHosting() const;
+    // Whether the router was asked, when this copy hosts.
+    bool asksRouter() const { return m_forwarding; }
 
     void chat_Click();
 
@@ -72,10 +86,13 @@ public:
 signals:
     void stateChanged(ConnectionState state);
     void statusChanged(const QString& status);
+    // What router() says, or whether it is asked, has changed.
+    void routerChanged();
 
 private:
     void setStatus(const QString& text);
     void followSocket();
+    void keepForward();
     void connectionLost();
     bool readPort(const QString& text, int& port);
 
@@ -85,4 +102,9 @@ private:
     QString m_status = QStringLiteral("Status: Idle");
     QString m_userName = QStringLiteral("Player");
     std::unique_ptr<Discovery> m_discovery;
+    std::unique_ptr<PortMapping> m_router;
+    bool m_askRouter = false; // as the last StartHost was told
+    bool m_accepting = false; // inside the close and accept of a connection request
+    bool m_accepted = false;  // the connection came in here
+    bool m_forwarding = false;
 };

@@ -1,0 +1,325 @@
+// SPDX-License-Identifier: MIT
+// Two players in two homes, as they see it: a copy hosting on a home network
+// asks its router to open the port and shows the address to give the other
+// player, who joins from the internet, and the forward goes with the
+// hosting. Runs inside tests/router-namespace.sh, on the home network's
+// machine; the other player connects from the sandbox's internet.
+#include "connectdialog/routerrow.h"
+#include "routersandbox.h"
+#include "twocopies.h"
+
+#include <QCheckBox>
+#include <QClipboard>
+#include <QElapsedTimer>
+#include <QGuiApplication>
+#include <QProcess>
+#include <QtTest>
+
+#include <csignal>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+const QString Address = QStringLiteral("198.51.100.1:%1");
+
+// A connection from the player on the internet (198.51.100.20) to
+// 198.51.100.1:port, or none within a second: made on a thread that has
+// entered that network, so the socket lives there.
+std::unique_ptr<QTcpSocket> fromTheInternet(quint16 port)
+{
+    int fd = -1;
+    std::thread([&] {
+        const int internet = ::open("/run/netns/wan", O_RDONLY | O_CLOEXEC);
+        if (internet < 0 || ::setns(internet, CLONE_NEWNET) != 0)
+            return;
+        ::close(internet);
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(Outside.toIPv4Address());
+        pollfd wait{fd, POLLOUT, 0};
+        int error = 0;
+        socklen_t size = sizeof error;
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 &&
+            (errno != EINPROGRESS || ::poll(&wait, 1, 1000) != 1 ||
+             ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0)) {
+            ::close(fd);
+            fd = -1;
+        }
+    }).join();
+    if (fd < 0)
+        return nullptr;
+    auto socket = std::make_unique<QTcpSocket>();
+    socket->setSocketDescriptor(fd);
+    return socket;
+}
+
+// Opens the dialog and hosts on the game's port, the router asked or not.
+void host(Copy& copy, bool askRouter = true)
+{
+    copy.form.mplay->trigger();
+    copy.dialog.host->setChecked(true);
+    copy.dialog.port->setText(QString::number(GamePort));
+    copy.dialog.update->setText(QStringLiteral("20"));
+    copy.dialog.router->internet->setChecked(askRouter);
+    copy.dialog.cmdOK->click();
+}
+
+QString row(Copy& copy)
+{
+    return copy.dialog.router->outside->text();
+}
+
+} // namespace
+
+class TestInternetPlay : public QObject {
+    Q_OBJECT
+
+    RouterModes m_modes;
+
+private slots:
+    void initTestCase()
+    {
+        if (!inSandbox())
+            QSKIP("runs a router of its own: only inside tests/router-namespace.sh");
+    }
+
+    void cleanup()
+    {
+        if (QTest::currentTestFailed())
+            qInfo().noquote() << "miniupnpd wrote:\n" << control({QStringLiteral("log")}).output;
+    }
+
+    // The row shows the router's outside address, the other player joins
+    // it from the internet, and they play; when that player leaves, the
+    // forward goes.
+    void aPlayerOnTheInternetJoins_data()
+    {
+        QTest::addColumn<QString>("router");
+        QTest::newRow("UPnP-IGD") << "upnp";
+        QTest::newRow("NAT-PMP/PCP") << "natpmp";
+        QTest::newRow("both") << "both";
+    }
+
+    void aPlayerOnTheInternetJoins()
+    {
+        QFETCH(QString, router);
+        QVERIFY(m_modes.set(router));
+        QVERIFY(!fromTheInternet(GamePort));
+
+        Copy anna;
+        host(anna);
+        QCOMPARE(anna.status(), QStringLiteral("Status: Waiting for connection"));
+        QCOMPARE(row(anna), QStringLiteral("opening the port on the router\u2026"));
+        QVERIFY(!anna.dialog.router->cmdCopy->isEnabled());
+        const QString address = Address.arg(GamePort);
+        QTRY_COMPARE_WITH_TIMEOUT(row(anna), address, Answered);
+        QCOMPARE(mappings(), QStringList{forward(GamePort, ThisMachine, GamePort)});
+        QVERIFY(anna.dialog.router->cmdCopy->isEnabled());
+        QVERIFY(QTest::qWaitForWindowActive(&anna.dialog));
+        QTest::keyClick(&anna.dialog, Qt::Key_P, Qt::AltModifier);
+        QTRY_COMPARE(QGuiApplication::clipboard()->text(), address); // the button's press shows first
+
+        const std::unique_ptr<QTcpSocket> bert = fromTheInternet(GamePort);
+        QVERIFY(bert);
+        QTRY_VERIFY(anna.connected());
+        QCOMPARE(anna.status(), QStringLiteral("Status: Connected to 198.51.100.20"));
+        bert->write("move|10|20|30|40|True|False");
+        QTRY_COMPARE(anna.game.scene.guyrm.left(), 30);
+        QByteArray heard;
+        QTRY_VERIFY((heard += bert->readAll()).contains("move|444|444|0|0|True|False"));
+        QCOMPARE(mappings(), QStringList{forward(GamePort, ThisMachine, GamePort)});
+
+        bert->disconnectFromHost();
+        QTRY_VERIFY(!anna.connected());
+        QTRY_COMPARE_WITH_TIMEOUT(mappings(), QStringList(), Removed);
+        QCOMPARE(row(anna), QString());
+        QVERIFY(!fromTheInternet(GamePort));
+    }
+
+    // The forward lasts as long as the hosting, however that ends.
+    void theForwardGoesWithTheHosting_data()
+    {
+        QTest::addColumn<QString>("end");
+        QTest::newRow("Stop") << "stop";
+        QTest::newRow("Cancel") << "cancel";
+        QTest::newRow("closing the game") << "close";
+        QTest::newRow("an error") << "error";
+    }
+
+    void theForwardGoesWithTheHosting()
+    {
+        QFETCH(QString, end);
+        QVERIFY(m_modes.set(QStringLiteral("both")));
+        auto anna = std::make_unique<Copy>();
+        host(*anna);
+        QTRY_COMPARE_WITH_TIMEOUT(row(*anna), Address.arg(GamePort), Answered);
+        QVERIFY(!mappings().isEmpty());
+        if (end == QLatin1String("stop")) {
+            anna->dialog.cmdOK->click();
+        } else if (end == QLatin1String("cancel")) {
+            anna->dialog.cmdCancel->click();
+        } else if (end == QLatin1String("close")) {
+            QElapsedTimer clock;
+            clock.start();
+            anna.reset();
+            QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+        } else {
+            // A peer whose message never ends: the game closes the connection.
+            const std::unique_ptr<QTcpSocket> bert = fromTheInternet(GamePort);
+            QVERIFY(bert);
+            QTRY_VERIFY(anna->connected());
+            bert->write("chat|" + QByteArray(100 * 1024, 'x'));
+            QTRY_COMPARE(anna->status(), QStringLiteral("Status: Idle"));
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(mappings(), QStringList(), Removed);
+        QVERIFY(!fromTheInternet(GamePort));
+    }
+
+    // SIGTERM ends the game as the close box does, the forward with it, and
+    // within a second also while the router is still being searched for.
+    void aTerminatedGameLeavesNoForward_data()
+    {
+        QTest::addColumn<QString>("router");
+        QTest::addColumn<QString>("when");
+        QTest::newRow("forwarded") << "both" << Address.arg(GamePort);
+        QTest::newRow("still asking") << "drop" << "listening";
+    }
+
+    void aTerminatedGameLeavesNoForward()
+    {
+        QFETCH(QString, router);
+        QFETCH(QString, when);
+        QVERIFY(m_modes.set(router));
+        QProcess game;
+        game.start(QStringLiteral(KORVALOOP_HOSTING_GAME), {QString::number(GamePort)});
+        QVERIFY(game.waitForStarted());
+        QByteArray said;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                said += game.readAllStandardOutput();
+                return said.contains(when.toUtf8() + '\n');
+            },
+            Answered));
+        QElapsedTimer clock;
+        clock.start();
+        ::kill(pid_t(game.processId()), SIGTERM);
+        QVERIFY(game.waitForFinished(5000));
+        qInfo("SIGTERM to exit: %lld ms", clock.elapsed());
+        QVERIFY(clock.elapsed() < 1000);
+        QCOMPARE(game.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(mappings(), QStringList());
+    }
+
+    // Nothing answers on the router: the game hosts on this network at once,
+    // the row says so within 5 s, and the keys work all along.
+    void noRouterAnswers_data()
+    {
+        QTest::addColumn<QString>("router");
+        QTest::newRow("it drops what it is sent") << "drop";
+        QTest::newRow("it refuses what it is sent") << "reject";
+    }
+
+    void noRouterAnswers()
+    {
+        QFETCH(QString, router);
+        QVERIFY(m_modes.set(router));
+        Copy anna;
+        anna.form.show();
+        QVERIFY(QTest::qWaitForWindowActive(&anna.form));
+        host(anna);
+        QCOMPARE(anna.status(), QStringLiteral("Status: Waiting for connection"));
+        anna.form.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&anna.form));
+
+        QElapsedTimer clock;
+        clock.start();
+        int presses = 0;
+        while (row(anna) != QLatin1String("this network only") && clock.elapsed() < 6000) {
+            // A step left from the start hits the wall: the beep says the
+            // press was taken.
+            QTest::keyClick(&anna.form, Qt::Key_4);
+            QCOMPARE(anna.platform.beeps, ++presses);
+            QTest::qWait(50);
+        }
+        qInfo("\"this network only\" after %lld ms, %d key presses answered meanwhile",
+              clock.elapsed(), presses);
+        QVERIFY(clock.elapsed() < 5000);
+        const QString tip = anna.dialog.router->outside->toolTip();
+        QVERIFY(tip.contains(QStringLiteral("forward TCP port %1").arg(GamePort)));
+        QVERIFY(tip.contains(ThisMachine.toString()));
+
+        QTcpSocket neighbour; // on this network, the game is there as ever
+        neighbour.connectToHost(ThisMachine, GamePort);
+        QTRY_VERIFY(anna.connected());
+    }
+
+    // The router's outside address is itself behind another NAT: the row
+    // says so, naming it where the router does, and nothing is forwarded.
+    void behindASecondRouter_data()
+    {
+        QTest::addColumn<QString>("named");
+        QTest::newRow("miniupnpd, which keeps it to itself") << "";
+        QTest::newRow("a router that names it") << "100.64.0.1";
+    }
+
+    void behindASecondRouter()
+    {
+        QFETCH(QString, named);
+        QVERIFY(m_modes.set(named.isEmpty() ? QStringLiteral("second-router")
+                                            : QStringLiteral("off")));
+        std::unique_ptr<FakeIgd> router;
+        if (!named.isEmpty()) {
+            router = std::make_unique<FakeIgd>(Gateway, QStringList{QStringLiteral("--outside"),
+                                                                    named});
+            QVERIFY(router->ready());
+        }
+        Copy anna;
+        host(anna);
+        const QString expected = QStringLiteral("behind ") +
+                                 (named.isEmpty() ? QStringLiteral("a second router") : named);
+        QTRY_COMPARE_WITH_TIMEOUT(row(anna), expected, Answered);
+        QVERIFY(anna.dialog.router->outside->toolTip().contains(
+            QStringLiteral("players outside cannot join")));
+        QVERIFY(!anna.dialog.router->cmdCopy->isEnabled());
+        QCOMPARE(mappings(), QStringList());
+    }
+
+    // Another machine holds the game's port on the router: the port the
+    // router offers is taken, shown, and reached.
+    void thePortTakenTheRouterOffersAnother()
+    {
+        QVERIFY(m_modes.set(QStringLiteral("both taken=%1").arg(GamePort)));
+        Copy anna;
+        host(anna);
+        QTRY_VERIFY_WITH_TIMEOUT(row(anna).startsWith(QLatin1String("198.51.100.1:")), Answered);
+        const auto outsidePort = quint16(row(anna).section(QLatin1Char(':'), 1).toUInt());
+        QVERIFY(outsidePort != 0 && outsidePort != GamePort);
+        QVERIFY(mappings().contains(forward(outsidePort, ThisMachine, GamePort)));
+        const std::unique_ptr<QTcpSocket> bert = fromTheInternet(outsidePort);
+        QVERIFY(bert);
+        QTRY_VERIFY(anna.connected());
+    }
+
+    // With the box off, the router hears nothing of the game.
+    void withTheBoxOffTheRouterIsNotAsked()
+    {
+        QVERIFY(m_modes.set(QStringLiteral("both")));
+        Copy anna;
+        host(anna, false);
+        QCOMPARE(anna.status(), QStringLiteral("Status: Waiting for connection"));
+        QCOMPARE(row(anna), QStringLiteral("this network only"));
+        QCOMPARE(anna.net.router(), nullptr);
+        QCOMPARE(mappings(), QStringList());
+    }
+};
+
+QTEST_MAIN(TestInternetPlay)
+#include "tst_internetplay.moc"
