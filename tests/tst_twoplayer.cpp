@@ -360,6 +360,10 @@ private slots:
         QCOMPARE(d.router->cmdCopy->text(), QStringLiteral("Co&py"));
         QCOMPARE(d.router->outside->text(), QString()); // not hosting: no address
         QVERIFY(!d.router->cmdCopy->isEnabled());
+        QVERIFY(d.router->internet->isEnabled());
+        d.join->setChecked(true); // only a host asks the router
+        QVERIFY(!d.router->internet->isEnabled());
+        d.host->setChecked(true);
 
         QList<QWidget*> order;
         QWidget* w = d.adress;
@@ -373,6 +377,12 @@ private slots:
         QCOMPARE(order, (QList<QWidget*>{d.adress, d.port, d.cmdOK, d.cmdCancel, d.host, d.join,
                                          d.update, d.username, d.router->internet,
                                          d.router->outside, d.router->cmdCopy}));
+
+        // Asking the router is on unless the player says otherwise (these
+        // tests do, so no test asks the router of the machine it runs on).
+        d.close();
+        QVERIFY(d.router->internet->isChecked());
+        d.router->internet->setChecked(false);
     }
 
     // Hosting without asking the router: the row says that only this

@@ -160,6 +160,8 @@ mplayer::mplayer(Session& session, QWidget* parent)
     connect(cmdOK, &QPushButton::clicked, this, &mplayer::cmdOK_Click);
     connect(cmdCancel, &QPushButton::clicked, this, &mplayer::cmdCancel_Click);
     connect(adress, &QComboBox::activated, this, &mplayer::adress_Click);
+    // The router is asked only by a copy that hosts.
+    connect(host, &QRadioButton::toggled, router->internet, &QWidget::setEnabled);
 
     connect(username, &QLineEdit::textChanged, &m_session, &Session::setUserName);
     connect(&m_session, &Session::statusChanged, status, &QLabel::setText);
