@@ -56,7 +56,7 @@ depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
 names=$(tr ',' '\n' <<<"$depends" | awk '{print $1}')
 for package in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 \
-    libavahi-client3 libsdl2-2.0-0 fonts-liberation2; do
+    libavahi-client3 libsdl2-2.0-0 libminiupnpc17 libnatpmp1 fonts-liberation2; do
     grep -qxF "$package" <<<"$names" || fail "does not depend on $package"
 done
 recommends=$(dpkg-deb -f "$deb" Recommends)
