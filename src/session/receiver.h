@@ -30,8 +30,6 @@ public:
     // Takes one read off the connection and applies every message it
     // completes. False when the peer sent more than a message may hold.
     bool receive(QByteArrayView data);
-    // A box is due or up: what comes is held.
-    bool isHolding() const { return m_holding; }
     // The memory taken by what is held for the box.
     qsizetype heldBytes() const { return m_held.bytes(); }
     // A connection ended or began: the unfinished message of the old one is
