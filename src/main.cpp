@@ -3,7 +3,6 @@
 #include "app/sceneview.h"
 #include "platform/fontwarmup.h"
 #include "platform/qtplatform.h"
-#include "platform/termination.h"
 
 #include <QApplication>
 
@@ -22,7 +21,7 @@ int main(int argc, char* argv[])
 
     QtPlatform platform;
     Form1 form(platform);
-    closeOnTermination(&form);
+    form.endWith(platform);
 #ifdef KORVALOOP_FIRST_FRAME_PROBE
     reportFirstFrame(form.view);
 #endif

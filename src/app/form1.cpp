@@ -7,6 +7,8 @@
 #include "gamepadlink.h"
 #include "platform/appinfo.h"
 #include "platform/platform.h"
+#include "platform/qtplatform.h"
+#include "platform/termination.h"
 #include "platform/uifont.h"
 #include "platform/window.h"
 #include "sceneview.h"
@@ -98,6 +100,12 @@ Console& Form1::console()
         });
     }
     return *m_console;
+}
+
+void Form1::endWith(QtPlatform& platform)
+{
+    closeOnTermination(this);
+    platform.setLastWords([this] { session.forgetRouter(); });
 }
 
 void Form1::con_Click()

@@ -12,6 +12,7 @@
 class Console;
 class Gamepad;
 class Platform;
+class QtPlatform;
 class QAction;
 class QMenu;
 class SceneView;
@@ -25,6 +26,11 @@ class Form1 final : public QMainWindow {
 public:
     explicit Form1(Platform& platform, QWidget* parent = nullptr);
     ~Form1() override;
+
+    // The program's own endings: SIGTERM and the like close the window, and
+    // the console's "quit", which ends on the spot, still takes the port
+    // off the home router first.
+    void endWith(QtPlatform& platform);
 
     ConsoleLog log;
     Game game;

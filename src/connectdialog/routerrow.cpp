@@ -55,6 +55,19 @@ RouterNews routerNews(const Session& session)
                 QStringLiteral("No router answered: only players on this network can join. ") +
                     forwardByHand(session, router),
                 {}};
+    case PortMapping::State::Refused:
+        return {QStringLiteral("the router refused the port"),
+                QStringLiteral("The router answered, but would not forward the port (%1): only "
+                               "players on this network can join. ")
+                        .arg(router->reason()) +
+                    forwardByHand(session, router),
+                {}};
+    case PortMapping::State::NoUsableAddress:
+        return {QStringLiteral("router gave no usable address"),
+                QStringLiteral("The router answered, but gave no outside address players on the "
+                               "internet could join at: only players on this network can join. ") +
+                    forwardByHand(session, router),
+                {}};
     case PortMapping::State::BehindSecondRouter: {
         const QHostAddress outside = router->outsideAddress();
         const QString behind = outside.isNull() ? QStringLiteral("a second router")

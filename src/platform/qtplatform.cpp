@@ -36,7 +36,10 @@ void QtPlatform::Beep()
 void QtPlatform::End()
 {
     // "quit" ends the game on the spot, the way a crashed-out arcade cabinet
-    // would: no close handlers, no unload. The kernel closes the socket.
+    // would: no close handlers, no unload. The kernel closes the socket; what
+    // lives outside the process is put right first.
+    if (m_lastWords)
+        m_lastWords();
     std::fflush(nullptr);
     std::_Exit(EXIT_SUCCESS);
 }

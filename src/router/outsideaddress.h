@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-class QHostAddress;
+#include <QByteArrayView>
+#include <QHostAddress>
 
 // What a router's outside address says about reaching the game from the
 // internet.
@@ -14,8 +15,18 @@ enum class OutsideAddress {
     // this router and the internet.
     BehindSecondRouter,
     // No address a router could be reached at (none, 0.0.0.0, loopback,
-    // link-local, multicast): the router is not connected.
+    // link-local, multicast, anything but IPv4).
     Unusable,
 };
 
 OutsideAddress classifyOutsideAddress(const QHostAddress& address);
+
+// An IPv4 address as a router writes it, read strictly: four decimal parts,
+// as inet_pton reads it ("8.8.8" and "010.1.1.1" are not addresses). An
+// IPv4-mapped IPv6 address ("::ffff:198.51.100.1") is the IPv4 address it
+// maps. Anything else, blanks around it included, is a null address.
+QHostAddress parseOutsideAddress(QByteArrayView text);
+
+// A port as a router writes it: a decimal number from 1 to 65535 and
+// nothing else; 0 for anything that is not one.
+quint16 parsePort(QByteArrayView text);

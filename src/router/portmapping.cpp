@@ -1,10 +1,33 @@
 // SPDX-License-Identifier: MIT
 #include "portmapping.h"
 
-#include "natpmpclient.h"
+#include "natpmpattempt.h"
 #include "outsideaddress.h"
+#include "routerlog.h"
 #include "routetorouter.h"
-#include "upnpclient.h"
+#include "upnpattempt.h"
+
+#include <algorithm>
+
+namespace {
+
+// Of what the attempts that gave up found, the one that tells the player
+// most: a second router explains everything, a refusal more than silence.
+int telling(PortMapping::State outcome)
+{
+    switch (outcome) {
+    case PortMapping::State::BehindSecondRouter:
+        return 3;
+    case PortMapping::State::Refused:
+        return 2;
+    case PortMapping::State::NoUsableAddress:
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+} // namespace
 
 PortMapping::PortMapping(QObject* parent)
     : PortMapping(Options(), parent)
@@ -14,22 +37,21 @@ PortMapping::PortMapping(QObject* parent)
 PortMapping::PortMapping(const Options& options, QObject* parent)
     : QObject(parent)
     , m_options(options)
-    , m_upnp(new UpnpClient(this))
 {
     m_deadline.setSingleShot(true);
-    // A UPnP call still under way may yet make the forward, and say so.
+    m_retry.setSingleShot(true);
+    // An attempt still under way may yet make the forward, and say so.
     connect(&m_deadline, &QTimer::timeout, this, &PortMapping::conclude);
-    connect(m_upnp, &UpnpClient::found, this, &PortMapping::upnpFound);
-    connect(m_upnp, &UpnpClient::notFound, this, &PortMapping::upnpFailed);
-    connect(m_upnp, &UpnpClient::mapped, this, &PortMapping::upnpMapped);
-    connect(m_upnp, &UpnpClient::failed, this, &PortMapping::upnpFailed);
-    connect(m_upnp, &UpnpClient::lost, this, [this] { start(m_port); });
+    connect(&m_retry, &QTimer::timeout, this, [this] { start(m_port); });
 }
 
-// The clients, children of this object, remove what they hold as they go.
+// The attempts, children of this object, remove what they hold as they go.
 PortMapping::~PortMapping()
 {
-    releaseNatPmp();
+    for (const Entry& entry : m_attempts) {
+        if (entry.attempt)
+            entry.attempt->disconnect(this);
+    }
 }
 
 void PortMapping::start(quint16 port)
@@ -39,7 +61,8 @@ void PortMapping::start(quint16 port)
     m_outsideAddress.clear();
     m_outsidePort = 0;
     m_protocol = Protocol::None;
-    m_answeredWithoutOutside = false;
+    m_outcome = State::NoRouter;
+    m_reason.clear();
     if (port == 0) {
         settle(State::Off);
         return;
@@ -47,32 +70,34 @@ void PortMapping::start(quint16 port)
     const std::optional<RouteToRouter> route = routeToRouter();
     m_localAddress = route ? route->localAddress : QHostAddress();
     if (!route) {
+        qCInfo(lcRouter) << "No IPv4 default route: no router to ask";
         settle(State::NoRouter);
         return;
     }
     m_gateway = route->gateway;
-    m_natPmpPhase = m_options.natPmp ? Phase::Asking : Phase::Failed;
-    m_upnpPhase = m_options.upnpIgd ? Phase::Asking : Phase::Failed;
+    qCInfo(lcRouter) << "Asking the gateway" << m_gateway.toString() << "to forward TCP port"
+                     << port << "to" << m_localAddress.toString();
+    const RouterAttempt::Timing timing{m_options.lease, m_options.check};
+    if (m_options.natPmp)
+        add(new NatPmpAttempt(m_gateway, port, timing, this), Protocol::NatPmp);
+    if (m_options.upnpIgd)
+        add(new UpnpAttempt(m_gateway, m_localAddress, port, timing, this), Protocol::UpnpIgd);
     settle(State::Asking);
     m_deadline.start(NoRouterAfterMs);
-
-    if (m_options.upnpIgd)
-        m_upnp->search(m_gateway);
-    if (m_options.natPmp) {
-        m_natPmp = new NatPmpClient(m_gateway, this);
-        connect(m_natPmp, &NatPmpClient::outsideAddressAnswered, this,
-                &PortMapping::natPmpAnswered);
-        connect(m_natPmp, &NatPmpClient::mapped, this, &PortMapping::natPmpMapped);
-        connect(m_natPmp, &NatPmpClient::failed, this, &PortMapping::natPmpFailed);
-        connect(m_natPmp, &NatPmpClient::lost, this, [this] { start(m_port); });
-        if (!m_natPmp->askOutsideAddress())
-            natPmpFailed();
+    // A copy: an attempt may give up at once, and leave the list.
+    const std::vector<Entry> attempts = m_attempts;
+    for (const Entry& entry : attempts) {
+        if (entry.attempt)
+            entry.attempt->find();
     }
-    concludeIfBothFailed();
+    if (m_attempts.empty())
+        conclude();
 }
 
 void PortMapping::stop()
 {
+    m_retrying = false;
+    m_retry.stop();
     releaseAll();
     m_outsideAddress.clear();
     m_outsidePort = 0;
@@ -80,156 +105,176 @@ void PortMapping::stop()
     settle(State::Off);
 }
 
-// A router that answers NAT-PMP is asked with NAT-PMP from here on; a UPnP
-// answer is kept in reserve.
-void PortMapping::natPmpAnswered(const QHostAddress& outsideAddress)
+void PortMapping::add(RouterAttempt* attempt, Protocol protocol)
 {
-    if (m_natPmpPhase != Phase::Asking)
+    m_attempts.push_back({attempt, protocol});
+    connect(attempt, &RouterAttempt::found, this,
+            [this, attempt](const QHostAddress& outside) { found(attempt, outside); });
+    connect(attempt, &RouterAttempt::mapped, this,
+            [this, attempt](const QHostAddress& outside, quint16 outsidePort) {
+                mapped(attempt, outside, outsidePort);
+            });
+    connect(attempt, &RouterAttempt::failed, this,
+            [this, attempt](RouterAttempt::Failure failure, const QString& reason) {
+                failed(attempt, failure, reason);
+            });
+    connect(attempt, &RouterAttempt::lost, this, &PortMapping::lost);
+}
+
+PortMapping::Entry* PortMapping::entryOf(RouterAttempt* attempt)
+{
+    const auto at = std::find_if(m_attempts.begin(), m_attempts.end(),
+                                 [attempt](const Entry& entry) { return entry.attempt == attempt; });
+    return at == m_attempts.end() ? nullptr : &*at;
+}
+
+void PortMapping::found(RouterAttempt* attempt, const QHostAddress& outsideAddress)
+{
+    Entry* entry = entryOf(attempt);
+    if (!entry || entry->stage != Stage::Finding)
         return;
-    m_natPmpPhase = Phase::Found;
     switch (classifyOutsideAddress(outsideAddress)) {
-    case OutsideAddress::Unusable:
-        m_answeredWithoutOutside = true;
-        natPmpFailed();
+    case OutsideAddress::Public:
+        entry->stage = Stage::Found;
+        mapNext();
         break;
     case OutsideAddress::BehindSecondRouter:
-        behindSecondRouter(outsideAddress);
+        qCInfo(lcRouter) << attempt->protocolName() << ": the outside address"
+                         << outsideAddress.toString() << "is behind a second router";
+        releaseAll();
+        m_outsideAddress = outsideAddress;
+        settle(State::BehindSecondRouter);
         break;
-    case OutsideAddress::Public:
-        m_natPmpOutside = outsideAddress;
-        m_natPmpPhase = Phase::Mapping;
-        if (!m_natPmp->map(m_port, quint32(m_options.lease.count())))
-            natPmpFailed();
-        break;
-    }
-}
-
-void PortMapping::natPmpMapped(quint16 outsidePort)
-{
-    if (m_natPmpPhase == Phase::Mapping) {
-        m_natPmpPhase = Phase::Mapped;
-        m_upnp->release();
-        m_upnpPhase = Phase::Off;
-    }
-    if (m_natPmpPhase == Phase::Mapped) // also after each renewal
-        mapped(Protocol::NatPmp, m_natPmpOutside, outsidePort);
-}
-
-void PortMapping::natPmpFailed()
-{
-    if (m_natPmpPhase == Phase::Off || m_natPmpPhase == Phase::Failed)
-        return;
-    releaseNatPmp();
-    m_natPmpPhase = Phase::Failed;
-    if (m_upnpPhase == Phase::Found)
-        mapWithUpnp();
-    else
-        concludeIfBothFailed();
-}
-
-void PortMapping::upnpFound(const QHostAddress& lanAddress, const QHostAddress& outsideAddress)
-{
-    if (m_upnpPhase != Phase::Asking)
-        return;
-    m_upnpPhase = Phase::Found;
-    m_upnpOutside = outsideAddress;
-    if (!lanAddress.isNull())
-        m_localAddress = lanAddress;
-    // A gateway that has not answered NAT-PMP by now has made no forward
-    // with it either: UPnP goes ahead alone.
-    if (m_natPmpPhase == Phase::Asking) {
-        releaseNatPmp();
-        m_natPmpPhase = Phase::Failed;
-    }
-    if (m_natPmpPhase == Phase::Failed)
-        mapWithUpnp();
-}
-
-void PortMapping::mapWithUpnp()
-{
-    switch (classifyOutsideAddress(m_upnpOutside)) {
     case OutsideAddress::Unusable:
-        m_answeredWithoutOutside = true;
-        upnpFailed();
-        break;
-    case OutsideAddress::BehindSecondRouter:
-        behindSecondRouter(m_upnpOutside);
-        break;
-    case OutsideAddress::Public:
-        m_upnpPhase = Phase::Mapping;
-        m_upnp->add(m_port, int(m_options.lease.count()));
+        qCInfo(lcRouter) << attempt->protocolName() << ": no usable outside address";
+        note(State::NoUsableAddress, QStringLiteral("the router gave no usable outside address"));
+        drop(attempt);
+        mapNext();
         break;
     }
 }
 
-void PortMapping::upnpMapped(quint16 outsidePort)
+// One attempt at a time makes the forward, in the order they were made.
+void PortMapping::mapNext()
 {
-    if (m_upnpPhase != Phase::Mapping)
+    const auto busy = [](const Entry& entry) {
+        return entry.stage == Stage::Mapping || entry.stage == Stage::Mapped;
+    };
+    if (std::any_of(m_attempts.begin(), m_attempts.end(), busy))
         return;
-    m_upnpPhase = Phase::Mapped;
-    mapped(Protocol::UpnpIgd, m_upnpOutside, outsidePort);
+    for (Entry& entry : m_attempts) {
+        if (entry.stage == Stage::Found && entry.attempt) {
+            entry.stage = Stage::Mapping;
+            entry.attempt->map();
+            return;
+        }
+    }
+    if (m_attempts.empty())
+        conclude();
 }
 
-void PortMapping::upnpFailed()
+void PortMapping::mapped(RouterAttempt* attempt, const QHostAddress& outsideAddress,
+                         quint16 outsidePort)
 {
-    if (m_upnpPhase == Phase::Off || m_upnpPhase == Phase::Failed)
+    Entry* entry = entryOf(attempt);
+    if (!entry)
         return;
-    m_upnp->release();
-    m_upnpPhase = Phase::Failed;
-    concludeIfBothFailed();
-}
-
-void PortMapping::mapped(Protocol protocol, const QHostAddress& outsideAddress, quint16 outsidePort)
-{
+    const Protocol protocol = entry->protocol;
+    if (entry->stage != Stage::Mapped) {
+        entry->stage = Stage::Mapped;
+        // The reserve has made nothing; it goes.
+        for (const Entry& other : std::vector<Entry>(m_attempts)) {
+            if (other.attempt != attempt)
+                drop(other.attempt);
+        }
+    }
     m_deadline.stop();
-    const bool moved = m_state == State::Mapped && outsidePort != m_outsidePort;
+    m_retry.stop();
+    m_retrying = false;
+    const bool changed = m_state == State::Mapped &&
+                         (outsideAddress != m_outsideAddress || outsidePort != m_outsidePort);
     m_protocol = protocol;
     m_outsideAddress = outsideAddress;
     m_outsidePort = outsidePort;
-    if (moved)
+    if (changed)
         Q_EMIT stateChanged(m_state);
     settle(State::Mapped);
 }
 
-void PortMapping::behindSecondRouter(const QHostAddress& outsideAddress)
+void PortMapping::failed(RouterAttempt* attempt, RouterAttempt::Failure failure,
+                         const QString& reason)
 {
-    releaseAll();
-    m_outsideAddress = outsideAddress;
-    settle(State::BehindSecondRouter);
+    if (!entryOf(attempt))
+        return;
+    qCInfo(lcRouter) << attempt->protocolName() << "gave up:" << failure << reason;
+    switch (failure) {
+    case RouterAttempt::Failure::NoAnswer:
+        break;
+    case RouterAttempt::Failure::Refused:
+        note(State::Refused, reason);
+        break;
+    case RouterAttempt::Failure::NotConnected:
+        note(State::BehindSecondRouter, reason);
+        break;
+    case RouterAttempt::Failure::BadAnswer:
+        note(State::NoUsableAddress, reason);
+        break;
+    }
+    drop(attempt);
+    mapNext();
 }
 
-void PortMapping::concludeIfBothFailed()
+// The router lost the forward (it restarted, say): asked again from the
+// start, and again at every check until it stands.
+void PortMapping::lost()
 {
-    if (m_natPmpPhase == Phase::Failed && m_upnpPhase == Phase::Failed)
-        conclude();
+    qCInfo(lcRouter) << "The forward is lost: asking again";
+    m_retrying = true;
+    start(m_port);
 }
 
-// A router that answers with no outside address to forward from, while
-// the player is evidently on the internet, sits behind another NAT.
+void PortMapping::drop(RouterAttempt* attempt)
+{
+    const auto at = std::find_if(m_attempts.begin(), m_attempts.end(),
+                                 [attempt](const Entry& entry) { return entry.attempt == attempt; });
+    if (at == m_attempts.end())
+        return;
+    m_attempts.erase(at);
+    if (attempt) {
+        attempt->disconnect(this);
+        attempt->release();
+    }
+}
+
+void PortMapping::note(State outcome, const QString& reason)
+{
+    if (telling(outcome) < telling(m_outcome))
+        return;
+    m_outcome = outcome;
+    m_reason = reason;
+}
+
 void PortMapping::conclude()
 {
-    if (m_state != State::Asking)
+    if (m_state == State::Off || m_state == State::Mapped || m_state == State::BehindSecondRouter)
+        return;
+    if (!m_attempts.empty() && m_deadline.isActive())
         return;
     m_deadline.stop();
-    settle(m_answeredWithoutOutside ? State::BehindSecondRouter : State::NoRouter);
-}
-
-void PortMapping::releaseNatPmp()
-{
-    if (!m_natPmp)
-        return;
-    disconnect(m_natPmp, nullptr, this, nullptr);
-    m_natPmp->release();
-    m_natPmp = nullptr;
+    settle(m_outcome);
+    if (m_retrying && !m_retry.isActive())
+        m_retry.start(m_options.check);
 }
 
 void PortMapping::releaseAll()
 {
     m_deadline.stop();
-    releaseNatPmp();
-    m_upnp->release();
-    m_natPmpPhase = Phase::Off;
-    m_upnpPhase = Phase::Off;
+    for (const Entry& entry : std::exchange(m_attempts, {})) {
+        if (entry.attempt) {
+            entry.attempt->disconnect(this);
+            entry.attempt->release();
+        }
+    }
 }
 
 void PortMapping::settle(State state)

@@ -1,28 +1,32 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "routerattempt.h"
+
 #include <QHostAddress>
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
 
 #include <chrono>
-
-class NatPmpClient;
-class UpnpClient;
+#include <vector>
 
 // Asks the home router to forward the hosting game's TCP port from the
 // internet to this machine, and keeps that forward for as long as it is
 // needed: the owner starts it when the game listens and stops it when
 // neither the listening nor a connection that came in through it is left.
 //
-// Both ways a home router takes such a request are tried at once: NAT-PMP
-// (which a PCP router answers too) and UPnP-IGD. Exactly one forward is
-// made, by the first that can; only the default gateway is asked, and only
-// the game's own port is forwarded, to this machine. A lease is renewed at
-// half its life; a router that keeps only permanent forwards gets one, and
-// stop() or destruction removes it. An outside port another machine holds
-// is given up for the one the router offers.
+// Each start() makes one attempt a protocol, NAT-PMP (which a PCP router
+// answers too) and UPnP-IGD, and runs them at once; exactly one forward is
+// made, by the first attempt that finds a usable outside address, the
+// others held in reserve in case it fails, and thrown away once it stands.
+// Only the default gateway is asked, and only the game's own port is
+// forwarded, to this machine. A lease is renewed at half its life, and the
+// forward is checked now and then: one the router lost (it restarted, say)
+// is asked for again, and the state follows. A router that keeps only
+// permanent forwards gets one, and stop() or destruction removes it. An
+// outside port another machine holds is given up for the one the router
+// offers.
 //
 // Nothing here waits on the network: every answer comes back through the
 // event loop, and the state is known within about 3 s when a router answers
@@ -37,15 +41,20 @@ public:
         // Players on the internet reach the game at
         // outsideAddress():outsidePort().
         Mapped,
-        // No router answered, or none would forward: only players on this
-        // network can join, unless the port is forwarded by hand to
-        // localAddress().
+        // Nothing answered: only players on this network can join, unless
+        // the port is forwarded by hand to localAddress().
         NoRouter,
+        // The router answered, and would not forward the port: reason()
+        // has its words.
+        Refused,
+        // The router answered with no outside address anyone could reach
+        // (none, 0.0.0.0, or no address at all).
+        NoUsableAddress,
         // The router's outside address is private or the provider's shared
-        // range: a second router or the provider's NAT stands in the way,
-        // and no forward is asked for. outsideAddress() names it, unless the
-        // router answered without one (as miniupnpd does when its own is
-        // private).
+        // range, or the router says it is not on the internet itself: a
+        // second router or the provider's NAT stands in the way, and no
+        // forward is asked for. outsideAddress() names it when the router
+        // did.
         BehindSecondRouter,
     };
     Q_ENUM(State)
@@ -59,6 +68,9 @@ public:
         std::chrono::seconds lease{3600};
         bool natPmp = true;
         bool upnpIgd = true;
+        // How often a standing forward is checked, and how soon a lost one
+        // that could not be made again is tried anew.
+        std::chrono::milliseconds check{30000};
     };
 
     // A router answers within this, or counts as not answering.
@@ -82,53 +94,57 @@ public:
     // This machine's address on the route to the router, the one a forward
     // points at: known from start() on, when there is a route.
     QHostAddress localAddress() const { return m_localAddress; }
-    // The router's outside address: Mapped and BehindSecondRouter.
+    // The router's outside address: Mapped, and BehindSecondRouter when the
+    // router named it.
     QHostAddress outsideAddress() const { return m_outsideAddress; }
     // Mapped: the port on the outside address, port() unless another
     // machine holds that one on the router.
     quint16 outsidePort() const { return m_outsidePort; }
     // Mapped: which protocol made the forward.
     Protocol protocol() const { return m_protocol; }
+    // Refused and NoUsableAddress: what the router said, for the curious.
+    QString reason() const { return m_reason; }
 
 Q_SIGNALS:
-    // Also when a renewal moves a forward to another outside port.
+    // Also when the outside address or port of a forward changes.
     void stateChanged(PortMapping::State state);
 
 private:
-    // How far each protocol has come since start().
-    enum class Phase { Off, Asking, Found, Mapping, Mapped, Failed };
+    enum class Stage { Finding, Found, Mapping, Mapped };
+    struct Entry {
+        QPointer<RouterAttempt> attempt;
+        Protocol protocol;
+        Stage stage = Stage::Finding;
+    };
 
-    void natPmpAnswered(const QHostAddress& outsideAddress);
-    void natPmpMapped(quint16 outsidePort);
-    void natPmpFailed();
-    void upnpFound(const QHostAddress& lanAddress, const QHostAddress& outsideAddress);
-    void upnpMapped(quint16 outsidePort);
-    void upnpFailed();
-    void mapWithUpnp();
-    void mapped(Protocol protocol, const QHostAddress& outsideAddress, quint16 outsidePort);
-    void behindSecondRouter(const QHostAddress& outsideAddress);
-    void concludeIfBothFailed();
+    void add(RouterAttempt* attempt, Protocol protocol);
+    Entry* entryOf(RouterAttempt* attempt);
+    void found(RouterAttempt* attempt, const QHostAddress& outsideAddress);
+    void mapped(RouterAttempt* attempt, const QHostAddress& outsideAddress, quint16 outsidePort);
+    void failed(RouterAttempt* attempt, RouterAttempt::Failure failure, const QString& reason);
+    void lost();
+    void mapNext();
+    void drop(RouterAttempt* attempt);
+    void note(State outcome, const QString& reason);
     void conclude();
-    void releaseNatPmp();
     void releaseAll();
     void settle(State state);
 
     Options m_options;
-    UpnpClient* m_upnp;
-    QPointer<NatPmpClient> m_natPmp; // one a start(); deletes itself once released
+    std::vector<Entry> m_attempts;
     QTimer m_deadline;
+    QTimer m_retry;
 
     State m_state = State::Off;
-    Phase m_natPmpPhase = Phase::Off;
-    Phase m_upnpPhase = Phase::Off;
     quint16 m_port = 0;
     QHostAddress m_gateway;
     QHostAddress m_localAddress;
-    QHostAddress m_natPmpOutside;
-    QHostAddress m_upnpOutside;
     QHostAddress m_outsideAddress;
     quint16 m_outsidePort = 0;
     Protocol m_protocol = Protocol::None;
-    // A router answered, but with no outside address a forward could use.
-    bool m_answeredWithoutOutside = false;
+    // What the attempts that gave up said, the telling one kept.
+    State m_outcome = State::NoRouter;
+    QString m_reason;
+    // A forward was lost: tried again until it stands.
+    bool m_retrying = false;
 };

@@ -117,6 +117,15 @@ void Session::keepForward()
     emit routerChanged();
 }
 
+void Session::forgetRouter()
+{
+    if (!m_router)
+        return;
+    m_router->disconnect(this);
+    m_router.reset();
+    m_forwarding = false;
+}
+
 void Session::setStatus(const QString& text)
 {
     if (text == m_status)

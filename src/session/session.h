@@ -66,6 +66,9 @@ public:
     // removed as soon as both are over. None until a copy first hosts with
     // the router to be asked.
     const PortMapping* router() const { return m_router.get(); }
+    // Removes the router's forward now, waiting a moment for the router: for
+    // an ending that skips the destructors.
+    void forgetRouter();
     // Whether this copy hosts: it listens, or carries a connection it
     // accepted.
     bool isHosting() const;

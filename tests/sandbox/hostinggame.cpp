@@ -1,21 +1,24 @@
 // SPDX-License-Identifier: MIT
 // A copy of the game as a player starts it, hosting on PORT with the router
 // asked, for what only a whole program shows: the end it comes to on
-// SIGTERM. It writes what the router row says to stdout, a line each time
-// it changes, and "listening" once it listens:
+// SIGTERM or the console's "quit". It writes what the router row says to
+// stdout, a line each time it changes, and "listening" once it listens; each
+// line on its stdin is typed into the console as a command word:
 //   hostinggame PORT
 #include "app/form1.h"
 #include "connectdialog/mplayer.h"
 #include "connectdialog/routerrow.h"
 #include "connectdialog/statusline.h"
 #include "platform/qtplatform.h"
-#include "platform/termination.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSocketNotifier>
+
+#include <unistd.h>
 
 #include <cstdio>
 
@@ -26,7 +29,7 @@ int main(int argc, char* argv[])
         return 2;
     QtPlatform platform;
     Form1 form(platform);
-    closeOnTermination(&form);
+    form.endWith(platform);
     form.show();
 
     mplayer& dialog = form.dialog();
@@ -44,5 +47,18 @@ int main(int argc, char* argv[])
     dialog.cmdOK->click();
     if (form.session.state() == ConnectionState::Listening)
         say(QStringLiteral("listening"));
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    QByteArray typed;
+    QObject::connect(&input, &QSocketNotifier::activated, [&] {
+        char bytes[256];
+        const ssize_t size = ::read(STDIN_FILENO, bytes, sizeof bytes);
+        if (size <= 0) {
+            input.setEnabled(false);
+            return;
+        }
+        typed.append(bytes, size);
+        for (qsizetype end; (end = typed.indexOf('\n')) >= 0; typed.remove(0, end + 1))
+            form.game.queueCommand(QString::fromUtf8(typed.left(end)));
+    });
     return QApplication::exec();
 }

@@ -1,0 +1,128 @@
+// SPDX-License-Identifier: MIT
+#include "gatewaysearch.h"
+
+#include "routerlog.h"
+
+#include <QNetworkDatagram>
+#include <QNetworkInterface>
+#include <QUdpSocket>
+#include <QVariant>
+
+namespace {
+
+const QHostAddress SsdpGroupV4(QStringLiteral("239.255.255.250"));
+const QHostAddress SsdpGroupV6(QStringLiteral("ff02::c"));
+constexpr quint16 SsdpPort = 1900;
+// An SSDP answer is one datagram of a few hundred bytes.
+constexpr qint64 LongestAnswer = 1500;
+
+QByteArray searchRequest(const QHostAddress& group)
+{
+    const QByteArray host = group.protocol() == QAbstractSocket::IPv6Protocol
+                                ? "[" + group.toString().toLatin1() + "]"
+                                : group.toString().toLatin1();
+    return "M-SEARCH * HTTP/1.1\r\nHOST: " + host + ":1900\r\n"
+           "ST: urn:schemas-upnp-org:device:InternetGatewayDevice:1\r\n"
+           "MAN: \"ssdp:discover\"\r\nMX: 1\r\n\r\n";
+}
+
+} // namespace
+
+QByteArray ssdpLocation(QByteArrayView datagram)
+{
+    if (!datagram.startsWith("HTTP/1.1 200") && !datagram.startsWith("HTTP/1.0 200"))
+        return {};
+    const QList<QByteArray> lines = datagram.toByteArray().split('\n');
+    for (const QByteArray& line : lines) {
+        const qsizetype colon = line.indexOf(':');
+        if (colon > 0 && line.left(colon).trimmed().toLower() == "location")
+            return line.mid(colon + 1).trimmed();
+    }
+    return {};
+}
+
+GatewaySearch::GatewaySearch(const QHostAddress& gateway, const QHostAddress& localAddress,
+                             QObject* parent)
+    : QObject(parent)
+    , m_gateway(gateway)
+    , m_localAddress(localAddress)
+{
+    m_again.setSingleShot(true);
+    m_end.setSingleShot(true);
+    connect(&m_again, &QTimer::timeout, this, &GatewaySearch::send);
+    connect(&m_end, &QTimer::timeout, this, &GatewaySearch::finish);
+}
+
+void GatewaySearch::start()
+{
+    m_socket = new QUdpSocket(this);
+    if (!m_socket->bind(m_localAddress, 0)) {
+        qCInfo(lcRouter) << "UPnP: no search from" << m_localAddress.toString() << ':'
+                         << m_socket->errorString();
+        QTimer::singleShot(0, this, &GatewaySearch::finish);
+        return;
+    }
+    // Out of the interface that leads to the gateway, and no further than
+    // the next router.
+    for (const QNetworkInterface& interface : QNetworkInterface::allInterfaces()) {
+        for (const QNetworkAddressEntry& entry : interface.addressEntries()) {
+            if (entry.ip().isEqual(m_localAddress, QHostAddress::StrictConversion))
+                m_socket->setMulticastInterface(interface);
+        }
+    }
+    m_socket->setSocketOption(QAbstractSocket::MulticastTtlOption, QVariant(2));
+    connect(m_socket, &QUdpSocket::readyRead, this, &GatewaySearch::read);
+    send();
+    m_again.start(SearchMs / 2);
+    m_end.start(SearchMs);
+}
+
+void GatewaySearch::send()
+{
+    if (!m_socket)
+        return;
+    const QHostAddress& group = m_gateway.protocol() == QAbstractSocket::IPv6Protocol
+                                    ? SsdpGroupV6
+                                    : SsdpGroupV4;
+    qCDebug(lcRouter) << "UPnP: searching for the gateway's IGD from" << m_localAddress.toString();
+    m_socket->writeDatagram(searchRequest(group), group, SsdpPort);
+}
+
+void GatewaySearch::read()
+{
+    while (m_socket && m_socket->hasPendingDatagrams()) {
+        if (++m_read > MaxAnswersRead) {
+            qCInfo(lcRouter) << "UPnP: over" << MaxAnswersRead
+                             << "search answers: the search ends here";
+            finish();
+            return;
+        }
+        const QNetworkDatagram answer = m_socket->receiveDatagram(LongestAnswer);
+        if (!answer.senderAddress().isEqual(m_gateway, QHostAddress::StrictConversion))
+            continue;
+        const QByteArray location = ssdpLocation(answer.data());
+        if (location.isEmpty() || m_seen.contains(location))
+            continue;
+        if (m_seen.size() >= MaxLocations)
+            continue;
+        m_seen.append(location);
+        const std::optional<RouterUrl> url = routerUrl(location, m_gateway);
+        if (!url) {
+            qCInfo(lcRouter) << "UPnP: ignored a description not on the gateway:" << location;
+            continue;
+        }
+        m_again.stop();
+        Q_EMIT located(*url);
+    }
+}
+
+void GatewaySearch::finish()
+{
+    m_again.stop();
+    m_end.stop();
+    if (!m_socket)
+        return;
+    m_socket->deleteLater();
+    m_socket = nullptr;
+    Q_EMIT finished();
+}

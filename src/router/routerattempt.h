@@ -1,0 +1,57 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <QHostAddress>
+#include <QObject>
+
+#include <chrono>
+
+// One protocol's try at a forward of the game's port: made for one start
+// of PortMapping and thrown away after it, so an answer that comes late
+// dies with its attempt. It first finds the router and its outside
+// address, and makes the forward only when told to, so that of several
+// attempts just one makes a forward. Once it stands, the attempt renews
+// it and checks now and then that the router still has it.
+class RouterAttempt : public QObject {
+    Q_OBJECT
+
+public:
+    enum class Failure {
+        NoAnswer,     // nothing answered in time
+        Refused,      // the router answered, and would not
+        NotConnected, // the router says it is not on the internet itself
+        BadAnswer,    // the router answered what cannot be used
+    };
+    Q_ENUM(Failure)
+
+    struct Timing {
+        // Asked for; the router may grant another, which is renewed at half
+        // its life.
+        std::chrono::seconds lease{3600};
+        // How often a standing forward is checked.
+        std::chrono::milliseconds check{30000};
+    };
+
+    using QObject::QObject;
+
+    virtual const char* protocolName() const = 0;
+
+    // Finds the router: found() or failed().
+    virtual void find() = 0;
+    // After found(): makes the forward, mapped() or failed().
+    virtual void map() = 0;
+    // Removes the forward if one stands, then deletes itself; returns at
+    // once, and no signal comes after it. Deleting the attempt instead
+    // removes the forward too, waiting a moment for the router.
+    virtual void release() = 0;
+
+Q_SIGNALS:
+    // The router's outside address, read strictly: null when what it
+    // answered is no IPv4 address.
+    void found(const QHostAddress& outsideAddress);
+    // Also when a renewal or a check finds the outside address changed.
+    void mapped(const QHostAddress& outsideAddress, quint16 outsidePort);
+    void failed(RouterAttempt::Failure failure, const QString& reason);
+    // The forward is gone: the router dropped it, or restarted without it.
+    void lost();
+};

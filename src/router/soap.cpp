@@ -1,0 +1,68 @@
+// SPDX-License-Identifier: MIT
+#include "soap.h"
+
+#include <miniupnpc/upnperrors.h>
+#include <miniupnpc/upnpreplyparse.h>
+
+namespace {
+
+QByteArray escaped(const QByteArray& text)
+{
+    return QString::fromUtf8(text).toHtmlEscaped().toUtf8();
+}
+
+} // namespace
+
+QByteArray soapRequestBody(QByteArrayView serviceType, QByteArrayView action,
+                           std::initializer_list<SoapArgument> arguments)
+{
+    QByteArray body = "<?xml version=\"1.0\"?>\r\n"
+                      "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+                      "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">"
+                      "<s:Body><u:" +
+                      action.toByteArray() + " xmlns:u=\"" + escaped(serviceType.toByteArray()) +
+                      "\">";
+    for (const SoapArgument& argument : arguments)
+        body += QByteArray("<") + argument.name + '>' + escaped(argument.value) + "</" +
+                argument.name + '>';
+    body += "</u:" + action.toByteArray() + "></s:Body></s:Envelope>\r\n";
+    return body;
+}
+
+SoapAnswer::SoapAnswer(int httpStatus, const QByteArray& body)
+    : m_data(std::make_unique<NameValueParserData>())
+{
+    ParseNameValue(body.constData(), int(body.size()), m_data.get());
+    const QByteArray code = value("errorCode");
+    if (!code.isEmpty()) {
+        bool ok = false;
+        m_error = code.toInt(&ok);
+        if (!ok || m_error <= 0)
+            m_error = -1;
+    } else if (httpStatus != 200) {
+        m_error = -1;
+    }
+}
+
+SoapAnswer::~SoapAnswer()
+{
+    ClearNameValueList(m_data.get());
+}
+
+QString SoapAnswer::errorText() const
+{
+    if (m_error == 0)
+        return {};
+    if (m_error < 0)
+        return QStringLiteral("an answer that is neither success nor a UPnP error");
+    const char* text = strupnperror(m_error);
+    return text ? QStringLiteral("%1 (UPnP error %2)").arg(QLatin1String(text)).arg(m_error)
+                : QStringLiteral("UPnP error %1").arg(m_error);
+}
+
+QByteArray SoapAnswer::value(const char* name) const
+{
+    // GetValueFromNameValueList takes a non-const list and changes nothing.
+    const char* found = GetValueFromNameValueList(m_data.get(), name);
+    return found ? QByteArray(found) : QByteArray();
+}
