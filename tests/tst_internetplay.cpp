@@ -185,18 +185,25 @@ private slots:
 
     // SIGTERM ends the game as the close box does, the forward with it, and
     // within a second also while the router is still being searched for.
+    // The console's "quit" ends it on the spot, but takes the forward off
+    // the router first.
     void aTerminatedGameLeavesNoForward_data()
     {
         QTest::addColumn<QString>("router");
         QTest::addColumn<QString>("when");
-        QTest::newRow("forwarded") << "both" << Address.arg(GamePort);
-        QTest::newRow("still asking") << "drop" << "listening";
+        QTest::addColumn<bool>("quit");
+        QTest::newRow("forwarded") << "both" << Address.arg(GamePort) << false;
+        QTest::newRow("still asking") << "drop" << "listening" << false;
+        QTest::newRow("forwarded, quit") << "both" << Address.arg(GamePort) << true;
+        QTest::newRow("forwarded with UPnP, quit") << "upnp" << Address.arg(GamePort) << true;
+        QTest::newRow("still asking, quit") << "drop" << "listening" << true;
     }
 
     void aTerminatedGameLeavesNoForward()
     {
         QFETCH(QString, router);
         QFETCH(QString, when);
+        QFETCH(bool, quit);
         QVERIFY(m_modes.set(router));
         QProcess game;
         game.start(QStringLiteral(KORVALOOP_HOSTING_GAME), {QString::number(GamePort)});
@@ -210,9 +217,12 @@ private slots:
             Answered));
         QElapsedTimer clock;
         clock.start();
-        ::kill(pid_t(game.processId()), SIGTERM);
+        if (quit)
+            game.write("quit\n");
+        else
+            ::kill(pid_t(game.processId()), SIGTERM);
         QVERIFY(game.waitForFinished(5000));
-        qInfo("SIGTERM to exit: %lld ms", clock.elapsed());
+        qInfo("%s to exit: %lld ms", quit ? "quit" : "SIGTERM", clock.elapsed());
         QVERIFY(clock.elapsed() < 1000);
         QCOMPARE(game.exitStatus(), QProcess::NormalExit);
         QCOMPARE(mappings(), QStringList());

@@ -139,14 +139,14 @@ void PortMapping::found(RouterAttempt* attempt, const QHostAddress& outsideAddre
         mapNext();
         break;
     case OutsideAddress::BehindSecondRouter:
-        qCInfo(lcRouter) << attempt->protocolName() << ": the outside address"
-                         << outsideAddress.toString() << "is behind a second router";
+        qCInfo(lcRouter, "%s: the outside address %s is behind a second router",
+                attempt->protocolName(), qPrintable(outsideAddress.toString()));
         releaseAll();
         m_outsideAddress = outsideAddress;
         settle(State::BehindSecondRouter);
         break;
     case OutsideAddress::Unusable:
-        qCInfo(lcRouter) << attempt->protocolName() << ": no usable outside address";
+        qCInfo(lcRouter, "%s: no usable outside address", attempt->protocolName());
         note(State::NoUsableAddress, QStringLiteral("the router gave no usable outside address"));
         drop(attempt);
         mapNext();
@@ -206,7 +206,7 @@ void PortMapping::failed(RouterAttempt* attempt, RouterAttempt::Failure failure,
 {
     if (!entryOf(attempt))
         return;
-    qCInfo(lcRouter) << attempt->protocolName() << "gave up:" << failure << reason;
+    qCInfo(lcRouter, "%s gave up: %s", attempt->protocolName(), qPrintable(reason));
     switch (failure) {
     case RouterAttempt::Failure::NoAnswer:
         break;
