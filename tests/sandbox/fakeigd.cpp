@@ -24,8 +24,8 @@
 //                         searches for IGD:1 and IGD:2. Only it answers
 //                         AddAnyPortMapping: the asked port if it is free or
 //                         held by the same client and port, else the next
-//                         free one above it; a port that is not 1-65535 gets
-//                         error 402
+//                         free one above it (after 65535, from 1024); a port
+//                         that is not 1-65535 gets error 402
 //   --reserved-port TEXT  AddAnyPortMapping answers NewReservedPort TEXT and
 //                         keeps the forward on the asked port
 //   --add-error CODE      AddPortMapping and AddAnyPortMapping answer UPnP
@@ -405,10 +405,12 @@ private:
         return result ? soapError(result) : soapAnswer("AddPortMapping", {});
     }
 
+    static int nextPort(int port) { return port < 65535 ? port + 1 : 1024; }
+
     // The asked port if FORWARD may have it, else the next free one.
     std::optional<quint16> freePort(quint16 asked, const Forward& forward) const
     {
-        for (int tried = 0, port = asked; tried < 65535; ++tried, port = port % 65535 + 1) {
+        for (int tried = 0, port = asked; tried < 65535; ++tried, port = nextPort(port)) {
             if (!conflicts(QByteArray::number(port), forward))
                 return quint16(port);
         }
