@@ -4,8 +4,10 @@
 // with each protocol and with none, from the player's OK on Host to the
 // address in the connection dialog, how long the event loop ever stalls
 // while the router is searched for and asked (against the same loop left
-// idle), and how long destruction takes during a search and with a forward
-// standing.
+// idle), how long destruction takes during a search and with a forward
+// standing, and what a router that misbehaves costs: a search answered two
+// thousand times, and a description that never ends, the second also in a
+// whole hosting copy's peak memory.
 // Prints one line a measure, "name: result".
 #include "app/form1.h"
 #include "connectdialog/mplayer.h"
@@ -18,11 +20,13 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QThread>
 #include <QTimer>
 
 #include <sched.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -43,7 +47,6 @@ public:
         QElapsedTimer clock;
         clock.start();
         const bool handled = QApplication::notify(receiver, event);
-        // The worker's thread blocks by design.
         if (QThread::currentThread() == thread())
             longestEvent = std::max(longestEvent, clock.nsecsElapsed());
         return handled;
@@ -199,6 +202,84 @@ double hostToAddressShown(StallWatch& watch)
     return median(times);
 }
 
+// tests/sandbox/fakeigd on the router, in place of miniupnpd; runs until
+// the object goes.
+class FakeRouter {
+public:
+    explicit FakeRouter(const QStringList& options)
+    {
+        m_process.start(qEnvironmentVariable("KORVALOOP_ROUTER"),
+                        QStringList{QStringLiteral("router"),
+                                    qEnvironmentVariable("KORVALOOP_FAKE_IGD"),
+                                    QStringLiteral("192.168.77.1")} +
+                            options);
+        QElapsedTimer waited;
+        waited.start();
+        while (!m_output.contains("ready\n") && waited.elapsed() < Patience &&
+               m_process.waitForReadyRead(int(Patience - waited.elapsed())))
+            m_output += m_process.readAllStandardOutput();
+    }
+    ~FakeRouter()
+    {
+        m_process.kill();
+        m_process.waitForFinished();
+    }
+    bool ready() const { return m_output.contains("ready\n"); }
+
+private:
+    QProcess m_process;
+    QByteArray m_output;
+};
+
+// A misbehaving router, asked under the watch: the attempt gives up or
+// maps; true when it got there.
+bool askMisbehaving(const QStringList& options, StallWatch& watch)
+{
+    FakeRouter router(options);
+    if (!router.ready())
+        return false;
+    PortMapping::Options upnpOnly;
+    upnpOnly.natPmp = false;
+    PortMapping mapping(upnpOnly);
+    const bool settled = watch.run([&] { mapping.start(Port); }, [&] {
+        return mapping.state() != PortMapping::State::Asking;
+    });
+    mapping.stop();
+    watch.idle(300);
+    return settled;
+}
+
+qint64 peakKiB(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+// A whole hosting copy's peak resident memory, 6 s after it asked the
+// router, in KiB; -1 when it could not be run.
+qint64 hostingPeak(const QStringList& routerOptions)
+{
+    FakeRouter router(routerOptions);
+    if (!router.ready())
+        return -1;
+    QProcess game;
+    game.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    game.start(qEnvironmentVariable("KORVALOOP_HOSTING_GAME"), {QString::number(Port)});
+    if (!game.waitForStarted())
+        return -1;
+    QThread::msleep(6000);
+    const qint64 peak = peakKiB(game.processId());
+    ::kill(pid_t(game.processId()), SIGTERM);
+    game.waitForFinished(5000);
+    return peak;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -254,9 +335,18 @@ int main(int argc, char* argv[])
             clock.start();
             delete mapping;
             destroyed.push_back(double(clock.nsecsElapsed()) / 1e6);
-            watch.idle(1500); // the search ends in its thread
+            watch.idle(300);
         }
     }
+
+    // Routers that misbehave: a search answered 2,000 times, a description
+    // and a SOAP answer that never end.
+    bool misbehaving = routerMode("off");
+    for (const QStringList& options :
+         {QStringList{QStringLiteral("--search-flood"), QStringLiteral("2000")},
+          QStringList{QStringLiteral("--endless"), QStringLiteral("description")},
+          QStringList{QStringLiteral("--endless"), QStringLiteral("soap")}})
+        misbehaving = misbehaving && askMisbehaving(options, watch);
 
     const double longestEvent = double(app.longestEvent) / 1e6;
 
@@ -277,5 +367,14 @@ int main(int argc, char* argv[])
     std::printf("router idle: %.1f ms\n", idle.longestMs());
     std::printf("router destroyed: %.1f ms\n", median(destroyed));
     std::printf("router destroyed mapped: %.1f ms; %.1f ms\n", upnpDestroyed, natPmpDestroyed);
+    std::printf("router misbehaving: %s\n", misbehaving ? "settled" : "did not settle");
+
+    // The hosting copy's memory, against a plain router and one whose
+    // description never ends.
+    const qint64 plain = routerMode("off") ? hostingPeak({}) : -1;
+    const qint64 endless = hostingPeak({QStringLiteral("--endless"), QStringLiteral("description")});
+    std::printf("router memory: %.1f MiB against a plain router, %.1f MiB against an endless "
+                "description: %+.1f MiB\n",
+                double(plain) / 1024, double(endless) / 1024, double(endless - plain) / 1024);
     return upnp < 0 || natPmp < 0 || noRouter < 0 || upnpHost < 0 || natPmpHost < 0 ? 1 : 0;
 }

@@ -66,7 +66,12 @@ NatPmpAttempt::NatPmpAttempt(const QHostAddress& gateway, quint16 port, const Ti
     connect(&m_resend, &QTimer::timeout, this, &NatPmpAttempt::readAnswer);
     connect(&m_deadline, &QTimer::timeout, this, &NatPmpAttempt::noAnswer);
     connect(&m_renew, &QTimer::timeout, this, [this] {
-        if (m_request == Request::None && !send(Request::Renew))
+        if (m_request != Request::None) { // a check under way: right after it
+            m_renew.start(AnswerDeadlineMs);
+            return;
+        }
+        m_request = Request::Renew;
+        if (!send(Request::Renew))
             noAnswer();
     });
     connect(&m_check, &QTimer::timeout, this, [this] {
@@ -241,7 +246,8 @@ void NatPmpAttempt::answered(const natpmpresp_t& answer)
     case Request::OutsideAddress:
     case Request::Check: {
         const QHostAddress outside(ntohl(answer.pnu.publicaddress.addr.s_addr));
-        qCInfo(lcRouter) << "NAT-PMP: outside address" << outside.toString();
+        qCInfo(lcRouter) << "NAT-PMP: outside address" << outside.toString() << "at epoch"
+                         << answer.epoch;
         if (request == Request::OutsideAddress) {
             m_outside = outside;
             Q_EMIT found(outside);
@@ -345,11 +351,11 @@ void NatPmpAttempt::noAnswer()
 bool NatPmpAttempt::restarted(quint32 epoch)
 {
     const bool known = m_epochSeen.isValid();
-    const qint64 elapsed = known ? m_epochSeen.elapsed() / 1000 : 0;
-    const qint64 before = m_epoch;
+    const qint64 elapsedMs = known ? m_epochSeen.elapsed() : 0;
+    const qint64 beforeMs = qint64(m_epoch) * 1000;
     m_epoch = epoch;
     m_epochSeen.start();
-    return known && qint64(epoch) + 2 < before + elapsed * 7 / 8;
+    return known && qint64(epoch) * 1000 + 2000 < beforeMs + elapsedMs * 7 / 8;
 }
 
 void NatPmpAttempt::done()

@@ -183,6 +183,7 @@ RouterHttp::RouterHttp(const RouterRequest& request, int deadlineMs, QObject* pa
         }
     });
     connect(m_socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
+        m_refused = error == QAbstractSocket::ConnectionRefusedError;
         if (error != QAbstractSocket::RemoteHostClosedError)
             fail(m_socket->errorString());
     });

@@ -81,6 +81,10 @@ public:
     // when no event loop is left to answer to.
     static std::optional<Answer> exchangeNow(const RouterRequest& request, int deadlineMs);
 
+    // After failed(): nothing listens there any more, the address answered
+    // so (as a router's server does that restarted on another port).
+    bool refused() const { return m_refused; }
+
 Q_SIGNALS:
     void answered(const RouterHttp::Answer& answer);
     void failed(const QString& why);
@@ -93,4 +97,5 @@ private:
     QTimer m_deadline;
     HttpAnswerReader m_reader;
     bool m_over = false;
+    bool m_refused = false;
 };

@@ -293,10 +293,12 @@ void UpnpAttempt::renew()
             m_forward.reset();
             Q_EMIT lost();
         },
-        [this](const QString&) { m_renew.start(m_timing.check); });
+        [this](bool) { m_renew.start(m_timing.check); });
 }
 
-// One request a check: does the router still forward the port here?
+// One request a check: does the router still forward the port here? A
+// router whose server is no longer where it was has restarted; one that
+// does not answer twice in a row is taken for gone too.
 void UpnpAttempt::check()
 {
     if (!m_forward)
@@ -312,6 +314,7 @@ void UpnpAttempt::check()
          {"NewProtocol", "TCP"}},
         [this](const SoapAnswer& answer) {
             m_check.start(m_timing.check);
+            m_unanswered = 0;
             if (answer.succeeded()) {
                 const bool ours =
                     parseOutsideAddress(answer.value("NewInternalClient")) == m_localAddress &&
@@ -322,13 +325,24 @@ void UpnpAttempt::check()
             } else if (answer.error() != NoSuchEntryInArray) {
                 return; // a router that cannot say: asked again at the next check
             }
-            m_check.stop();
-            m_renew.stop();
-            m_forward.reset();
-            qCInfo(lcRouter) << "UPnP: the router no longer has the forward";
-            Q_EMIT lost();
+            forgetForward();
         },
-        [this](const QString&) { m_check.start(m_timing.check); });
+        [this](bool refused) {
+            if (refused || ++m_unanswered >= 2) {
+                forgetForward();
+                return;
+            }
+            m_check.start(m_timing.check);
+        });
+}
+
+void UpnpAttempt::forgetForward()
+{
+    m_check.stop();
+    m_renew.stop();
+    m_forward.reset();
+    qCInfo(lcRouter) << "UPnP: the router no longer has the forward";
+    Q_EMIT lost();
 }
 
 void UpnpAttempt::refuse(const SoapAnswer& answer, const char* action)
@@ -338,7 +352,7 @@ void UpnpAttempt::refuse(const SoapAnswer& answer, const char* action)
 }
 
 void UpnpAttempt::call(const char* action, std::initializer_list<SoapArgument> arguments,
-                       Handler handler, std::function<void(const QString&)> noAnswer)
+                       Handler handler, std::function<void(bool refused)> noAnswer)
 {
     const QByteArray soapAction = m_serviceType + '#' + action;
     qCInfo(lcRouter) << "UPnP:" << action;
@@ -361,7 +375,7 @@ void UpnpAttempt::call(const char* action, std::initializer_list<SoapArgument> a
                 m_pending = nullptr;
                 qCInfo(lcRouter) << "UPnP:" << action << ':' << why;
                 if (noAnswer)
-                    noAnswer(why);
+                    noAnswer(http->refused());
                 else
                     Q_EMIT failed(Failure::NoAnswer, QStringLiteral("%1: %2").arg(
                                                          QLatin1String(action), why));

@@ -59,9 +59,10 @@ private:
     void addedAt(quint16 outsidePort);
     void renew();
     void check();
+    void forgetForward();
     void refuse(const SoapAnswer& answer, const char* action);
     void call(const char* action, std::initializer_list<SoapArgument> arguments,
-              Handler handler, std::function<void(const QString&)> noAnswer = {});
+              Handler handler, std::function<void(bool refused)> noAnswer = {});
     RouterRequest deleteRequest() const;
     void finish();
 
@@ -81,7 +82,7 @@ private:
     QByteArray m_lease;
     // A forward the router confirmed, or one being asked for.
     std::optional<Forward> m_forward;
-    bool m_adding = false;
+    int m_unanswered = 0; // checks in a row
     QTimer m_renew;
     QTimer m_check;
     bool m_released = false;
