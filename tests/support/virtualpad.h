@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+#include <vector>
 
 // Stand-ins for /dev/input and /sys/class/input: each device a link to a
 // character device for its node, which the game watches as it watches a
@@ -78,12 +79,9 @@ public:
         QDir(descriptions() + QLatin1Char('/') + node).removeRecursively();
     }
 
-    // The folder of nodes goes, nodes and all, and an empty one is made.
-    void remakeNodes()
-    {
-        QDir(nodes()).removeRecursively();
-        QDir(m_root.path()).mkpath(QStringLiteral("input"));
-    }
+    // The folder of nodes goes, nodes and all, or is made (again).
+    void removeNodes() { QDir(nodes()).removeRecursively(); }
+    void makeNodes() { QDir(m_root.path()).mkpath(QStringLiteral("input")); }
 
 private:
     // Raw, so that every byte written rings at once and nothing echoes.
@@ -133,7 +131,12 @@ public:
         ring();
     }
 
-    ~VirtualPad() { unplug(); }
+    ~VirtualPad()
+    {
+        unplug();
+        for (const int bell : m_stale)
+            ::close(bell);
+    }
 
     VirtualPad(const VirtualPad&) = delete;
     VirtualPad& operator=(const VirtualPad&) = delete;
@@ -165,11 +168,13 @@ public:
         QTest::qWait(40);
     }
 
-    // The node comes (back).
-    void watch()
+    // A new node for the same pad, as when the folder was made again. The
+    // old one stays open, as another program may hold it.
+    void renode()
     {
-        if (m_bell < 0)
-            m_bell = m_folders.plug(m_node, InputFolders::PadKeys);
+        if (m_bell >= 0)
+            m_stale.push_back(m_bell);
+        m_bell = m_folders.plug(m_node, InputFolders::PadKeys);
     }
 
     // The node goes, as when the system no longer lets the game read it.
@@ -204,5 +209,6 @@ private:
     InputFolders& m_folders;
     QString m_node;
     int m_bell = -1;
+    std::vector<int> m_stale;
     SDL_Joystick* m_joystick = nullptr;
 };
