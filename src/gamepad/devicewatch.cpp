@@ -250,9 +250,7 @@ void DeviceWatch::follow(const QString& node, const NodeId& id)
         // Whatever had this name before is gone.
         forget(node);
         if (!isController(node)) {
-            if (m_others.size() >= MaxOthers)
-                m_others.clear();
-            m_others[node] = id;
+            remember(node, id);
             return;
         }
         if (int(m_doorbells.size() + m_unreadable.size()) >= m_maxPads) {
@@ -284,6 +282,13 @@ void DeviceWatch::follow(const QString& node, const NodeId& id)
     connect(doorbell->notifier, &QSocketNotifier::activated, this, [this, node] { ring(node); });
     m_doorbells[node] = std::move(doorbell);
     m_changed = true;
+}
+
+void DeviceWatch::remember(const QString& node, const NodeId& id)
+{
+    if (m_others.size() >= MaxOthers)
+        m_others.clear();
+    m_others[node] = id;
 }
 
 void DeviceWatch::forget(const QString& node)
@@ -361,8 +366,11 @@ void DeviceWatch::ring(const QString& node)
         got = ::read(found->second->fd, buffer, sizeof buffer);
     while (got < 0 && errno == EINTR);
     if (got == 0 || (got < 0 && errno != EAGAIN)) {
-        // Gone (unplugged) or at its end: it is no pad to wait for.
+        // Gone (unplugged) or at its end: it is no pad to wait for, and is
+        // not opened again until something else takes its name.
+        const NodeId id = found->second->id;
         forget(node);
+        remember(node, id);
         tell();
     }
     Q_EMIT rang();

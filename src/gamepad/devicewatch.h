@@ -83,6 +83,7 @@ private:
     void rescan();
     void look(const QString& node);
     void follow(const QString& node, const NodeId& id);
+    void remember(const QString& node, const NodeId& id);
     void forget(const QString& node);
     void forgetAll();
     bool isController(const QString& node) const;
@@ -101,7 +102,7 @@ private:
     // Controllers whose node cannot be opened (yet): udev gives the player
     // access a moment after the node appears.
     std::map<QString, NodeId> m_unreadable;
-    // Nodes that are not pads.
+    // Nodes that are not pads, or were and came to their end.
     std::map<QString, NodeId> m_others;
     // More pads are present than are followed.
     bool m_overfull = false;

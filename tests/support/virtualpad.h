@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -71,12 +72,25 @@ public:
         return bitmap.open(QIODevice::WriteOnly) && bitmap.write(keys + '\n') == keys.size() + 1;
     }
 
+    // Described as `model` is, by a link to its description, as sysfs links
+    // a device's folder.
+    bool describeAs(const QString& node, const QString& model)
+    {
+        return ::symlink(QFile::encodeName(model).constData(),
+                         QFile::encodeName(descriptions() + QLatin1Char('/') + node).constData()) ==
+               0;
+    }
+
     void unplug(const QString& node, int bell = -1)
     {
         QFile::remove(nodePath(node));
         if (bell >= 0)
             ::close(bell);
-        QDir(descriptions() + QLatin1Char('/') + node).removeRecursively();
+        const QString description = descriptions() + QLatin1Char('/') + node;
+        if (QFileInfo(description).isSymLink())
+            QFile::remove(description);
+        else
+            QDir(description).removeRecursively();
     }
 
     // The folder of nodes goes, nodes and all, or is made (again).
