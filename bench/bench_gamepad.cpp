@@ -5,8 +5,9 @@
 //            with a pad attached and untouched
 //   latency: from a pad press, made on another thread at a random moment as
 //            a device would, until Form_KeyPress has run (100 presses)
-//   unwatched: the same two for a pad whose node the game cannot read,
-//            which it reads by the clock instead
+//   unwatched: the same for a pad whose node the game cannot read, which
+//            it reads by the clock instead, and the latency of the first
+//            press after ten seconds of rest (three times)
 //   repeat:  a held D-pad: when the first repeat comes and how often the
 //            next ones, against the desktop's keyboard auto-repeat
 #include "app/form1.h"
@@ -27,6 +28,7 @@
 #include <ctime>
 #include <random>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -69,11 +71,11 @@ double median(std::vector<double> values)
     return values[values.size() / 2];
 }
 
-// Presses from a device's thread at random moments; the game's thread
-// stamps each once Form_KeyPress has taken it.
-std::vector<double> pressLatencies(Form1& form, VirtualPad& pad)
+// Presses from a device's thread at random moments, `pauseMs` apart; the
+// game's thread stamps each once Form_KeyPress has taken it.
+std::vector<double> pressLatencies(Form1& form, VirtualPad& pad, int presses = 100,
+                                   std::pair<int, int> pauseMs = {20, 60})
 {
-    constexpr int Presses = 100;
     std::atomic<Clock::rep> pressedAt{0};
     std::vector<double> latencies;
     const QMetaObject::Connection stamp =
@@ -84,8 +86,8 @@ std::vector<double> pressLatencies(Form1& form, VirtualPad& pad)
     QEventLoop pressing;
     std::thread device([&] {
         std::mt19937 random(2539);
-        std::uniform_int_distribution<int> pause(20, 60);
-        for (int i = 0; i < Presses; ++i) {
+        std::uniform_int_distribution<int> pause(pauseMs.first, pauseMs.second);
+        for (int i = 0; i < presses; ++i) {
             const auto button =
                 i % 2 ? SDL_CONTROLLER_BUTTON_DPAD_LEFT : SDL_CONTROLLER_BUTTON_DPAD_RIGHT;
             std::this_thread::sleep_for(std::chrono::milliseconds(pause(random)));
@@ -104,8 +106,8 @@ std::vector<double> pressLatencies(Form1& form, VirtualPad& pad)
     device.join();
     run(100);
     QObject::disconnect(stamp);
-    if (latencies.size() != Presses) {
-        std::fprintf(stderr, "%zu of %d presses arrived\n", latencies.size(), Presses);
+    if (int(latencies.size()) != presses) {
+        std::fprintf(stderr, "%zu of %d presses arrived\n", latencies.size(), presses);
         return {};
     }
     return latencies;
@@ -165,16 +167,28 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "a held direction did not repeat\n");
         return 1;
     }
-    // A pad whose node cannot be read is read by the clock instead.
+    // A pad whose node cannot be read is read by the clock instead: slowly
+    // while it rests, quickly while it is played.
     pad.unwatch();
     run(3000);
     const double polled = idlePercent();
+    std::vector<double> firstPresses;
+    for (int rest = 0; rest < 3; ++rest) {
+        if (rest > 0)
+            run(10000);
+        // At a random moment of the clock's period.
+        const std::vector<double> first = pressLatencies(form, pad, 1, {0, 100});
+        if (first.empty())
+            return 1;
+        firstPresses.push_back(first.front());
+    }
     const std::vector<double> polledLatencies = pressLatencies(form, pad);
     if (polledLatencies.empty())
         return 1;
-    std::printf("unwatched: a pad read by the clock: idle %.2f %% of one core; latency median "
-                "%.2f ms, slowest %.2f ms over %zu presses\n",
-                polled, median(polledLatencies),
+    std::printf("unwatched: a pad read by the clock: idle %.2f %% of one core; the first press "
+                "after 10 s of rest seen after %.1f, %.1f and %.1f ms; while played, latency "
+                "median %.2f ms, slowest %.2f ms over %zu presses\n",
+                polled, firstPresses[0], firstPresses[1], firstPresses[2], median(polledLatencies),
                 *std::max_element(polledLatencies.begin(), polledLatencies.end()),
                 polledLatencies.size());
 

@@ -12,9 +12,54 @@
 #include <QElapsedTimer>
 #include <QtTest>
 
+#include <atomic>
 #include <csignal>
+#include <ctime>
 #include <list>
 #include <memory>
+#include <thread>
+#include <vector>
+
+#include <sys/stat.h>
+
+namespace {
+
+// The game's files open now: all of them, or those that are `target`.
+int openFiles(const QString& target = {})
+{
+    int count = 0;
+    const QDir open(QStringLiteral("/proc/self/fd"));
+    for (const QFileInfo& file : open.entryInfoList(QDir::System | QDir::NoDotAndDotDot))
+        count += target.isEmpty() || file.symLinkTarget() == target;
+    return count;
+}
+
+// Sanitized builds run some four times slower.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr double Slowness = 4;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr double Slowness = 4;
+#else
+constexpr double Slowness = 1;
+#endif
+#else
+constexpr double Slowness = 1;
+#endif
+
+double threadSeconds()
+{
+    timespec now = {};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+}
+
+QString nodeName(int number)
+{
+    return QStringLiteral("event%1").arg(number);
+}
+
+} // namespace
 
 class TestGamepad : public QObject {
     Q_OBJECT
@@ -244,6 +289,234 @@ private slots:
         QTRY_VERIFY(guy().left() >= 16);
         form->con_Click();
         QVERIFY(QTest::qWaitForWindowActive(&form->console()));
+        QTest::qWait(30);
+        const int at = guy().left();
+        QTest::qWait(300);
+        QCOMPARE(guy().left(), at);
+    }
+    // A node that never stops being readable (a link to /dev/zero, or a
+    // driver that reports without end) is read a buffer at a time: the game
+    // plays on, and once the node goes, so does the file the game held.
+    void aNodeThatNeverQuietensStallsNothing()
+    {
+        QVERIFY(folders->alias(QStringLiteral("event0"), "/dev/zero", InputFolders::PadKeys));
+        showForm();
+        const DeviceWatch& devices = form->gamepad->devices();
+        QCOMPARE(devices.doorbells(), 1);
+
+        QTest::keyClick(form, Qt::Key_Space);
+        QTRY_VERIFY(guy().top() < level::Floor1);
+        QTRY_VERIFY(form->game.canJump);
+        QCOMPARE(guy().top(), level::Floor1);
+
+        // It rings at most once a pause: no more often than a 10 ms clock.
+        int ticks = 0;
+        QTimer clock;
+        connect(&clock, &QTimer::timeout, [&] { ++ticks; });
+        clock.start(10);
+        const int rings = devices.rings();
+        QTest::qWait(300);
+        QVERIFY(ticks >= 5);
+        QVERIFY2(
+            devices.rings() - rings <= 2 * ticks + 2,
+            qPrintable(
+                QStringLiteral("%1 rings in %2 ticks").arg(devices.rings() - rings).arg(ticks)));
+
+        QCOMPARE(openFiles(QStringLiteral("/dev/zero")), 1);
+        folders->unplug(QStringLiteral("event0"));
+        QTRY_COMPARE(devices.doorbells(), 0);
+        QCOMPARE(openFiles(QStringLiteral("/dev/zero")), 0);
+    }
+
+    // Real nodes are character devices. A named pipe that nobody holds open
+    // (the controller library would wait for good to open it), a regular
+    // file, and a node whose description is larger than any the kernel
+    // writes are no pads, whether there at start-up or made later.
+    void onlyCharacterDevicesArePads()
+    {
+        const auto fifo = [&](const QString& node) {
+            return folders->describe(node, InputFolders::PadKeys) &&
+                   ::mkfifo(QFile::encodeName(folders->nodePath(node)).constData(), 0600) == 0;
+        };
+        QVERIFY(fifo(QStringLiteral("event0")));
+        QVERIFY(folders->describe(QStringLiteral("event1"), InputFolders::PadKeys));
+        QFile file(folders->nodePath(QStringLiteral("event1")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.resize(1 << 20));
+        file.close();
+        const int bell = folders->plug(QStringLiteral("event2"), InputFolders::PadKeys);
+        QVERIFY(bell >= 0);
+        QVERIFY(folders->describe(QStringLiteral("event2"),
+                                  QByteArray("0 ").repeated(DeviceWatch::MaxDescriptionBytes) +
+                                      InputFolders::PadKeys));
+
+        showForm();
+        const DeviceWatch& devices = form->gamepad->devices();
+        QCOMPARE(devices.doorbells(), 0);
+        QVERIFY(!devices.controllerPresent());
+        QVERIFY(!form->gamepad->driverLoaded());
+        QCOMPARE(SDL_WasInit(SDL_INIT_EVERYTHING), 0u);
+
+        QVERIFY(fifo(QStringLiteral("event3")));
+        const int pad = folders->plug(QStringLiteral("event4"), InputFolders::PadKeys);
+        QVERIFY(pad >= 0);
+        QTRY_VERIFY(form->gamepad->driverLoaded());
+        QTest::qWait(50);
+        QCOMPARE(devices.doorbells(), 1);
+        folders->unplug(QStringLiteral("event4"), pad);
+        QTRY_VERIFY(!devices.controllerPresent());
+        ::close(bell);
+    }
+
+    // The folder of nodes goes and comes back, at once or after a while,
+    // with the pad's node made anew and the old one still open: the new node
+    // is the pad's doorbell, and pads plugged in later are seen.
+    void aDeviceFolderMadeAgainIsWatchedAgain()
+    {
+        showForm();
+        VirtualPad* pad = plugPad(QStringLiteral("event0"));
+        QVERIFY(pad);
+        const DeviceWatch& devices = form->gamepad->devices();
+        QCOMPARE(devices.doorbells(), 1);
+
+        // Before the game has looked.
+        folders->removeNodes();
+        folders->makeNodes();
+        pad->renode();
+        QTest::qWait(50);
+        QTRY_COMPARE(devices.doorbells(), 1);
+        int rings = devices.rings();
+        pad->tap(SDL_CONTROLLER_BUTTON_DPAD_RIGHT);
+        QTRY_COMPARE(guy().left(), 8);
+        QVERIFY(devices.rings() > rings);
+
+        // After it has.
+        folders->removeNodes();
+        QTRY_COMPARE(devices.doorbells(), 0);
+        folders->makeNodes();
+        pad->renode();
+        QTRY_COMPARE(devices.doorbells(), 1);
+        rings = devices.rings();
+        pad->tap(SDL_CONTROLLER_BUTTON_DPAD_RIGHT);
+        QTRY_COMPARE(guy().left(), 16);
+        QVERIFY(devices.rings() > rings);
+
+        VirtualPad* second = plugPad(QStringLiteral("event1"));
+        QVERIFY(second);
+        QTRY_COMPARE(devices.doorbells(), 2);
+        rings = devices.rings();
+        second->tap(SDL_CONTROLLER_BUTTON_DPAD_LEFT);
+        QTRY_COMPARE(guy().left(), 8);
+        QVERIFY(devices.rings() > rings);
+    }
+
+    // Thousands of nodes coming and going cost the game's thread little:
+    // each is looked at once, not the whole folder at every change.
+    void churnCostsLittle()
+    {
+        showForm();
+        constexpr int Nodes = 2000;
+        constexpr int Batch = 10;
+        QVERIFY(folders->describe(QStringLiteral("keyboard"), InputFolders::KeyboardKeys));
+        std::atomic<int> failed{0};
+        const double before = threadSeconds();
+        QEventLoop loop;
+        // Made on a thread of its own, so that the game's thread does only
+        // the game's part.
+        std::thread maker([&] {
+            for (int first = 0; first < 2 * Nodes; first += Batch) {
+                for (int i = first; i < first + Batch; ++i) {
+                    const QString node = nodeName(100 + i % Nodes);
+                    if (i >= Nodes)
+                        folders->unplug(node);
+                    else if (!folders->describeAs(node, QStringLiteral("keyboard")) ||
+                             ::symlink("/dev/null", QFile::encodeName(folders->nodePath(node))) !=
+                                 0)
+                        ++failed;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+            QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+        });
+        loop.exec();
+        maker.join();
+        QTest::qWait(100);
+        const double spent = threadSeconds() - before;
+        qInfo("%d nodes made and removed: %.3f s of the game's thread", Nodes, spent);
+        QCOMPARE(failed.load(), 0);
+        QVERIFY2(spent < 0.5 * Slowness, qPrintable(QStringLiteral("%1 s").arg(spent)));
+        QVERIFY(!form->gamepad->devices().controllerPresent());
+        QVERIFY(QDir(folders->nodes()).isEmpty());
+    }
+
+    // More pads than are followed: the game holds a bounded number of
+    // files, and when a followed pad goes, another takes its place.
+    void manyPadsHoldFewFiles()
+    {
+        showForm();
+        const DeviceWatch& devices = form->gamepad->devices();
+        const int before = openFiles();
+        constexpr int Pads = 3 * DeviceWatch::DefaultMaxPads;
+        std::vector<int> bells;
+        for (int i = 0; i < Pads; ++i) {
+            bells.push_back(folders->plug(nodeName(i), InputFolders::PadKeys));
+            QVERIFY(bells.back() >= 0);
+        }
+        QTRY_COMPARE(devices.doorbells(), DeviceWatch::DefaultMaxPads);
+        QTest::qWait(100);
+        QCOMPARE(devices.doorbells(), DeviceWatch::DefaultMaxPads);
+        // The pads' writing ends are the test's; the controller library
+        // opens a few of its own.
+        QVERIFY2(openFiles() - before - Pads <= DeviceWatch::DefaultMaxPads + 16,
+                 qPrintable(QString::number(openFiles() - before - Pads)));
+
+        for (int i = 0; i < Pads - 4; ++i)
+            folders->unplug(nodeName(i), bells[std::size_t(i)]);
+        QTRY_COMPARE(devices.doorbells(), 4);
+        for (int i = Pads - 4; i < Pads; ++i)
+            folders->unplug(nodeName(i), bells[std::size_t(i)]);
+        QTRY_COMPARE(devices.doorbells(), 0);
+        QVERIFY(!devices.controllerPresent());
+    }
+
+    // A pad whose node the game cannot watch is read by the clock: often
+    // while it is played, seldom once it rests, and at its next wake-up the
+    // first press after the rest is seen. While a direction is held the
+    // clock stays quick, so letting go stops the repeat at once.
+    void aPadReadByTheClockRestsWhenUntouched()
+    {
+        showForm();
+        Gamepad& gamepad = *form->gamepad;
+        gamepad.setUnwatchedClock(10, 100, 300);
+        VirtualPad* pad = plugPad(QStringLiteral("event0"));
+        QVERIFY(pad);
+        pad->unwatch();
+        QTRY_COMPARE(gamepad.devices().doorbells(), 0);
+
+        pad->tap(SDL_CONTROLLER_BUTTON_DPAD_RIGHT);
+        QTRY_COMPARE(guy().left(), 8);
+        QTest::qWait(400);
+        int wakeUps = gamepad.wakeUps();
+        QTest::qWait(1000);
+        QVERIFY2(gamepad.wakeUps() - wakeUps <= 1000 / 100 + 2,
+                 qPrintable(QString::number(gamepad.wakeUps() - wakeUps)));
+
+        gamepad.setKeyRepeat(100, 50);
+        wakeUps = gamepad.wakeUps();
+        int seenAt = -1;
+        const QMetaObject::Connection seen = connect(&gamepad, &Gamepad::keyPressed, [&] {
+            if (seenAt < 0)
+                seenAt = gamepad.wakeUps();
+        });
+        pad->button(SDL_CONTROLLER_BUTTON_DPAD_RIGHT, true);
+        QTRY_VERIFY(guy().left() >= 16);
+        disconnect(seen);
+        QVERIFY2(seenAt - wakeUps <= 1, qPrintable(QString::number(seenAt - wakeUps)));
+
+        gamepad.setUnwatchedClock(10, 1000, 300);
+        QTest::qWait(600);
+        QVERIFY(guy().left() > 24);
+        pad->button(SDL_CONTROLLER_BUTTON_DPAD_RIGHT, false);
         QTest::qWait(30);
         const int at = guy().left();
         QTest::qWait(300);

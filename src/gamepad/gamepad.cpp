@@ -11,8 +11,13 @@ namespace {
 const Gamepad* owner = nullptr;
 
 // How often the pads are read when no doorbell rings for them: at 60 Hz
-// while the game is played with them, so a press is seen within 20 ms.
-constexpr int UnwatchedPollMs = 16;
+// while the game is played with them, so a press is seen within 20 ms; and
+// once it rests, at 15 Hz, so that resting costs little more than idling and
+// the first press after it is seen within 70 ms.
+constexpr int PlayedPollMs = 16;
+constexpr int RestingPollMs = 64;
+// A pad rests once nothing on it has changed for this long.
+constexpr int PlayedForMs = 3000;
 // How often, and how long, the controller library is asked after a device
 // came or went: it learns of a new pad a little after its node appears.
 constexpr int SettlePollMs = 100;
@@ -41,6 +46,10 @@ Direction directionOf(PadControl control)
 Gamepad::Gamepad(QObject* parent)
     : QObject(parent)
     , m_settling(0)
+    , m_played(0)
+    , m_fastMs(PlayedPollMs)
+    , m_slowMs(RestingPollMs)
+    , m_fastForMs(PlayedForMs)
 {
     m_poll.setTimerType(Qt::PreciseTimer);
     m_quiet.setSingleShot(true);
@@ -68,6 +77,14 @@ void Gamepad::setDeviceFolders(const QString& nodes, const QString& descriptions
 void Gamepad::setKeyRepeat(int delayMs, int intervalMs)
 {
     m_repeat.setTiming(delayMs, intervalMs);
+}
+
+void Gamepad::setUnwatchedClock(int fastMs, int slowMs, int fastForMs)
+{
+    m_fastMs = qMax(1, fastMs);
+    m_slowMs = qMax(m_fastMs, slowMs);
+    m_fastForMs = qMax(0, fastForMs);
+    schedule();
 }
 
 void Gamepad::start()
@@ -132,10 +149,13 @@ void Gamepad::poll()
 {
     if (!m_driver)
         return;
+    ++m_wakeUps;
     m_events.clear();
     m_driver->takeEvents(m_events);
     for (const PadEvent& event : m_events)
         handle(event);
+    if (!m_events.empty())
+        m_played.setRemainingTime(m_fastForMs);
     // The stick's two axes come as two events of one report: where it points
     // is decided from both, or a stick pushed up and a little right would
     // step right before it climbs.
@@ -155,12 +175,14 @@ void Gamepad::schedule()
     // Pads no doorbell rings for are read by the clock: more pads than
     // doorbells means that some pad's node could not be opened, or that the
     // library reads a pad through a device that has none.
+    // While something is held the clock stays fast, so that letting go
+    // stops the repeat at once.
     const bool unwatched = padCount() > m_watch.doorbells();
     int interval = 0;
-    if (unwatched && m_active)
-        interval = UnwatchedPollMs;
-    else if (unwatched || !m_settling.hasExpired())
-        interval = SettlePollMs;
+    if (unwatched)
+        interval = m_active && (!m_played.hasExpired() || anythingHeld()) ? m_fastMs : m_slowMs;
+    if (!m_settling.hasExpired())
+        interval = interval == 0 ? SettlePollMs : qMin(interval, SettlePollMs);
     if (interval == 0)
         m_poll.stop();
     else if (!m_poll.isActive() || m_poll.interval() != interval)
@@ -231,4 +253,13 @@ void Gamepad::hold(int pad, int source, Direction direction)
     held = direction;
     if (direction != Direction::None && m_active)
         m_repeat.press(input, keyOf(direction));
+}
+
+bool Gamepad::anythingHeld() const
+{
+    for (const auto& [number, pad] : m_pads)
+        for (const Direction direction : pad.held)
+            if (direction != Direction::None)
+                return true;
+    return false;
 }

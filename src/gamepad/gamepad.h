@@ -34,6 +34,10 @@ public:
     void setDeviceFolders(const QString& nodes, const QString& descriptions);
     void setKeyRepeat(int delayMs, int intervalMs);
     const KeyRepeat& keyRepeat() const { return m_repeat; }
+    // A pad that no doorbell rings for is read by the clock: every `fastMs`
+    // while it is played (something held, or changed in the last
+    // `fastForMs`), every `slowMs` when it rests.
+    void setUnwatchedClock(int fastMs, int slowMs, int fastForMs);
 
     void start();
     bool isStarted() const { return m_started; }
@@ -41,6 +45,9 @@ public:
 
     bool driverLoaded() const { return m_driver != nullptr; }
     int padCount() const { return int(m_pads.size()); }
+    const DeviceWatch& devices() const { return m_watch; }
+    // How often the controller library has been asked for news.
+    int wakeUps() const { return m_wakeUps; }
 
 signals:
     void keyPressed(int KeyAscii);
@@ -64,6 +71,7 @@ private:
     void schedule();
     void handle(const PadEvent& event);
     void hold(int pad, int source, Direction direction);
+    bool anythingHeld() const;
 
     DeviceWatch m_watch;
     KeyRepeat m_repeat;
@@ -76,4 +84,9 @@ private:
     QTimer m_poll;
     QTimer m_quiet;
     QDeadlineTimer m_settling;
+    QDeadlineTimer m_played;
+    int m_fastMs;
+    int m_slowMs;
+    int m_fastForMs;
+    int m_wakeUps = 0;
 };
