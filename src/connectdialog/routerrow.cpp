@@ -24,18 +24,20 @@ QString forwardByHand(const Session& session, const PortMapping* router)
 
 } // namespace
 
-RouterNews routerNews(const Session& session)
+namespace {
+
+QString withPort(const QHostAddress& address, quint16 port)
 {
-    if (!session.isHosting())
-        return {};
-    const PortMapping* router = session.router();
+    const QString host = address.protocol() == QAbstractSocket::IPv6Protocol
+                             ? QLatin1Char('[') + address.toString() + QLatin1Char(']')
+                             : address.toString();
+    return host + QLatin1Char(':') + QString::number(port);
+}
+
+// What the IPv4 forward alone would make of the row.
+RouterNews forwardNews(const Session& session, const PortMapping* router)
+{
     const QString thisNetwork = QStringLiteral("this network only");
-    if (!session.asksRouter() || !router)
-        return {thisNetwork,
-                QStringLiteral("The router was not asked to open the port: only players on this "
-                               "network can join. ") +
-                    forwardByHand(session, router),
-                {}};
     switch (router->state()) {
     case PortMapping::State::Off:
     case PortMapping::State::Asking:
@@ -43,8 +45,7 @@ RouterNews routerNews(const Session& session)
                 QStringLiteral("Asking the router to let players on the internet join."),
                 {}};
     case PortMapping::State::Mapped: {
-        const QString address = router->outsideAddress().toString() + QLatin1Char(':') +
-                                QString::number(router->outsidePort());
+        const QString address = withPort(router->outsideAddress(), router->outsidePort());
         return {address,
                 QStringLiteral("Players on the internet join at %1: give them this address.")
                     .arg(address),
@@ -83,6 +84,62 @@ RouterNews routerNews(const Session& session)
     }
     }
     return {};
+}
+
+} // namespace
+
+// Every address that works, IPv4 first, as the other player pastes them:
+// the row and the tooltip also say what each needs.
+RouterNews routerNews(const Session& session)
+{
+    if (!session.isHosting())
+        return {};
+    const PortMapping* router = session.router();
+    if (!session.asksRouter() || !router)
+        return {QStringLiteral("this network only"),
+                QStringLiteral("The router was not asked to open the port: only players on this "
+                               "network can join. ") +
+                    forwardByHand(session, router),
+                {}};
+    const RouterNews forward = forwardNews(session, router);
+    const PortMapping::State pinhole = router->pinholeState();
+    if (pinhole == PortMapping::State::Off)
+        return forward;
+    const QString v6 = withPort(pinhole == PortMapping::State::Mapped ? router->pinholeAddress()
+                                                                      : router->globalAddress(),
+                                pinhole == PortMapping::State::Mapped ? router->pinholePort()
+                                                                      : router->port());
+    const QString needsIpv6 =
+        QStringLiteral("At %1 players join over IPv6: the other player needs IPv6 too.").arg(v6);
+    if (pinhole == PortMapping::State::Asking) {
+        if (!forward.address.isEmpty())
+            return forward; // and the pinhole shows when it is open
+        return {QStringLiteral("opening the port on the router\u2026"),
+                QStringLiteral("Asking the router to let players on the internet join."),
+                {}};
+    }
+    if (pinhole == PortMapping::State::Mapped) {
+        if (!forward.address.isEmpty())
+            return {forward.address + QStringLiteral("  ") + v6,
+                    QStringLiteral("Players on the internet join at %1, over IPv4. %2 Copy puts "
+                                   "both on the clipboard: the other player's game tries each.")
+                        .arg(forward.address, needsIpv6),
+                    forward.address + QLatin1Char(' ') + v6};
+        return {v6, needsIpv6 + QLatin1Char(' ') + QStringLiteral("Over IPv4: ") + forward.toolTip,
+                v6};
+    }
+    // No pinhole could be had; a router with no IPv6 firewall lets players
+    // in all the same.
+    const QString mayBeBlocked =
+        QStringLiteral("%1 may be blocked by the router's firewall (%2). %3")
+            .arg(v6,
+                 router->pinholeReason().isEmpty() ? QStringLiteral("it did not answer")
+                                                   : router->pinholeReason(),
+                 QStringLiteral("If it is not, the other player needs IPv6 too."));
+    if (!forward.address.isEmpty())
+        return {forward.text, forward.toolTip + QLatin1Char(' ') + mayBeBlocked, forward.address};
+    return {v6 + QStringLiteral(", may be blocked by the router's firewall"),
+            mayBeBlocked + QStringLiteral(" Over IPv4: ") + forward.toolTip, v6};
 }
 
 RouterRow::RouterRow(Session& session, QWidget* parent)

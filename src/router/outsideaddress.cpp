@@ -52,3 +52,11 @@ quint16 parsePort(QByteArrayView text)
     }
     return port <= 65535 ? quint16(port) : 0;
 }
+
+bool isGlobalIpv6(const QHostAddress& address)
+{
+    if (address.protocol() != QAbstractSocket::IPv6Protocol)
+        return false;
+    const Q_IPV6ADDR ip = address.toIPv6Address();
+    return (ip[0] & 0xe0) == 0x20; // 2000::/3
+}

@@ -30,3 +30,9 @@ QHostAddress parseOutsideAddress(QByteArrayView text);
 // A port as a router writes it: a decimal number from 1 to 65535 and
 // nothing else; 0 for anything that is not one.
 quint16 parsePort(QByteArrayView text);
+
+// A global unicast IPv6 address (2000::/3), one the internet can route to:
+// not link-local, unique-local (fc00::/7), loopback, multicast or
+// IPv4-mapped. The documentation prefix 2001:db8::/32 counts: the sandbox's
+// internet uses it.
+bool isGlobalIpv6(const QHostAddress& address);

@@ -3,6 +3,8 @@
 
 #include "natpmpattempt.h"
 #include "outsideaddress.h"
+#include "pcpattempt.h"
+#include "pinholeattempt.h"
 #include "routerlog.h"
 #include "routetorouter.h"
 #include "upnpattempt.h"
@@ -27,6 +29,11 @@ int telling(PortMapping::State outcome)
     }
 }
 
+const char* opening(bool ipv6)
+{
+    return ipv6 ? "pinhole" : "forward";
+}
+
 } // namespace
 
 PortMapping::PortMapping(QObject* parent)
@@ -38,238 +45,305 @@ PortMapping::PortMapping(const Options& options, QObject* parent)
     : QObject(parent)
     , m_options(options)
 {
-    m_deadline.setSingleShot(true);
-    m_retry.setSingleShot(true);
-    // An attempt still under way may yet make the forward, and say so.
-    connect(&m_deadline, &QTimer::timeout, this, &PortMapping::conclude);
-    connect(&m_retry, &QTimer::timeout, this, [this] { start(m_port); });
+    m_pinhole.ipv6 = true;
+    for (Slot* slot : {&m_forward, &m_pinhole}) {
+        slot->deadline.setSingleShot(true);
+        slot->retry.setSingleShot(true);
+        // An attempt still under way may yet open the port, and say so.
+        connect(&slot->deadline, &QTimer::timeout, this, [this, slot] { conclude(*slot); });
+        connect(&slot->retry, &QTimer::timeout, this, [this, slot] {
+            if (slot->ipv6)
+                startPinhole();
+            else
+                startForward();
+        });
+    }
 }
 
 // The attempts, children of this object, remove what they hold as they go.
 PortMapping::~PortMapping()
 {
-    for (const Entry& entry : m_attempts) {
-        if (entry.attempt)
-            entry.attempt->disconnect(this);
+    for (Slot* slot : {&m_forward, &m_pinhole}) {
+        for (const Entry& entry : slot->attempts) {
+            if (entry.attempt)
+                entry.attempt->disconnect(this);
+        }
     }
 }
 
 void PortMapping::start(quint16 port)
 {
-    releaseAll();
     m_port = port;
-    m_outsideAddress.clear();
-    m_outsidePort = 0;
-    m_protocol = Protocol::None;
-    m_outcome = State::NoRouter;
-    m_reason.clear();
-    if (port == 0) {
-        settle(State::Off);
-        return;
-    }
-    const std::optional<RouteToRouter> route = routeToRouter();
-    m_localAddress = route ? route->localAddress : QHostAddress();
-    if (!route) {
-        qCInfo(lcRouter) << "No IPv4 default route: no router to ask";
-        settle(State::NoRouter);
-        return;
-    }
-    m_gateway = route->gateway;
-    qCInfo(lcRouter) << "Asking the gateway" << m_gateway.toString() << "to forward TCP port"
-                     << port << "to" << m_localAddress.toString();
-    const RouterAttempt::Timing timing{m_options.lease, m_options.check};
-    if (m_options.natPmp)
-        add(new NatPmpAttempt(m_gateway, port, timing, this), Protocol::NatPmp);
-    if (m_options.upnpIgd)
-        add(new UpnpAttempt(m_gateway, m_localAddress, port, timing, this), Protocol::UpnpIgd);
-    settle(State::Asking);
-    m_deadline.start(NoRouterAfterMs);
-    // A copy: an attempt may give up at once, and leave the list.
-    const std::vector<Entry> attempts = m_attempts;
-    for (const Entry& entry : attempts) {
-        if (entry.attempt)
-            entry.attempt->find();
-    }
-    if (m_attempts.empty())
-        conclude();
+    for (Slot* slot : {&m_forward, &m_pinhole})
+        slot->retrying = false;
+    startForward();
+    startPinhole();
 }
 
 void PortMapping::stop()
 {
-    m_retrying = false;
-    m_retry.stop();
-    releaseAll();
-    m_outsideAddress.clear();
-    m_outsidePort = 0;
-    m_protocol = Protocol::None;
-    settle(State::Off);
+    for (Slot* slot : {&m_forward, &m_pinhole}) {
+        slot->retrying = false;
+        slot->retry.stop();
+        releaseAll(*slot);
+        clear(*slot);
+        settle(*slot, State::Off);
+    }
 }
 
-void PortMapping::add(RouterAttempt* attempt, Protocol protocol)
+void PortMapping::startForward()
 {
-    m_attempts.push_back({attempt, protocol});
+    Slot& slot = m_forward;
+    releaseAll(slot);
+    clear(slot);
+    if (m_port == 0) {
+        settle(slot, State::Off);
+        return;
+    }
+    const std::optional<RouteToRouter> route = routeToRouter();
+    slot.local = route ? route->localAddress : QHostAddress();
+    if (!route) {
+        qCInfo(lcRouter) << "No IPv4 default route: no router to ask for a forward";
+        settle(slot, State::NoRouter);
+        return;
+    }
+    qCInfo(lcRouter) << "Asking the gateway" << route->gateway.toString()
+                     << "to forward TCP port" << m_port << "to" << slot.local.toString();
+    const RouterAttempt::Timing timing{m_options.lease, m_options.check};
+    if (m_options.natPmp)
+        add(slot, new NatPmpAttempt(route->gateway, m_port, timing, this), Protocol::NatPmp);
+    if (m_options.upnpIgd)
+        add(slot, new UpnpAttempt(route->gateway, slot.local, m_port, timing, this),
+            Protocol::UpnpIgd);
+    begin(slot);
+}
+
+void PortMapping::startPinhole()
+{
+    Slot& slot = m_pinhole;
+    releaseAll(slot);
+    clear(slot);
+    const std::optional<RouteToRouter> route =
+        m_port != 0 && m_options.ipv6 ? routeToRouter6() : std::nullopt;
+    slot.local = route ? route->localAddress : QHostAddress();
+    if (!route) {
+        settle(slot, State::Off);
+        return;
+    }
+    qCInfo(lcRouter) << "Asking the gateway" << route->gateway.toString()
+                     << "to open its IPv6 firewall for TCP port" << m_port << "on"
+                     << slot.local.toString();
+    const RouterAttempt::Timing timing{m_options.lease, m_options.check};
+    if (m_options.pcp)
+        add(slot, new PcpAttempt(route->gateway, slot.local, m_port, timing, this),
+            Protocol::Pcp);
+    if (m_options.upnpIgd)
+        add(slot, new PinholeAttempt(route->gateway, slot.local, m_port, timing, this),
+            Protocol::UpnpIgd);
+    begin(slot);
+}
+
+void PortMapping::begin(Slot& slot)
+{
+    settle(slot, State::Asking);
+    slot.deadline.start(NoRouterAfterMs);
+    // A copy: an attempt may give up at once, and leave the list.
+    const std::vector<Entry> attempts = slot.attempts;
+    for (const Entry& entry : attempts) {
+        if (entry.attempt)
+            entry.attempt->find();
+    }
+    if (slot.attempts.empty())
+        conclude(slot);
+}
+
+void PortMapping::add(Slot& slot, RouterAttempt* attempt, Protocol protocol)
+{
+    Slot* const in = &slot;
+    slot.attempts.push_back({attempt, protocol});
     connect(attempt, &RouterAttempt::found, this,
-            [this, attempt](const QHostAddress& outside) { found(attempt, outside); });
+            [this, in, attempt](const QHostAddress& outside) { found(*in, attempt, outside); });
     connect(attempt, &RouterAttempt::mapped, this,
-            [this, attempt](const QHostAddress& outside, quint16 outsidePort) {
-                mapped(attempt, outside, outsidePort);
+            [this, in, attempt](const QHostAddress& outside, quint16 outsidePort) {
+                mapped(*in, attempt, outside, outsidePort);
             });
     connect(attempt, &RouterAttempt::failed, this,
-            [this, attempt](RouterAttempt::Failure failure, const QString& reason) {
-                failed(attempt, failure, reason);
+            [this, in, attempt](RouterAttempt::Failure failure, const QString& reason) {
+                failed(*in, attempt, failure, reason);
             });
-    connect(attempt, &RouterAttempt::lost, this, &PortMapping::lost);
+    connect(attempt, &RouterAttempt::lost, this, [this, in] { lost(*in); });
 }
 
-PortMapping::Entry* PortMapping::entryOf(RouterAttempt* attempt)
+PortMapping::Entry* PortMapping::entryOf(Slot& slot, RouterAttempt* attempt)
 {
-    const auto at = std::find_if(m_attempts.begin(), m_attempts.end(),
+    const auto at = std::find_if(slot.attempts.begin(), slot.attempts.end(),
                                  [attempt](const Entry& entry) { return entry.attempt == attempt; });
-    return at == m_attempts.end() ? nullptr : &*at;
+    return at == slot.attempts.end() ? nullptr : &*at;
 }
 
-void PortMapping::found(RouterAttempt* attempt, const QHostAddress& outsideAddress)
+void PortMapping::found(Slot& slot, RouterAttempt* attempt, const QHostAddress& outsideAddress)
 {
-    Entry* entry = entryOf(attempt);
+    Entry* entry = entryOf(slot, attempt);
     if (!entry || entry->stage != Stage::Finding)
         return;
-    switch (classifyOutsideAddress(outsideAddress)) {
+    // A pinhole's outside address is this machine's own, global already.
+    const OutsideAddress kind =
+        slot.ipv6 ? OutsideAddress::Public : classifyOutsideAddress(outsideAddress);
+    switch (kind) {
     case OutsideAddress::Public:
         entry->stage = Stage::Found;
-        mapNext();
+        mapNext(slot);
         break;
     case OutsideAddress::BehindSecondRouter:
         qCInfo(lcRouter, "%s: the outside address %s is behind a second router",
-                attempt->protocolName(), qPrintable(outsideAddress.toString()));
-        releaseAll();
-        m_outsideAddress = outsideAddress;
-        settle(State::BehindSecondRouter);
+               attempt->protocolName(), qPrintable(outsideAddress.toString()));
+        releaseAll(slot);
+        slot.address = outsideAddress;
+        settle(slot, State::BehindSecondRouter);
         break;
     case OutsideAddress::Unusable:
         qCInfo(lcRouter, "%s: no usable outside address", attempt->protocolName());
-        note(State::NoUsableAddress, QStringLiteral("the router gave no usable outside address"));
-        drop(attempt);
-        mapNext();
+        note(slot, State::NoUsableAddress,
+             QStringLiteral("the router gave no usable outside address"));
+        drop(slot, attempt);
+        mapNext(slot);
         break;
     }
 }
 
-// One attempt at a time makes the forward, in the order they were made.
-void PortMapping::mapNext()
+// The forward: one attempt at a time makes it, in the order they were made,
+// since a router may keep both protocols' forwards in one table, where one
+// attempt's removal would take the other's forward. A pinhole has a name of
+// its own in each protocol: both ask at once, and the first to open stays.
+void PortMapping::mapNext(Slot& slot)
 {
     const auto busy = [](const Entry& entry) {
         return entry.stage == Stage::Mapping || entry.stage == Stage::Mapped;
     };
-    if (std::any_of(m_attempts.begin(), m_attempts.end(), busy))
+    const bool oneAtATime = !slot.ipv6;
+    if (oneAtATime && std::any_of(slot.attempts.begin(), slot.attempts.end(), busy))
         return;
-    for (Entry& entry : m_attempts) {
-        if (entry.stage == Stage::Found && entry.attempt) {
-            entry.stage = Stage::Mapping;
-            entry.attempt->map();
-            return;
+    if (slot.ipv6 &&
+        std::any_of(slot.attempts.begin(), slot.attempts.end(),
+                    [](const Entry& entry) { return entry.stage == Stage::Mapped; }))
+        return;
+    // A copy: map() may fail at once.
+    for (const Entry& entry : std::vector<Entry>(slot.attempts)) {
+        Entry* current = entryOf(slot, entry.attempt);
+        if (current && current->stage == Stage::Found && current->attempt) {
+            current->stage = Stage::Mapping;
+            current->attempt->map();
+            if (oneAtATime)
+                return;
         }
     }
-    if (m_attempts.empty())
-        conclude();
+    if (slot.attempts.empty())
+        conclude(slot);
 }
 
-void PortMapping::mapped(RouterAttempt* attempt, const QHostAddress& outsideAddress,
+void PortMapping::mapped(Slot& slot, RouterAttempt* attempt, const QHostAddress& outsideAddress,
                          quint16 outsidePort)
 {
-    Entry* entry = entryOf(attempt);
+    Entry* entry = entryOf(slot, attempt);
     if (!entry)
         return;
     const Protocol protocol = entry->protocol;
     if (entry->stage != Stage::Mapped) {
         entry->stage = Stage::Mapped;
-        // The reserve has made nothing; it goes.
-        for (const Entry& other : std::vector<Entry>(m_attempts)) {
+        // The reserve has made nothing, and what another attempt made at the
+        // same time it removes as it goes.
+        for (const Entry& other : std::vector<Entry>(slot.attempts)) {
             if (other.attempt != attempt)
-                drop(other.attempt);
+                drop(slot, other.attempt);
         }
     }
-    m_deadline.stop();
-    m_retry.stop();
-    m_retrying = false;
-    const bool changed = m_state == State::Mapped &&
-                         (outsideAddress != m_outsideAddress || outsidePort != m_outsidePort);
-    m_protocol = protocol;
-    m_outsideAddress = outsideAddress;
-    m_outsidePort = outsidePort;
+    slot.deadline.stop();
+    slot.retry.stop();
+    slot.retrying = false;
+    const bool changed = slot.state == State::Mapped &&
+                         (outsideAddress != slot.address || outsidePort != slot.port);
+    slot.protocol = protocol;
+    slot.address = outsideAddress;
+    slot.port = outsidePort;
     if (changed)
-        Q_EMIT stateChanged(m_state);
-    settle(State::Mapped);
+        announce(slot);
+    settle(slot, State::Mapped);
 }
 
-void PortMapping::failed(RouterAttempt* attempt, RouterAttempt::Failure failure,
+void PortMapping::failed(Slot& slot, RouterAttempt* attempt, RouterAttempt::Failure failure,
                          const QString& reason)
 {
-    if (!entryOf(attempt))
+    if (!entryOf(slot, attempt))
         return;
-    qCInfo(lcRouter, "%s gave up: %s", attempt->protocolName(), qPrintable(reason));
+    qCInfo(lcRouter, "%s gave up on the %s: %s", attempt->protocolName(), opening(slot.ipv6),
+           qPrintable(reason));
     switch (failure) {
     case RouterAttempt::Failure::NoAnswer:
         break;
     case RouterAttempt::Failure::Refused:
-        note(State::Refused, reason);
+        note(slot, State::Refused, reason);
         break;
     case RouterAttempt::Failure::NotConnected:
-        note(State::BehindSecondRouter, reason);
+        note(slot, State::BehindSecondRouter, reason);
         break;
     case RouterAttempt::Failure::BadAnswer:
-        note(State::NoUsableAddress, reason);
+        note(slot, State::NoUsableAddress, reason);
         break;
     }
-    drop(attempt);
-    mapNext();
+    drop(slot, attempt);
+    mapNext(slot);
 }
 
-// The router lost the forward (it restarted, say): asked again from the
+// The router lost the opening (it restarted, say): asked again from the
 // start, and again at every check until it stands.
-void PortMapping::lost()
+void PortMapping::lost(Slot& slot)
 {
-    qCInfo(lcRouter) << "The forward is lost: asking again";
-    m_retrying = true;
-    start(m_port);
+    qCInfo(lcRouter, "The %s is lost: asking again", opening(slot.ipv6));
+    slot.retrying = true;
+    if (slot.ipv6)
+        startPinhole();
+    else
+        startForward();
 }
 
-void PortMapping::drop(RouterAttempt* attempt)
+void PortMapping::drop(Slot& slot, RouterAttempt* attempt)
 {
-    const auto at = std::find_if(m_attempts.begin(), m_attempts.end(),
+    const auto at = std::find_if(slot.attempts.begin(), slot.attempts.end(),
                                  [attempt](const Entry& entry) { return entry.attempt == attempt; });
-    if (at == m_attempts.end())
+    if (at == slot.attempts.end())
         return;
-    m_attempts.erase(at);
+    slot.attempts.erase(at);
     if (attempt) {
         attempt->disconnect(this);
         attempt->release();
     }
 }
 
-void PortMapping::note(State outcome, const QString& reason)
+void PortMapping::note(Slot& slot, State outcome, const QString& reason)
 {
-    if (telling(outcome) < telling(m_outcome))
+    if (telling(outcome) < telling(slot.outcome))
         return;
-    m_outcome = outcome;
-    m_reason = reason;
+    slot.outcome = outcome;
+    slot.reason = reason;
 }
 
-void PortMapping::conclude()
+void PortMapping::conclude(Slot& slot)
 {
-    if (m_state == State::Off || m_state == State::Mapped || m_state == State::BehindSecondRouter)
+    if (slot.state == State::Off || slot.state == State::Mapped ||
+        slot.state == State::BehindSecondRouter)
         return;
-    if (!m_attempts.empty() && m_deadline.isActive())
+    if (!slot.attempts.empty() && slot.deadline.isActive())
         return;
-    m_deadline.stop();
-    settle(m_outcome);
-    if (m_retrying && !m_retry.isActive())
-        m_retry.start(m_options.check);
+    slot.deadline.stop();
+    settle(slot, slot.outcome);
+    if (slot.retrying && !slot.retry.isActive())
+        slot.retry.start(m_options.check);
 }
 
-void PortMapping::releaseAll()
+void PortMapping::releaseAll(Slot& slot)
 {
-    m_deadline.stop();
-    for (const Entry& entry : std::exchange(m_attempts, {})) {
+    slot.deadline.stop();
+    for (const Entry& entry : std::exchange(slot.attempts, {})) {
         if (entry.attempt) {
             entry.attempt->disconnect(this);
             entry.attempt->release();
@@ -277,10 +351,27 @@ void PortMapping::releaseAll()
     }
 }
 
-void PortMapping::settle(State state)
+void PortMapping::clear(Slot& slot)
 {
-    if (state == m_state)
+    slot.address.clear();
+    slot.port = 0;
+    slot.protocol = Protocol::None;
+    slot.outcome = State::NoRouter;
+    slot.reason.clear();
+}
+
+void PortMapping::settle(Slot& slot, State state)
+{
+    if (state == slot.state)
         return;
-    m_state = state;
-    Q_EMIT stateChanged(state);
+    slot.state = state;
+    announce(slot);
+}
+
+void PortMapping::announce(Slot& slot)
+{
+    if (slot.ipv6)
+        Q_EMIT pinholeChanged(slot.state);
+    else
+        Q_EMIT stateChanged(slot.state);
 }

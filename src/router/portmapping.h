@@ -11,18 +11,23 @@
 #include <chrono>
 #include <vector>
 
-// Asks the home router to forward the hosting game's TCP port from the
-// internet to this machine, and keeps that forward for as long as it is
-// needed: the owner starts it when the game listens and stops it when
-// neither the listening nor a connection that came in through it is left.
+// Asks the home router to let players on the internet reach the hosting
+// game's TCP port, and keeps that opening for as long as it is needed: the
+// owner starts it when the game listens and stops it when neither the
+// listening nor a connection that came in through it is left. Two openings
+// are asked for at once, each on its own:
+// - the IPv4 forward from the router's outside address to this machine,
+//   through NAT-PMP (which a PCP router answers too) or UPnP-IGD: exactly
+//   one forward is made, by the first attempt that finds a usable outside
+//   address, the others held in reserve in case it fails;
+// - the IPv6 pinhole in the router's firewall for this machine's stable
+//   global address, through PCP or UPnP IGD 2's WANIPv6FirewallControl:
+//   both are asked at once, and the first pinhole that opens is kept.
 //
-// Each start() makes one attempt a protocol, NAT-PMP (which a PCP router
-// answers too) and UPnP-IGD, and runs them at once; exactly one forward is
-// made, by the first attempt that finds a usable outside address, the
-// others held in reserve in case it fails, and thrown away once it stands.
-// Only the default gateway is asked, and only the game's own port is
-// forwarded, to this machine. A lease is renewed at half its life, and the
-// forward is checked now and then: one the router lost (it restarted, say)
+// Each start() makes one attempt a protocol (RouterAttempt), thrown away
+// after it. Only the default gateway is asked, and only the game's own port
+// is opened, to this machine. A lease is renewed at half its life, and the
+// opening is checked now and then: one the router lost (it restarted, say)
 // is asked for again, and the state follows. A router that keeps only
 // permanent forwards gets one, and stop() or destruction removes it. An
 // outside port another machine holds is given up for the one the router
@@ -59,7 +64,7 @@ public:
     };
     Q_ENUM(State)
 
-    enum class Protocol { None, NatPmp, UpnpIgd };
+    enum class Protocol { None, NatPmp, UpnpIgd, Pcp };
     Q_ENUM(Protocol)
 
     struct Options {
@@ -67,7 +72,9 @@ public:
         // its life.
         std::chrono::seconds lease{3600};
         bool natPmp = true;
-        bool upnpIgd = true;
+        bool upnpIgd = true; // the forward and the pinhole
+        bool pcp = true;     // the pinhole
+        bool ipv6 = true;    // whether a pinhole is asked for at all
         // How often a standing forward is checked, and how soon a lost one
         // that could not be made again is tried anew.
         std::chrono::milliseconds check{30000};
@@ -88,26 +95,42 @@ public:
     // background.
     void stop();
 
-    State state() const { return m_state; }
+    // The IPv4 forward.
+    State state() const { return m_forward.state; }
     // The game's own port, as given to start().
     quint16 port() const { return m_port; }
     // This machine's address on the route to the router, the one a forward
     // points at: known from start() on, when there is a route.
-    QHostAddress localAddress() const { return m_localAddress; }
+    QHostAddress localAddress() const { return m_forward.local; }
     // The router's outside address: Mapped, and BehindSecondRouter when the
     // router named it.
-    QHostAddress outsideAddress() const { return m_outsideAddress; }
+    QHostAddress outsideAddress() const { return m_forward.address; }
     // Mapped: the port on the outside address, port() unless another
     // machine holds that one on the router.
-    quint16 outsidePort() const { return m_outsidePort; }
+    quint16 outsidePort() const { return m_forward.port; }
     // Mapped: which protocol made the forward.
-    Protocol protocol() const { return m_protocol; }
+    Protocol protocol() const { return m_forward.protocol; }
     // Refused and NoUsableAddress: what the router said, for the curious.
-    QString reason() const { return m_reason; }
+    QString reason() const { return m_forward.reason; }
+
+    // The IPv6 pinhole: Off while this machine has no stable global IPv6
+    // address on the route to the router (or none is asked for); Mapped
+    // when it is open; NoRouter or Refused when none could be had, though
+    // the address may still be reachable.
+    State pinholeState() const { return m_pinhole.state; }
+    // This machine's stable global IPv6 address, the one opened.
+    QHostAddress globalAddress() const { return m_pinhole.local; }
+    // Mapped: where players on the internet reach the game over IPv6.
+    QHostAddress pinholeAddress() const { return m_pinhole.address; }
+    quint16 pinholePort() const { return m_pinhole.port; }
+    Protocol pinholeProtocol() const { return m_pinhole.protocol; }
+    QString pinholeReason() const { return m_pinhole.reason; }
 
 Q_SIGNALS:
     // Also when the outside address or port of a forward changes.
     void stateChanged(PortMapping::State state);
+    // The same for the pinhole.
+    void pinholeChanged(PortMapping::State state);
 
 private:
     enum class Stage { Finding, Found, Mapping, Mapped };
@@ -116,35 +139,46 @@ private:
         Protocol protocol;
         Stage stage = Stage::Finding;
     };
+    // One opening and the attempts at it.
+    struct Slot {
+        bool ipv6 = false;
+        std::vector<Entry> attempts;
+        QTimer deadline;
+        QTimer retry;
+        State state = State::Off;
+        QHostAddress local;
+        QHostAddress address;
+        quint16 port = 0;
+        Protocol protocol = Protocol::None;
+        // What the attempts that gave up said, the telling one kept.
+        State outcome = State::NoRouter;
+        QString reason;
+        // The opening was lost: tried again until it stands.
+        bool retrying = false;
+    };
 
-    void add(RouterAttempt* attempt, Protocol protocol);
-    Entry* entryOf(RouterAttempt* attempt);
-    void found(RouterAttempt* attempt, const QHostAddress& outsideAddress);
-    void mapped(RouterAttempt* attempt, const QHostAddress& outsideAddress, quint16 outsidePort);
-    void failed(RouterAttempt* attempt, RouterAttempt::Failure failure, const QString& reason);
-    void lost();
-    void mapNext();
-    void drop(RouterAttempt* attempt);
-    void note(State outcome, const QString& reason);
-    void conclude();
-    void releaseAll();
-    void settle(State state);
+    void startForward();
+    void startPinhole();
+    void begin(Slot& slot);
+    void add(Slot& slot, RouterAttempt* attempt, Protocol protocol);
+    Entry* entryOf(Slot& slot, RouterAttempt* attempt);
+    void found(Slot& slot, RouterAttempt* attempt, const QHostAddress& outsideAddress);
+    void mapped(Slot& slot, RouterAttempt* attempt, const QHostAddress& outsideAddress,
+                quint16 outsidePort);
+    void failed(Slot& slot, RouterAttempt* attempt, RouterAttempt::Failure failure,
+                const QString& reason);
+    void lost(Slot& slot);
+    void mapNext(Slot& slot);
+    void drop(Slot& slot, RouterAttempt* attempt);
+    static void note(Slot& slot, State outcome, const QString& reason);
+    void conclude(Slot& slot);
+    void releaseAll(Slot& slot);
+    void clear(Slot& slot);
+    void settle(Slot& slot, State state);
+    void announce(Slot& slot);
 
     Options m_options;
-    std::vector<Entry> m_attempts;
-    QTimer m_deadline;
-    QTimer m_retry;
-
-    State m_state = State::Off;
     quint16 m_port = 0;
-    QHostAddress m_gateway;
-    QHostAddress m_localAddress;
-    QHostAddress m_outsideAddress;
-    quint16 m_outsidePort = 0;
-    Protocol m_protocol = Protocol::None;
-    // What the attempts that gave up said, the telling one kept.
-    State m_outcome = State::NoRouter;
-    QString m_reason;
-    // A forward was lost: tried again until it stands.
-    bool m_retrying = false;
+    Slot m_forward;
+    Slot m_pinhole;
 };

@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <QByteArrayView>
 #include <QHostAddress>
+#include <QList>
+#include <QString>
 
 #include <optional>
 
@@ -16,3 +19,26 @@ struct RouteToRouter {
 // Read from the routing table; nothing is sent. Empty without an IPv4
 // default route: NAT-PMP and UPnP-IGD forward IPv4 only.
 std::optional<RouteToRouter> routeToRouter();
+
+// IPv6: the default route's next hop, and this machine's stable global
+// address on its interface, the one a pinhole opens. Empty without an IPv6
+// default route or without such an address.
+std::optional<RouteToRouter> routeToRouter6();
+
+// What routeToRouter6() reads, apart, so that it can be tried on any text:
+// the default route in the kernel's /proc/net/ipv6_route (its next hop,
+// with the interface as its scope when it is link-local, and the interface),
+struct DefaultRoute6 {
+    QHostAddress gateway;
+    QString interfaceName;
+};
+std::optional<DefaultRoute6> defaultRoute6(QByteArrayView ipv6Routes);
+// and the address to open among an interface's: global, neither temporary
+// (privacy addresses change, and a router in secure mode opens only the
+// address that asks) nor deprecated.
+struct LocalAddress6 {
+    QHostAddress ip;
+    bool temporary = false;
+    bool deprecated = false;
+};
+QHostAddress stableGlobalAddress(const QList<LocalAddress6>& addresses);

@@ -1,12 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "upnpattempt.h"
 
-#include "gatewaysearch.h"
 #include "outsideaddress.h"
 #include "routerlog.h"
-
-#include <miniupnpc/igd_desc_parse.h>
-#include <miniupnpc/miniupnpc.h>
+#include "upnpservice.h"
 
 namespace {
 
@@ -35,12 +32,15 @@ quint16 nextPort(quint16 port)
 UpnpAttempt::UpnpAttempt(const QHostAddress& gateway, const QHostAddress& localAddress,
                          quint16 port, const Timing& timing, QObject* parent)
     : RouterAttempt(parent)
-    , m_gateway(gateway)
     , m_localAddress(localAddress)
     , m_port(port)
     , m_timing(timing)
+    , m_service(new UpnpService(UpnpService::Kind::Connection, gateway, localAddress, this))
     , m_lease(QByteArray::number(qint64(timing.lease.count())))
 {
+    connect(m_service, &UpnpService::found, this, &UpnpAttempt::askOutsideAddress);
+    connect(m_service, &UpnpService::notFound, this,
+            [this](const QString& reason) { Q_EMIT failed(Failure::NoAnswer, reason); });
     m_renew.setSingleShot(true);
     m_check.setSingleShot(true);
     connect(&m_renew, &QTimer::timeout, this, &UpnpAttempt::renew);
@@ -51,95 +51,25 @@ UpnpAttempt::UpnpAttempt(const QHostAddress& gateway, const QHostAddress& localA
 // router is given a moment to remove it.
 UpnpAttempt::~UpnpAttempt()
 {
-    if (!m_forward || !m_control)
+    if (!m_forward || !m_service->isFound())
         return;
-    const bool removed = RouterHttp::exchangeNow(deleteRequest(), RemovalWaitMs).has_value();
+    const bool removed = m_service->callNow("DeletePortMapping",
+                                            {{"NewRemoteHost", {}},
+                                             {"NewExternalPort", number(m_forward->outsidePort)},
+                                             {"NewProtocol", "TCP"}},
+                                            RemovalWaitMs);
     qCInfo(lcRouter) << "UPnP: forward of outside port" << m_forward->outsidePort
                      << (removed ? "removed on the way out" : "not confirmed removed");
 }
 
 void UpnpAttempt::find()
 {
-    m_search = new GatewaySearch(m_gateway, m_localAddress, this);
-    connect(m_search, &GatewaySearch::located, this, [this](const RouterUrl& description) {
-        m_descriptions.append(description);
-        if (!m_describing && !m_control)
-            describe();
-    });
-    connect(m_search, &GatewaySearch::finished, this, [this] {
-        m_searchOver = true;
-        if (!m_describing && !m_control)
-            describe();
-    });
-    m_search->start();
-}
-
-// The descriptions the search found, one after the other, until one is the
-// gateway's Internet Gateway Device.
-void UpnpAttempt::describe()
-{
-    if (m_descriptions.isEmpty()) {
-        if (m_searchOver)
-            Q_EMIT failed(Failure::NoAnswer,
-                          QStringLiteral("no UPnP-IGD device at the gateway answered"));
-        return;
-    }
-    const RouterUrl url = m_descriptions.takeFirst();
-    qCInfo(lcRouter) << "UPnP: fetching the description" << url.hostHeader() + url.path;
-    auto* http = new RouterHttp(RouterRequest{url, {}, {}}, AnswerDeadlineMs, this);
-    m_pending = http;
-    m_describing = true;
-    connect(http, &RouterHttp::answered, this, [this, http, url](const RouterHttp::Answer& answer) {
-        http->deleteLater();
-        m_pending = nullptr;
-        m_describing = false;
-        if (answer.status == 200) {
-            described(url, answer.body);
-            return;
-        }
-        qCInfo(lcRouter) << "UPnP: the description answered HTTP" << answer.status;
-        describe();
-    });
-    connect(http, &RouterHttp::failed, this, [this, http](const QString& why) {
-        http->deleteLater();
-        m_pending = nullptr;
-        m_describing = false;
-        qCInfo(lcRouter) << "UPnP: no description:" << why;
-        describe();
-    });
-}
-
-void UpnpAttempt::described(const RouterUrl& description, const QByteArray& xml)
-{
-    IGDdatas data{};
-    parserootdesc(xml.constData(), int(xml.size()), &data);
-    const QByteArray descriptionUrl = "http://" + description.hostHeader() + description.path;
-    UPNPUrls urls{};
-    GetUPNPUrls(&urls, &data, descriptionUrl.constData(), m_gateway.scopeId().toUInt());
-    const QByteArray control = urls.controlURL ? QByteArray(urls.controlURL) : QByteArray();
-    FreeUPNPUrls(&urls);
-    const QByteArray serviceType(data.first.servicetype);
-    if (!serviceType.contains("WANIPConnection") && !serviceType.contains("WANPPPConnection")) {
-        qCInfo(lcRouter) << "UPnP: the device at" << descriptionUrl << "is no IGD";
-        describe();
-        return;
-    }
-    m_control = routerUrl(control, m_gateway);
-    if (!m_control) {
-        qCInfo(lcRouter) << "UPnP: ignored a control URL not on the gateway:" << control;
-        describe();
-        return;
-    }
-    m_serviceType = serviceType;
-    m_offersAnyPort = serviceType.contains("WANIPConnection:2");
-    if (m_search)
-        m_search->disconnect(this);
-    askOutsideAddress();
+    m_service->find();
 }
 
 void UpnpAttempt::askOutsideAddress()
 {
-    call("GetExternalIPAddress", {}, [this](const SoapAnswer& answer) {
+    m_service->call("GetExternalIPAddress", {}, [this](const SoapAnswer& answer) {
         const QByteArray text = answer.value("NewExternalIPAddress");
         const QHostAddress outside = answer.succeeded() ? parseOutsideAddress(text) : QHostAddress();
         if (outside.isNull()) {
@@ -149,14 +79,14 @@ void UpnpAttempt::askOutsideAddress()
         }
         m_outside = outside;
         Q_EMIT found(outside);
-    });
+    }, [this](bool) { noAnswerTo("GetExternalIPAddress"); });
 }
 
 // A router without an outside address it would tell may say that it is
 // not connected, as one does whose own is private.
 void UpnpAttempt::askStatus()
 {
-    call("GetStatusInfo", {}, [this](const SoapAnswer& answer) {
+    m_service->call("GetStatusInfo", {}, [this](const SoapAnswer& answer) {
         const QByteArray status = answer.value("NewConnectionStatus");
         if (answer.succeeded() && status == "Connected") {
             Q_EMIT found(QHostAddress());
@@ -165,12 +95,12 @@ void UpnpAttempt::askStatus()
         Q_EMIT failed(Failure::NotConnected,
                       QStringLiteral("the router says it is not connected (%1)")
                           .arg(QString::fromLatin1(status.left(32))));
-    });
+    }, [this](bool) { noAnswerTo("GetStatusInfo"); });
 }
 
 void UpnpAttempt::map()
 {
-    if (m_offersAnyPort)
+    if (m_service->serviceType().contains("WANIPConnection:2"))
         addAnyPort();
     else
         addPort(m_port, 0);
@@ -182,7 +112,7 @@ void UpnpAttempt::map()
 void UpnpAttempt::addAnyPort()
 {
     m_forward = Forward{m_port, m_lease};
-    call("AddAnyPortMapping",
+    m_service->call("AddAnyPortMapping",
          {{"NewRemoteHost", {}},
           {"NewExternalPort", number(m_port)},
           {"NewProtocol", "TCP"},
@@ -220,13 +150,14 @@ void UpnpAttempt::addAnyPort()
                  return;
              }
              refuse(answer, "AddAnyPortMapping");
-         });
+         },
+         [this](bool) { noAnswerTo("AddAnyPortMapping"); });
 }
 
 void UpnpAttempt::addPort(quint16 outsidePort, int tried)
 {
     m_forward = Forward{outsidePort, m_lease};
-    call("AddPortMapping",
+    m_service->call("AddPortMapping",
          {{"NewRemoteHost", {}},
           {"NewExternalPort", number(outsidePort)},
           {"NewProtocol", "TCP"},
@@ -253,7 +184,8 @@ void UpnpAttempt::addPort(quint16 outsidePort, int tried)
                  return;
              }
              refuse(answer, "AddPortMapping");
-         });
+         },
+         [this](bool) { noAnswerTo("AddPortMapping"); });
 }
 
 void UpnpAttempt::addedAt(quint16 outsidePort)
@@ -270,12 +202,12 @@ void UpnpAttempt::renew()
 {
     if (!m_forward)
         return;
-    if (m_pending) { // a check under way: right after it
-        m_renew.start(AnswerDeadlineMs);
+    if (m_service->busy()) { // a check under way: right after it
+        m_renew.start(UpnpService::AnswerDeadlineMs);
         return;
     }
     const Forward forward = *m_forward;
-    call(
+    m_service->call(
         "AddPortMapping",
         {{"NewRemoteHost", {}},
          {"NewExternalPort", number(forward.outsidePort)},
@@ -303,11 +235,11 @@ void UpnpAttempt::check()
 {
     if (!m_forward)
         return;
-    if (m_pending) {
+    if (m_service->busy()) {
         m_check.start(m_timing.check);
         return;
     }
-    call(
+    m_service->call(
         "GetSpecificPortMappingEntry",
         {{"NewRemoteHost", {}},
          {"NewExternalPort", number(m_forward->outsidePort)},
@@ -351,44 +283,10 @@ void UpnpAttempt::refuse(const SoapAnswer& answer, const char* action)
                   QStringLiteral("%1: %2").arg(QLatin1String(action), answer.errorText()));
 }
 
-void UpnpAttempt::call(const char* action, std::initializer_list<SoapArgument> arguments,
-                       Handler handler, std::function<void(bool refused)> noAnswer)
+// A call of the first steps that gets no answer ends the attempt.
+void UpnpAttempt::noAnswerTo(const char* action)
 {
-    const QByteArray soapAction = m_serviceType + '#' + action;
-    qCInfo(lcRouter) << "UPnP:" << action;
-    auto* http = new RouterHttp(
-        RouterRequest{*m_control, soapAction, soapRequestBody(m_serviceType, action, arguments)},
-        AnswerDeadlineMs, this);
-    m_pending = http;
-    connect(http, &RouterHttp::answered, this,
-            [this, http, action, handler](const RouterHttp::Answer& reply) {
-                http->deleteLater();
-                m_pending = nullptr;
-                const SoapAnswer answer(reply.status, reply.body);
-                if (!answer.succeeded())
-                    qCInfo(lcRouter) << "UPnP:" << action << "answered" << answer.errorText();
-                handler(answer);
-            });
-    connect(http, &RouterHttp::failed, this,
-            [this, http, action, noAnswer](const QString& why) {
-                http->deleteLater();
-                m_pending = nullptr;
-                qCInfo(lcRouter) << "UPnP:" << action << ':' << why;
-                if (noAnswer)
-                    noAnswer(http->refused());
-                else
-                    Q_EMIT failed(Failure::NoAnswer, QStringLiteral("%1: %2").arg(
-                                                         QLatin1String(action), why));
-            });
-}
-
-RouterRequest UpnpAttempt::deleteRequest() const
-{
-    return RouterRequest{*m_control, m_serviceType + "#DeletePortMapping",
-                         soapRequestBody(m_serviceType, "DeletePortMapping",
-                                         {{"NewRemoteHost", {}},
-                                          {"NewExternalPort", number(m_forward->outsidePort)},
-                                          {"NewProtocol", "TCP"}})};
+    Q_EMIT failed(Failure::NoAnswer, QStringLiteral("no answer to %1").arg(QLatin1String(action)));
 }
 
 void UpnpAttempt::release()
@@ -399,25 +297,19 @@ void UpnpAttempt::release()
     blockSignals(true);
     m_renew.stop();
     m_check.stop();
-    delete m_search;
-    m_search = nullptr;
-    delete m_pending;
-    if (!m_forward || !m_control) {
-        finish();
+    m_service->abort();
+    if (!m_forward || !m_service->isFound()) {
+        deleteLater();
         return;
     }
     qCInfo(lcRouter) << "UPnP: removing the forward of outside port" << m_forward->outsidePort;
-    auto* http = new RouterHttp(deleteRequest(), AnswerDeadlineMs, this);
-    const auto removed = [this, http] {
-        http->deleteLater();
+    const auto removed = [this] {
         m_forward.reset();
-        finish();
+        deleteLater();
     };
-    connect(http, &RouterHttp::answered, this, removed);
-    connect(http, &RouterHttp::failed, this, removed);
-}
-
-void UpnpAttempt::finish()
-{
-    deleteLater();
+    m_service->call("DeletePortMapping",
+                    {{"NewRemoteHost", {}},
+                     {"NewExternalPort", number(m_forward->outsidePort)},
+                     {"NewProtocol", "TCP"}},
+                    [removed](const SoapAnswer&) { removed(); }, [removed](bool) { removed(); });
 }

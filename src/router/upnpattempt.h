@@ -2,31 +2,22 @@
 #pragma once
 
 #include "routerattempt.h"
-#include "routerhttp.h"
-#include "soap.h"
 
-#include <QList>
-#include <QPointer>
 #include <QTimer>
 
-#include <functional>
-#include <initializer_list>
 #include <optional>
 
-class GatewaySearch;
+class SoapAnswer;
+class UpnpService;
 
-// UPnP-IGD on the event loop: the gateway's device is searched for
-// (GatewaySearch), its description fetched and SOAP calls made with
-// RouterHttp, bounded in bytes and time, and what comes back is read with
-// miniupnpc's parsers. Only the gateway's own device is used: every URL is
-// checked where it will be connected to. A standing forward is renewed at
-// half its lease and looked up every Timing::check; a router that no longer
-// has it has lost it.
+// UPnP-IGD's forward of the game's port, through the gateway's
+// WANIPConnection (UpnpService). A standing forward is renewed at half its
+// lease and looked up every Timing::check; a router that no longer has it,
+// or whose server is no longer where it was, has lost it.
 class UpnpAttempt final : public RouterAttempt {
     Q_OBJECT
 
 public:
-    static constexpr int AnswerDeadlineMs = 2000;
     // When the attempt is deleted while a forward stands, or is being made:
     // how long the router is given to remove it.
     static constexpr int RemovalWaitMs = 500;
@@ -44,14 +35,11 @@ public:
     void release() override;
 
 private:
-    using Handler = std::function<void(const SoapAnswer&)>;
     struct Forward {
         quint16 outsidePort = 0;
         QByteArray lease;
     };
 
-    void describe();
-    void described(const RouterUrl& description, const QByteArray& xml);
     void askOutsideAddress();
     void askStatus();
     void addAnyPort();
@@ -61,23 +49,12 @@ private:
     void check();
     void forgetForward();
     void refuse(const SoapAnswer& answer, const char* action);
-    void call(const char* action, std::initializer_list<SoapArgument> arguments,
-              Handler handler, std::function<void(bool refused)> noAnswer = {});
-    RouterRequest deleteRequest() const;
-    void finish();
+    void noAnswerTo(const char* action);
 
-    QHostAddress m_gateway;
     QHostAddress m_localAddress;
     quint16 m_port;
     Timing m_timing;
-    GatewaySearch* m_search = nullptr;
-    QList<RouterUrl> m_descriptions;
-    bool m_searchOver = false;
-    bool m_describing = false;
-    QPointer<RouterHttp> m_pending;
-    std::optional<RouterUrl> m_control;
-    QByteArray m_serviceType;
-    bool m_offersAnyPort = false;
+    UpnpService* m_service;
     QHostAddress m_outside;
     QByteArray m_lease;
     // A forward the router confirmed, or one being asked for.

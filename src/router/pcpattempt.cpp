@@ -1,0 +1,301 @@
+// SPDX-License-Identifier: MIT
+#include "pcpattempt.h"
+
+#include "outsideaddress.h"
+#include "routerlog.h"
+
+#include <QDeadlineTimer>
+#include <QNetworkDatagram>
+#include <QRandomGenerator>
+#include <QUdpSocket>
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+constexpr quint8 Version = 2;
+constexpr quint8 OpcodeMap = 1;
+constexpr quint8 AnswerBit = 0x80;
+constexpr quint8 Tcp = 6;
+constexpr qsizetype NonceSize = 12;
+// Asked again 250 ms after, then twice as long each time, within the deadline.
+constexpr int FirstResendMs = 250;
+
+void put16(QByteArray& bytes, qsizetype at, quint16 value)
+{
+    bytes[at] = char(value >> 8);
+    bytes[at + 1] = char(value);
+}
+
+void put32(QByteArray& bytes, qsizetype at, quint32 value)
+{
+    for (int i = 0; i < 4; ++i)
+        bytes[at + i] = char(value >> (24 - 8 * i));
+}
+
+quint16 get16(QByteArrayView bytes, qsizetype at)
+{
+    return quint16((quint8(bytes[at]) << 8) | quint8(bytes[at + 1]));
+}
+
+quint32 get32(QByteArrayView bytes, qsizetype at)
+{
+    return (quint32(get16(bytes, at)) << 16) | get16(bytes, at + 2);
+}
+
+void putAddress(QByteArray& bytes, qsizetype at, const QHostAddress& address)
+{
+    const Q_IPV6ADDR ip = address.toIPv6Address();
+    std::memcpy(bytes.data() + at, ip.c, 16);
+}
+
+QHostAddress getAddress(QByteArrayView bytes, qsizetype at)
+{
+    Q_IPV6ADDR ip;
+    std::memcpy(ip.c, bytes.data() + at, 16);
+    return QHostAddress(ip);
+}
+
+} // namespace
+
+QByteArray pcp::mapRequest(const MapRequest& request)
+{
+    QByteArray bytes(MapSize, '\0');
+    bytes[0] = char(Version);
+    bytes[1] = char(OpcodeMap);
+    put32(bytes, 4, request.lifetime);
+    putAddress(bytes, 8, request.client);
+    std::memcpy(bytes.data() + 24, request.nonce.constData(),
+                size_t(std::min(request.nonce.size(), NonceSize)));
+    bytes[36] = char(Tcp);
+    put16(bytes, 40, request.port);
+    put16(bytes, 42, request.port); // suggested: the same port outside
+    // The suggested external address stays ::, "any": for a pinhole it is
+    // this machine's own.
+    return bytes;
+}
+
+std::optional<pcp::MapAnswer> pcp::readMapAnswer(QByteArrayView datagram,
+                                                 const MapRequest& request)
+{
+    if (datagram.size() < MapSize || datagram.size() > LongestMessage ||
+        quint8(datagram[0]) != Version || quint8(datagram[1]) != (AnswerBit | OpcodeMap) ||
+        datagram.sliced(24, NonceSize) != QByteArrayView(request.nonce) ||
+        quint8(datagram[36]) != Tcp || get16(datagram, 40) != request.port)
+        return std::nullopt;
+    return MapAnswer{quint8(datagram[3]), get32(datagram, 4), get32(datagram, 8),
+                     get16(datagram, 42), getAddress(datagram, 44)};
+}
+
+QString pcp::resultText(int result)
+{
+    static const char* const texts[] = {
+        "success",          "unsupported version",      "not authorized",
+        "malformed request", "unsupported opcode",      "unsupported option",
+        "malformed option",  "network failure",         "no resources",
+        "unsupported protocol", "user exceeded quota",  "cannot provide external",
+        "address mismatch",  "excessive remote peers",
+    };
+    const QString text = result >= 0 && result < int(std::size(texts))
+                             ? QLatin1String(texts[result])
+                             : QStringLiteral("unknown result");
+    return QStringLiteral("%1 (PCP result %2)").arg(text).arg(result);
+}
+
+PcpAttempt::PcpAttempt(const QHostAddress& gateway, const QHostAddress& localAddress,
+                       quint16 port, const Timing& timing, QObject* parent)
+    : RouterAttempt(parent)
+    , m_gateway(gateway)
+    , m_timing(timing)
+    , m_socket(new QUdpSocket(this))
+{
+    m_request.client = localAddress;
+    m_request.port = port;
+    m_request.lifetime = quint32(timing.lease.count());
+    // The nonce is all that ties an answer, a renewal and the deletion to
+    // this pinhole: anyone who could guess it could delete it.
+    m_request.nonce.resize(NonceSize);
+    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32*>(m_request.nonce.data()),
+                                          NonceSize / 4);
+    for (QTimer* timer : {&m_resend, &m_deadline, &m_renew})
+        timer->setSingleShot(true);
+    connect(&m_resend, &QTimer::timeout, this, &PcpAttempt::resend);
+    connect(&m_deadline, &QTimer::timeout, this, &PcpAttempt::noAnswer);
+    connect(&m_renew, &QTimer::timeout, this, [this] {
+        if (m_asking == Request::None)
+            send(Request::Renew);
+        m_renew.start(m_timing.check);
+    });
+    connect(m_socket, &QUdpSocket::readyRead, this, &PcpAttempt::read);
+}
+
+// The game is ending with a pinhole open: a short, bounded wait for the
+// router to confirm its deletion, asked twice in case a datagram is lost.
+PcpAttempt::~PcpAttempt()
+{
+    if (!m_open && !m_asked)
+        return;
+    m_socket->disconnect(this);
+    pcp::MapRequest deletion = m_request;
+    deletion.lifetime = 0;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (m_socket->writeDatagram(pcp::mapRequest(deletion), m_gateway, pcp::ServerPort) < 0)
+            break;
+        const QDeadlineTimer wait(RemovalWaitMs);
+        bool deleted = false;
+        while (!deleted && m_socket->waitForReadyRead(int(wait.remainingTime()))) {
+            while (m_socket->hasPendingDatagrams() && !deleted) {
+                const QNetworkDatagram datagram =
+                    m_socket->receiveDatagram(pcp::LongestMessage + 1);
+                deleted = datagram.senderAddress().isEqual(m_gateway) &&
+                          pcp::readMapAnswer(datagram.data(), deletion).has_value();
+            }
+        }
+        if (deleted)
+            break;
+    }
+    qCInfo(lcRouter) << "PCP: pinhole for port" << m_request.port << "deleted on the way out";
+}
+
+void PcpAttempt::find()
+{
+    if (!m_socket->bind(m_request.client, 0)) {
+        QTimer::singleShot(0, this, [this] {
+            Q_EMIT failed(Failure::NoAnswer,
+                          QStringLiteral("PCP cannot be asked: %1").arg(m_socket->errorString()));
+        });
+        return;
+    }
+    // Nothing to look up: the gateway is asked when the pinhole is.
+    QTimer::singleShot(0, this, [this] { Q_EMIT found(m_request.client); });
+}
+
+void PcpAttempt::map()
+{
+    send(Request::Map);
+}
+
+void PcpAttempt::release()
+{
+    if (m_released)
+        return;
+    m_released = true;
+    blockSignals(true);
+    m_renew.stop();
+    if (m_open || m_asked) {
+        // One deletion, no waiting: the answer would change nothing here.
+        pcp::MapRequest deletion = m_request;
+        deletion.lifetime = 0;
+        qCInfo(lcRouter) << "PCP: deleting the pinhole for port" << m_request.port;
+        m_socket->writeDatagram(pcp::mapRequest(deletion), m_gateway, pcp::ServerPort);
+        m_open = false;
+        m_asked = false;
+    }
+    deleteLater();
+}
+
+bool PcpAttempt::send(Request request)
+{
+    m_asking = request;
+    m_asked = true;
+    qCInfo(lcRouter) << "PCP: asking" << m_gateway.toString() << "to open TCP port"
+                     << m_request.port << "to" << m_request.client.toString() << "for"
+                     << m_request.lifetime << "s";
+    m_resendMs = FirstResendMs;
+    m_deadline.start(AnswerDeadlineMs);
+    resend();
+    return true;
+}
+
+void PcpAttempt::resend()
+{
+    if (m_asking == Request::None)
+        return;
+    if (m_socket->writeDatagram(pcp::mapRequest(m_request), m_gateway, pcp::ServerPort) < 0)
+        qCInfo(lcRouter) << "PCP: cannot send:" << m_socket->errorString();
+    m_resend.start(m_resendMs);
+    m_resendMs *= 2;
+}
+
+void PcpAttempt::read()
+{
+    while (m_socket->hasPendingDatagrams()) {
+        const QNetworkDatagram datagram = m_socket->receiveDatagram(pcp::LongestMessage + 1);
+        if (m_asking == Request::None || !datagram.senderAddress().isEqual(m_gateway) ||
+            datagram.senderPort() != pcp::ServerPort)
+            continue;
+        const std::optional<pcp::MapAnswer> answer = pcp::readMapAnswer(datagram.data(), m_request);
+        if (!answer) {
+            qCInfo(lcRouter) << "PCP: dropped an answer of" << datagram.data().size()
+                             << "bytes that is no answer to what was asked";
+            continue;
+        }
+        answered(*answer);
+    }
+}
+
+void PcpAttempt::answered(const pcp::MapAnswer& answer)
+{
+    const Request request = std::exchange(m_asking, Request::None);
+    m_resend.stop();
+    m_deadline.stop();
+    if (answer.result != 0) {
+        qCInfo(lcRouter) << "PCP: the router answered" << pcp::resultText(answer.result);
+        if (request == Request::Map) {
+            Q_EMIT failed(Failure::Refused, pcp::resultText(answer.result));
+        } else {
+            m_open = false;
+            Q_EMIT lost();
+        }
+        return;
+    }
+    const bool wasOpen = m_open;
+    const bool restartedRouter = restarted(answer.epoch);
+    if (answer.lifetime == 0 || answer.externalPort == 0) {
+        m_open = false;
+        if (request == Request::Map)
+            Q_EMIT failed(Failure::BadAnswer, QStringLiteral("the router opened nothing"));
+        else
+            Q_EMIT lost();
+        return;
+    }
+    m_open = true;
+    qCInfo(lcRouter) << "PCP: pinhole open on port" << answer.externalPort << "for"
+                     << answer.lifetime << "s" << (restartedRouter ? "(the router restarted)" : "");
+    // Renewed at every check, which also makes it again on a router that
+    // restarted; well within the life granted, however short.
+    m_renew.start(std::chrono::milliseconds(
+        std::min<qint64>(m_timing.check.count(), qint64(answer.lifetime) * 1000 / 2)));
+    // The router's own words on where the pinhole is, when they name a
+    // global address: this machine's, unless the router translates.
+    const QHostAddress& outside = isGlobalIpv6(answer.externalAddress) ? answer.externalAddress
+                                                                         : m_request.client;
+    if (!wasOpen || request == Request::Map || outside != m_outside ||
+        answer.externalPort != m_outsidePort) {
+        m_outside = outside;
+        m_outsidePort = answer.externalPort;
+        Q_EMIT mapped(m_outside, m_outsidePort);
+    }
+}
+
+void PcpAttempt::noAnswer()
+{
+    const Request request = std::exchange(m_asking, Request::None);
+    m_resend.stop();
+    qCInfo(lcRouter) << "PCP: no answer within" << AnswerDeadlineMs << "ms";
+    if (request == Request::Map)
+        Q_EMIT failed(Failure::NoAnswer, QStringLiteral("no answer to PCP"));
+    // A renewal unanswered is asked again at the next check.
+}
+
+// RFC 6887, 8.5: as NAT-PMP's epoch.
+bool PcpAttempt::restarted(quint32 epoch)
+{
+    const bool known = m_epochSeen.isValid();
+    const qint64 elapsedMs = known ? m_epochSeen.elapsed() : 0;
+    const qint64 beforeMs = qint64(m_epoch) * 1000;
+    m_epoch = epoch;
+    m_epochSeen.start();
+    return known && qint64(epoch) * 1000 + 2000 < beforeMs + elapsedMs * 7 / 8;
+}

@@ -1,0 +1,96 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "routerattempt.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QTimer>
+
+#include <optional>
+
+class QUdpSocket;
+
+// PCP (RFC 6887), the part the game needs: a MAP request that opens the
+// router's IPv6 firewall for the game's TCP port on this machine's address,
+// renewed, and deleted with a lifetime of 0. One small UDP exchange with
+// the gateway, whose every answer must carry the request's nonce; no Debian
+// library speaks PCP, so it is done here.
+namespace pcp {
+
+constexpr quint16 ServerPort = 5351;
+constexpr qsizetype MapSize = 60;
+// RFC 6887, 7: no PCP message is longer.
+constexpr qsizetype LongestMessage = 1100;
+
+struct MapRequest {
+    QByteArray nonce; // 12 bytes
+    QHostAddress client;
+    quint16 port = 0;
+    quint32 lifetime = 0;
+};
+QByteArray mapRequest(const MapRequest& request);
+
+struct MapAnswer {
+    int result = -1; // 0 success; RFC 6887's result codes otherwise
+    quint32 lifetime = 0;
+    quint32 epoch = 0;
+    quint16 externalPort = 0;
+    QHostAddress externalAddress;
+};
+// The answer to `request`, or nothing when the datagram is none: too short
+// or too long, another version or opcode, another nonce, protocol or port.
+std::optional<MapAnswer> readMapAnswer(QByteArrayView datagram, const MapRequest& request);
+
+QString resultText(int result);
+
+} // namespace pcp
+
+// The IPv6 pinhole asked for with PCP: found at once (there is nothing to
+// look up first), opened with map(), renewed at every Timing::check, which
+// also makes it again if the router lost it.
+class PcpAttempt final : public RouterAttempt {
+    Q_OBJECT
+
+public:
+    static constexpr int AnswerDeadlineMs = 2500;
+    // When the attempt is deleted while a pinhole stands: how long each of
+    // two deletions waits for the router's answer.
+    static constexpr int RemovalWaitMs = 200;
+
+    PcpAttempt(const QHostAddress& gateway, const QHostAddress& localAddress, quint16 port,
+               const Timing& timing, QObject* parent);
+    ~PcpAttempt() override;
+
+    const char* protocolName() const override { return "PCP"; }
+    void find() override;
+    void map() override;
+    void release() override;
+
+private:
+    enum class Request { None, Map, Renew, Delete };
+
+    bool send(Request request);
+    void resend();
+    void read();
+    void answered(const pcp::MapAnswer& answer);
+    void noAnswer();
+    bool restarted(quint32 epoch);
+
+    QHostAddress m_gateway;
+    pcp::MapRequest m_request;
+    Timing m_timing;
+    QUdpSocket* m_socket;
+    QTimer m_resend;
+    QTimer m_deadline;
+    QTimer m_renew;
+    Request m_asking = Request::None;
+    int m_resendMs = 0;
+    QHostAddress m_outside;
+    quint16 m_outsidePort = 0;
+    quint32 m_epoch = 0;
+    QElapsedTimer m_epochSeen;
+    bool m_open = false;  // the router confirmed the pinhole
+    bool m_asked = false; // a MAP went out
+    bool m_released = false;
+};

@@ -1,0 +1,136 @@
+// SPDX-License-Identifier: MIT
+#include "pinholeattempt.h"
+
+#include "outsideaddress.h"
+#include "routerlog.h"
+#include "upnpservice.h"
+
+namespace {
+
+constexpr const char* Tcp = "6"; // the IP header's number
+
+} // namespace
+
+PinholeAttempt::PinholeAttempt(const QHostAddress& gateway, const QHostAddress& localAddress,
+                               quint16 port, const Timing& timing, QObject* parent)
+    : RouterAttempt(parent)
+    , m_localAddress(localAddress)
+    , m_port(port)
+    , m_timing(timing)
+    , m_service(new UpnpService(UpnpService::Kind::Firewall6, gateway, localAddress, this))
+    , m_lease(QByteArray::number(qint64(timing.lease.count())))
+{
+    m_update.setSingleShot(true);
+    connect(&m_update, &QTimer::timeout, this, &PinholeAttempt::update);
+    // The outside address of a pinhole is this machine's own.
+    connect(m_service, &UpnpService::found, this, [this] { Q_EMIT found(m_localAddress); });
+    connect(m_service, &UpnpService::notFound, this,
+            [this](const QString& reason) { Q_EMIT failed(Failure::NoAnswer, reason); });
+}
+
+PinholeAttempt::~PinholeAttempt()
+{
+    if (m_uniqueId.isEmpty())
+        return;
+    const bool deleted =
+        m_service->callNow("DeletePinhole", {{"UniqueID", m_uniqueId}}, RemovalWaitMs);
+    qCInfo(lcRouter) << "UPnP: pinhole" << m_uniqueId
+                     << (deleted ? "deleted on the way out" : "not confirmed deleted");
+}
+
+void PinholeAttempt::find()
+{
+    m_service->find();
+}
+
+// An empty remote host and port 0: anyone may connect.
+void PinholeAttempt::map()
+{
+    m_service->call(
+        "AddPinhole",
+        {{"RemoteHost", {}},
+         {"RemotePort", "0"},
+         {"Protocol", Tcp},
+         {"InternalPort", QByteArray::number(m_port)},
+         {"InternalClient", m_localAddress.toString().toLatin1()},
+         {"LeaseTime", m_lease}},
+        [this](const SoapAnswer& answer) {
+            if (!answer.succeeded()) {
+                Q_EMIT failed(Failure::Refused,
+                              QStringLiteral("AddPinhole: %1").arg(answer.errorText()));
+                return;
+            }
+            // A number the router gives back as it was given: 0 to 65535.
+            const QByteArray id = answer.value("UniqueID");
+            if (id.isEmpty() || (parsePort(id) == 0 && id != "0")) {
+                Q_EMIT failed(Failure::BadAnswer,
+                              QStringLiteral("AddPinhole answered no pinhole's name"));
+                return;
+            }
+            m_uniqueId = id;
+            qCInfo(lcRouter) << "UPnP: pinhole" << id << "open for TCP port" << m_port << "on"
+                             << m_localAddress.toString();
+            m_update.start(m_timing.check);
+            Q_EMIT mapped(m_localAddress, m_port);
+        },
+        [this](bool) {
+            Q_EMIT failed(Failure::NoAnswer, QStringLiteral("no answer to AddPinhole"));
+        });
+}
+
+// A renewal each check: the answer also says whether the router still has
+// the pinhole (a restarted router has not, or no longer listens where it
+// did).
+void PinholeAttempt::update()
+{
+    if (m_service->busy()) {
+        m_update.start(m_timing.check);
+        return;
+    }
+    m_service->call(
+        "UpdatePinhole", {{"UniqueID", m_uniqueId}, {"NewLeaseTime", m_lease}},
+        [this](const SoapAnswer& answer) {
+            m_unanswered = 0;
+            if (answer.succeeded()) {
+                m_update.start(m_timing.check);
+                return;
+            }
+            close();
+        },
+        [this](bool refused) {
+            if (refused || ++m_unanswered >= 2) {
+                close();
+                return;
+            }
+            m_update.start(m_timing.check);
+        });
+}
+
+void PinholeAttempt::close()
+{
+    m_update.stop();
+    m_uniqueId.clear();
+    qCInfo(lcRouter) << "UPnP: the router no longer has the pinhole";
+    Q_EMIT lost();
+}
+
+void PinholeAttempt::release()
+{
+    if (m_released)
+        return;
+    m_released = true;
+    blockSignals(true);
+    m_update.stop();
+    m_service->abort();
+    if (m_uniqueId.isEmpty()) {
+        deleteLater();
+        return;
+    }
+    qCInfo(lcRouter) << "UPnP: deleting pinhole" << m_uniqueId;
+    const auto deleted = [this] {
+        m_uniqueId.clear();
+        deleteLater();
+    };
+    m_service->call("DeletePinhole", {{"UniqueID", m_uniqueId}},
+                    [deleted](const SoapAnswer&) { deleted(); }, [deleted](bool) { deleted(); });
+}

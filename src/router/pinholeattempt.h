@@ -1,0 +1,44 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "routerattempt.h"
+
+#include <QByteArray>
+#include <QTimer>
+
+class UpnpService;
+
+// The IPv6 pinhole asked for through UPnP IGD 2's WANIPv6FirewallControl
+// (UpnpService), over IPv6 from the address it opens, as a router in secure
+// mode wants: AddPinhole for anyone's connections to the game's TCP port on
+// this machine, UpdatePinhole at every Timing::check (a renewal, and the
+// check that the router still has it), DeletePinhole at the end.
+class PinholeAttempt final : public RouterAttempt {
+    Q_OBJECT
+
+public:
+    static constexpr int RemovalWaitMs = 500;
+
+    PinholeAttempt(const QHostAddress& gateway, const QHostAddress& localAddress, quint16 port,
+                   const Timing& timing, QObject* parent);
+    ~PinholeAttempt() override;
+
+    const char* protocolName() const override { return "UPnP-IGD IPv6 firewall"; }
+    void find() override;
+    void map() override;
+    void release() override;
+
+private:
+    void update();
+    void close();
+
+    QHostAddress m_localAddress;
+    quint16 m_port;
+    Timing m_timing;
+    UpnpService* m_service;
+    QByteArray m_lease;
+    QByteArray m_uniqueId; // the router's name for the pinhole, once open
+    int m_unanswered = 0;  // updates in a row
+    QTimer m_update;
+    bool m_released = false;
+};

@@ -1,0 +1,78 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "routerhttp.h"
+#include "soap.h"
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+
+#include <functional>
+#include <initializer_list>
+#include <optional>
+
+class GatewaySearch;
+
+// One UPnP-IGD service of the gateway's own device, found and called on the
+// event loop: the device is searched for (GatewaySearch), its description
+// fetched and SOAP calls made with RouterHttp, bounded in bytes and time,
+// and what comes back is read with miniupnpc's parsers. Every URL is
+// checked where it will be connected to: only the gateway's.
+class UpnpService final : public QObject {
+    Q_OBJECT
+
+public:
+    enum class Kind {
+        Connection, // WANIPConnection or WANPPPConnection: the IPv4 forward
+        Firewall6,  // WANIPv6FirewallControl: IPv6 pinholes
+    };
+    using Handler = std::function<void(const SoapAnswer&)>;
+    // Nothing came back in time; `refused` when nothing listens there any
+    // more (a server that restarted on another port).
+    using NoAnswer = std::function<void(bool refused)>;
+
+    static constexpr int AnswerDeadlineMs = 2000;
+
+    UpnpService(Kind kind, const QHostAddress& gateway, const QHostAddress& localAddress,
+                QObject* parent);
+
+    // found() or notFound().
+    void find();
+
+    QByteArray serviceType() const { return m_serviceType; }
+    bool isFound() const { return m_control.has_value(); }
+    // A call is under way: the next waits for it.
+    bool busy() const { return m_pending; }
+
+    void call(const char* action, std::initializer_list<SoapArgument> arguments, Handler handler,
+              NoAnswer noAnswer);
+    // The same call, waiting at most `waitMs` for its answer: only for the
+    // game's last moments. True when the router answered success.
+    bool callNow(const char* action, std::initializer_list<SoapArgument> arguments,
+                 int waitMs) const;
+    // Drops the search and the call under way; no handler is called after it.
+    void abort();
+
+Q_SIGNALS:
+    void found();
+    void notFound(const QString& reason);
+
+private:
+    void describe();
+    void described(const RouterUrl& description, const QByteArray& xml);
+    RouterRequest request(const char* action, std::initializer_list<SoapArgument> arguments) const;
+
+    Kind m_kind;
+    QHostAddress m_gateway;
+    QHostAddress m_localAddress;
+    GatewaySearch* m_search = nullptr;
+    QList<RouterUrl> m_descriptions;
+    bool m_searchOver = false;
+    bool m_describing = false;
+    QPointer<RouterHttp> m_pending;
+    std::optional<RouterUrl> m_control;
+    QByteArray m_serviceType;
+};
