@@ -107,4 +107,5 @@ private:
     bool m_accepting = false; // inside the close and accept of a connection request
     bool m_accepted = false;  // the connection came in here
     bool m_forwarding = false;
+    bool m_joining = false; // a join has started and not yet connected or ended
 };
