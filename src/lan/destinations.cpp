@@ -110,7 +110,7 @@ bool Destination::operator==(const Destination& other) const
     if (address.isNull() || other.address.isNull())
         return address.isNull() && other.address.isNull() &&
                host.compare(other.host, Qt::CaseInsensitive) == 0;
-    return address.isEqual(other.address);
+    return address.isEqual(other.address, QHostAddress::ConvertV4MappedToIPv4);
 }
 
 DestinationList readDestinations(const QString& text, int defaultPort)

@@ -83,7 +83,8 @@ void Dialer::add(const QHostAddress& address, quint16 port)
     if (m_candidates.size() >= options.maxAddresses)
         return;
     for (const Candidate& candidate : std::as_const(m_candidates)) {
-        if (candidate.port == port && candidate.address.isEqual(address))
+        if (candidate.port == port &&
+            candidate.address.isEqual(address, QHostAddress::ConvertV4MappedToIPv4))
             return;
     }
     m_candidates.append({address, port, false});
