@@ -243,8 +243,9 @@ private slots:
         QCOMPARE(dialer->findChildren<QTcpSocket*>().size(), 0); // the silent one is gone
     }
 
-    // Several attempts may answer at once: one is the connection, and every
-    // other is closed without a byte over it, either way.
+    // However many of the attempts reached the host (on loopback the first
+    // usually answers before the next starts), one is the connection and
+    // every other is closed without a byte over it.
     void theWinnerAloneCarriesBytes()
     {
         QTcpServer host;

@@ -181,8 +181,8 @@ void Dialer::attempt(Candidate& candidate)
     connect(socket, &QTcpSocket::connected, this, [this, socket] { won(socket); });
     connect(socket, &QTcpSocket::errorOccurred, this, [this, socket] { attemptFailed(socket); });
     Q_EMIT attempting(address, port);
-    if (!m_running)
-        return; // whoever heard of it stopped the dial
+    if (!m_attempts.contains(socket))
+        return; // whoever heard of it stopped the dial, or started another
     m_turn.start(options.attemptDelayMs);
     socket->connectToHost(address, port);
 }
