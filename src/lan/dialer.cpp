@@ -11,6 +11,7 @@ Dialer::Dialer(QObject* parent)
     : QObject(parent)
 {
     m_turn.setSingleShot(true);
+    m_turn.setTimerType(Qt::PreciseTimer); // a turn is a quarter second, not 5 % less
     connect(&m_turn, &QTimer::timeout, this, [this] {
         m_waitingForNames = false;
         step();
