@@ -121,14 +121,14 @@ DestinationList readDestinations(const QString& text, int defaultPort)
         return result;
     }
     static const QRegularExpression separators(QStringLiteral("[\\s,]+"));
-    const QStringList parts = text.split(separators, Qt::SkipEmptyParts);
-    if (parts.isEmpty()) {
+    const QStringList entries = text.split(separators, Qt::SkipEmptyParts);
+    if (entries.isEmpty()) {
         result.error = QStringLiteral("No address given");
         return result;
     }
-    for (const QString& part : parts) {
+    for (const QString& entry : entries) {
         Destination destination;
-        result.error = readOne(part, defaultPort, destination);
+        result.error = readOne(entry, defaultPort, destination);
         if (!result.error.isEmpty()) {
             result.list.clear();
             return result;
