@@ -1,14 +1,17 @@
 // SPDX-License-Identifier: MIT
 // A network path that dies without a word (a cable pulled, a lid closed) ends
 // the connection within seconds at both ends, the way a peer closing it does.
-// A host that never answers a join is given up on as well. Runs inside a
-// network namespace of its own (netns.sh), where a firewall rule drops the
-// game's packets silently.
+// A host that never answers a join is given up on as well, and an address
+// that never answers, among several, costs a join its turn and no more. Runs
+// inside a network namespace of its own (netns.sh), where a firewall rule
+// drops the game's packets silently and 198.51.100.0/24 and 2001:db8::/32
+// lead into a black hole.
 #include "twocopies.h"
 
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QSignalSpy>
 #include <QtTest>
 
 namespace {
@@ -112,6 +115,65 @@ private slots:
             QCOMPARE(joiner.dialog.cmdOK->text(), QStringLiteral("&Stop"));
             QVERIFY(joiner.form.mplay->isEnabled());
         }
+    }
+
+    // Pasted addresses of which some lead into the black hole: the join goes
+    // on to the next address after one turn of each, long before the connect
+    // time-out, and over the address that answers.
+    void aBlackHoleCostsItsTurnOnly_data()
+    {
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<QString>("answered");
+        QTest::addColumn<int>("attempts");
+        // IPv6 goes first, so the IPv4 black hole is never waited for.
+        QTest::newRow("as Co&py gives them, the first black-holed") << "198.51.100.1:%1  [::1]:%1"
+                                                                    << "::1" << 1;
+        QTest::newRow("the first tried black-holed") << "[2001:db8::1]:%1  127.0.0.1:%1"
+                                                     << "127.0.0.1" << 2;
+        QTest::newRow("one of each family black-holed")
+            << "198.51.100.1:%1 [2001:db8::1]:%1 127.0.0.1:%1 [::1]:%1"
+            << "::1" << 3;
+        // 2001:db8::7 and 127.0.0.1 (netns.sh)
+        QTest::newRow("a name with a black-holed address") << "blackholed.korvaloop.test"
+                                                           << "127.0.0.1" << 2;
+    }
+
+    void aBlackHoleCostsItsTurnOnly()
+    {
+        QFETCH(QString, address);
+        QFETCH(QString, answered);
+        QFETCH(int, attempts);
+        Copy host;
+        Copy joiner;
+        const int port = freePort();
+        host.ok(true, port);
+        QSignalSpy tried(&joiner.net.sock.dialer, &Dialer::attempting);
+        joiner.dialog.adress->setEditText(address.contains(QLatin1String("%1")) ? address.arg(port)
+                                                                                : address);
+        joiner.ok(false, port);
+        QCOMPARE(joiner.status(), QStringLiteral("Status: Connecting..."));
+        QTRY_VERIFY_WITH_TIMEOUT(joiner.connected(), Sock::ConnectTimeoutMs / 3);
+        QCOMPARE(joiner.status(), QStringLiteral("Status: Connected to ") + answered);
+        QCOMPARE(tried.size(), attempts);
+        QTRY_VERIFY(host.connected());
+        roundTrip(host, joiner);
+    }
+
+    // Every address in the black hole: the join gives up at its time-out
+    // (shortened here) and names them all.
+    void allInTheBlackHole()
+    {
+        Copy joiner;
+        joiner.net.sock.setConnectTimeout(1000);
+        joiner.dialog.adress->setEditText(
+            QStringLiteral("198.51.100.1  [2001:db8::1]:2540  blackholed.korvaloop.test:2541"));
+        joiner.ok(false, 2539);
+        QTRY_COMPARE(joiner.status(),
+                     QStringLiteral("Status: Cannot join 198.51.100.1:2539, [2001:db8::1]:2540, "
+                                    "blackholed.korvaloop.test:2541"));
+        QCOMPARE(joiner.net.sock.dialer.attemptsMade(), 4);
+        QCOMPARE(joiner.net.state(), ConnectionState::Closed);
+        QVERIFY(!joiner.net.sock.dialer.isRunning());
     }
 };
 

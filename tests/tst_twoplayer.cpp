@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-#include "console/console.h"
 #include "connectdialog/routerrow.h"
 #include "connectdialog/statusline.h"
+#include "console/console.h"
 #include "lan/discovery.h"
 #include "onscreen.h"
 #include "twocopies.h"
@@ -213,6 +213,19 @@ private slots:
         QTest::newRow("join, no address") << false << "  "
                                           << "2539"
                                           << "Status: No address given";
+        // What is pasted can hold anything: it is refused, and nothing is tried.
+        QTest::newRow("join, not an address") << false << "anna.example:2539 <script>"
+                                              << "2539"
+                                              << "Status: Not an address: <script>";
+        QTest::newRow("join, a port out of range") << false << "127.0.0.1:2539 [::1]:99999"
+                                                   << "2539" << range;
+        QString many;
+        for (int i = 1; i <= 17; ++i)
+            many += QStringLiteral("192.168.1.%1  ").arg(i);
+        QTest::newRow("join, too many addresses") << false << many << "2539"
+                                                  << "Status: More than 16 addresses";
+        QTest::newRow("join, far too long") << false << QString(20000, QLatin1Char('x')) << "2539"
+                                            << "Status: Too long for an address";
     }
 
     void badSettingsNeverEndTheProgram()
@@ -284,6 +297,10 @@ private slots:
         QTest::newRow("IPv4 and port") << "127.0.0.1:%1";
         QTest::newRow("IPv6 and port") << "[::1]:%1";
         QTest::newRow("name and port") << " localhost:%1 ";
+        // Several: each is tried, with its own port or the port field's.
+        QTest::newRow("several, as Co&py gives them") << "127.0.0.1:%1  [::1]:%1";
+        QTest::newRow("several, without ports") << "::1 127.0.0.1";
+        QTest::newRow("several, one of them nowhere") << "no-such-host.invalid 127.0.0.1";
     }
 
     void joinAddresses()
@@ -296,9 +313,62 @@ private slots:
         b->ok(false, withPort ? 1 : port);
         QCOMPARE(b->status(), QStringLiteral("Status: Connecting..."));
         QTRY_VERIFY(connectedTo(b->status()));
-        QCOMPARE(b->dialog.port->text(), QString::number(port));
-        if (withPort)
-            QVERIFY(!b->dialog.adress->currentText().contains(QString::number(port)));
+        const bool several = address.trimmed().contains(QLatin1Char(' '));
+        if (several) {
+            // The field is left as it was: the next OK tries them all again.
+            QCOMPARE(b->dialog.adress->currentText(), withPort ? address.arg(port) : address);
+            QCOMPARE(b->dialog.port->text(), QString::number(withPort ? 1 : port));
+            QCOMPARE(b->net.sock.dialer.attemptsMade(), 1);
+        } else {
+            QCOMPARE(b->dialog.port->text(), QString::number(port));
+            if (withPort)
+                QVERIFY(!b->dialog.adress->currentText().contains(QString::number(port)));
+        }
+    }
+
+    // Two addresses that both lead to the host: IPv6 goes first and answers,
+    // the status names it, and the host sees one connection only, over which
+    // the game's messages come.
+    void severalAddressesOneConnection()
+    {
+        QTcpServer host;
+        QVERIFY(host.listen(QHostAddress::Any, quint16(port)));
+        b->dialog.adress->setEditText(
+            QStringLiteral("127.0.0.1:%1  [::1]:%1  localhost").arg(port));
+        b->ok(false, port);
+        QCOMPARE(b->status(), QStringLiteral("Status: Connecting..."));
+        QTRY_VERIFY(b->connected());
+        QCOMPARE(b->status(), QStringLiteral("Status: Connected to ::1"));
+        QVERIFY(!b->net.sock.dialer.isRunning()); // nothing more will be tried
+        QCOMPARE(b->net.sock.dialer.attemptsMade(), 1);
+        QTRY_VERIFY(host.hasPendingConnections());
+        QTcpSocket* joined = host.nextPendingConnection();
+        QVERIFY(!host.hasPendingConnections());
+        QCOMPARE(joined->peerAddress(), QHostAddress(QHostAddress::LocalHostIPv6));
+        b->game.GotKey();
+        QByteArray received;
+        QTRY_VERIFY((received += joined->readAll()).contains("gotkey"));
+        QVERIFY(!host.hasPendingConnections());
+    }
+
+    // A join with several addresses that all fail says which: every one,
+    // with the port it was tried at. One address alone says what it always said.
+    void aFailedJoinNamesWhatItTried()
+    {
+        b->dialog.adress->setEditText(QStringLiteral("127.0.0.1:%1 ::1  localhost").arg(port));
+        b->ok(false, port);
+        const QString tried = QStringLiteral("Status: Cannot join 127.0.0.1:%1, [::1]:%1, "
+                                             "localhost:%1")
+                                  .arg(port);
+        QTRY_COMPARE(b->status(), tried);
+        QCOMPARE(b->net.state(), ConnectionState::Closed);
+        QVERIFY(b->form.mplay->isEnabled());
+
+        // OK tries again, here the one address alone.
+        b->dialog.adress->setEditText(QStringLiteral("127.0.0.1"));
+        b->dialog.cmdOK->click();
+        QCOMPARE(b->status(), QStringLiteral("Status: Connecting..."));
+        QTRY_COMPARE(b->status(), QStringLiteral("Status: Idle"));
     }
 
     // Every control in its place, with its text, in its tab order, and the
@@ -317,8 +387,9 @@ private slots:
         QVERIFY(d.height() > 189 && d.height() <= 189 + 30);
         const QPoint centre = d.screen()->availableGeometry().center();
         QVERIFY2((d.frameGeometry().center() - centre).manhattanLength() <= 2,
-                 qPrintable(QStringLiteral("%1,%2").arg(d.frameGeometry().center().x()).arg(
-                     d.frameGeometry().center().y())));
+                 qPrintable(QStringLiteral("%1,%2")
+                                .arg(d.frameGeometry().center().x())
+                                .arg(d.frameGeometry().center().y())));
 
         const QList<std::tuple<QWidget*, QRect, QString>> controls{
             {d.Label2, {8, 8, 57, 17}, "Username:"},
@@ -350,9 +421,9 @@ private slots:
         }
         QVERIFY(d.host->isChecked());
         QVERIFY(d.cmdOK->isDefault());
-        for (QWidget* w : {static_cast<QWidget*>(d.router->internet),
-                           static_cast<QWidget*>(d.router->outside),
-                           static_cast<QWidget*>(d.router->cmdCopy)}) {
+        for (QWidget* w :
+             {static_cast<QWidget*>(d.router->internet), static_cast<QWidget*>(d.router->outside),
+              static_cast<QWidget*>(d.router->cmdCopy)}) {
             const QRect inDialog(w->mapTo(&d, QPoint(0, 0)), w->size());
             QVERIFY(inDialog.top() >= 189 && QRect(QPoint(0, 0), d.size()).contains(inDialog));
         }
@@ -455,23 +526,35 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("address");
         QTest::addColumn<QString>("entry");
-        QTest::newRow("IPv4") << "Anna" << "192.168.1.23" << "Anna \u2013 192.168.1.23:2539";
-        QTest::newRow("IPv6 only") << "Bert" << "2001:db8::5" << "Bert \u2013 [2001:db8::5]:2539";
-        QTest::newRow("IPv6 on a link")
-            << "Carla" << "fe80::1%eth0" << "Carla \u2013 [fe80::1%eth0]:2539";
-        QTest::newRow("a name that turns the text around")
-            << "\u202EAnna" << "10.98.0.2" << "Anna \u2013 10.98.0.2:2539";
-        QTest::newRow("a name that isolates what follows")
-            << "Bo\u2066b" << "10.98.0.2" << "Bob \u2013 10.98.0.2:2539";
+        QTest::newRow("IPv4") << "Anna"
+                              << "192.168.1.23"
+                              << "Anna \u2013 192.168.1.23:2539";
+        QTest::newRow("IPv6 only") << "Bert"
+                                   << "2001:db8::5"
+                                   << "Bert \u2013 [2001:db8::5]:2539";
+        QTest::newRow("IPv6 on a link") << "Carla"
+                                        << "fe80::1%eth0"
+                                        << "Carla \u2013 [fe80::1%eth0]:2539";
+        QTest::newRow("a name that turns the text around") << "\u202EAnna"
+                                                           << "10.98.0.2"
+                                                           << "Anna \u2013 10.98.0.2:2539";
+        QTest::newRow("a name that isolates what follows") << "Bo\u2066b"
+                                                           << "10.98.0.2"
+                                                           << "Bob \u2013 10.98.0.2:2539";
         QTest::newRow("every kind of direction mark")
             << "\u200E\u200F\u061C\u202A\u202B\u202C\u202D\u2067\u2068\u2069Eva"
-            << "10.98.0.2" << "Eva \u2013 10.98.0.2:2539";
-        QTest::newRow("a placeholder") << "Anna%1" << "192.168.1.23" << "Anna%1 \u2013 192.168.1.23:2539";
+            << "10.98.0.2"
+            << "Eva \u2013 10.98.0.2:2539";
+        QTest::newRow("a placeholder") << "Anna%1"
+                                       << "192.168.1.23"
+                                       << "Anna%1 \u2013 192.168.1.23:2539";
         // Written right to left: the letters stand as that script wants them,
         // and the address after them as it is.
-        QTest::newRow("Hebrew") << "\u05D0\u05D1\u05D2" << "10.98.0.2"
+        QTest::newRow("Hebrew") << "\u05D0\u05D1\u05D2"
+                                << "10.98.0.2"
                                 << "\u05D2\u05D1\u05D0 \u2013 10.98.0.2:2539";
-        QTest::newRow("Arabic and digits") << "\u0627\u0644 12" << "10.98.0.2"
+        QTest::newRow("Arabic and digits") << "\u0627\u0644 12"
+                                           << "10.98.0.2"
                                            << "12 \u0644\u0627 \u2013 10.98.0.2:2539";
     }
 
@@ -487,12 +570,16 @@ private slots:
     {
         QTest::addColumn<QString>("userName");
         QTest::addColumn<QString>("serviceName");
-        QTest::newRow("as it is") << "Anna #2" << "Anna #2";
-        QTest::newRow("empty") << "" << "Player";
-        QTest::newRow("control characters") << "a\nb\tc" << "a b c";
-        QTest::newRow("direction marks") << "\u202EAnna\u2066" << "Anna";
-        QTest::newRow("63 bytes at most") << QString(70, QLatin1Char('x'))
-                                          << QString(63, QLatin1Char('x'));
+        QTest::newRow("as it is") << "Anna #2"
+                                  << "Anna #2";
+        QTest::newRow("empty") << ""
+                               << "Player";
+        QTest::newRow("control characters") << "a\nb\tc"
+                                            << "a b c";
+        QTest::newRow("direction marks") << "\u202EAnna\u2066"
+                                         << "Anna";
+        QTest::newRow("63 bytes at most")
+            << QString(70, QLatin1Char('x')) << QString(63, QLatin1Char('x'));
         QTest::newRow("not half a character") << QString(40, QChar(0xe9)) // two bytes each
                                               << QString(31, QChar(0xe9));
         const QString face = QStringLiteral("\U0001F600"); // four bytes, two UTF-16 units

@@ -136,6 +136,8 @@ mplayer::mplayer(Session& session, QWidget* parent)
     fitWidth(Label1, update->x() - Label1->x());
     update->setToolTip(
         QStringLiteral("500 or higher recommend a lower value might crash the game"));
+    adress->setToolTip(QStringLiteral(
+        "One address or several, separated by blanks, each with its port or the port below"));
     status->setGeometry(64, 128, 185, 17);
     status->setTextFormat(Qt::PlainText);
     host->setGeometry(8, 112, 49, 17);
@@ -276,8 +278,8 @@ int mplayer::entryWidth(int row) const
 void mplayer::fitList()
 {
     QAbstractItemView* list = adress->view();
-    int width = *m_entryWidths.rbegin() + 2 * list->frameWidth() +
-                list->fontMetrics().averageCharWidth();
+    int width =
+        *m_entryWidths.rbegin() + 2 * list->frameWidth() + list->fontMetrics().averageCharWidth();
     if (adress->count() > adress->maxVisibleItems())
         width += list->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, list);
     if (width != list->minimumWidth())
@@ -336,7 +338,8 @@ void mplayer::StartHost()
 }
 
 // An address passed on with its port, as the router's row shows it to the
-// host ("203.0.113.7:2539"), fills in both fields.
+// host ("203.0.113.7:2539"), fills in both fields. Several addresses stay
+// as they are: each is tried with its own port, or the port field's.
 void mplayer::StartJoin()
 {
     if (const auto passedOn = splitHostAndPort(adress->currentText())) {

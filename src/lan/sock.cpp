@@ -34,11 +34,14 @@ Sock::Sock(QObject* parent)
     : QObject(parent)
 {
     connect(&m_server, &QTcpServer::newConnection, this, &Sock::takeRequests);
+    connect(&dialer, &Dialer::connected, this, &Sock::dialed);
+    connect(&dialer, &Dialer::failed, this, &Sock::dialFailed);
     m_connectTimeout.setSingleShot(true);
     m_connectTimeout.setInterval(ConnectTimeoutMs);
     connect(&m_connectTimeout, &QTimer::timeout, this, [this] {
-        if (m_state != SocketState::Connecting || !m_connection)
+        if (m_state != SocketState::Connecting)
             return;
+        dialer.abort();
         setState(SocketState::Failed);
         m_failure = Failure::NoAnswer;
         m_errorString = QStringLiteral("No answer");
@@ -79,27 +82,58 @@ bool Sock::Connect(const QString& remoteHost, int remotePort)
         m_errorString = portOutOfRange();
         return false;
     }
-    // "[::1]", as IPv6 addresses stand beside a port, is "::1".
-    QString host = remoteHost.trimmed();
-    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')) &&
-        QHostAddress(host.mid(1, host.size() - 2)).protocol() == QAbstractSocket::IPv6Protocol)
-        host = host.mid(1, host.size() - 2);
+    const DestinationList destinations = readDestinations(remoteHost, remotePort);
+    if (!destinations.error.isEmpty()) {
+        m_errorString = destinations.error;
+        return false;
+    }
+    dialer.abort();
+    if (m_connection)
+        drop(m_connection);
+    m_connection = nullptr;
     m_remoteHost = remoteHost.trimmed();
-    auto* socket = new QTcpSocket(this);
-    attach(socket);
+    m_destinations = destinations.list;
+    m_remoteHostIP.clear();
     setState(SocketState::Connecting);
-    connect(socket, &QTcpSocket::connected, this, [this] {
-        m_connectTimeout.stop();
-        setState(SocketState::Connected);
-        watchPath(m_connection);
-        m_remoteHostIP = m_connection->peerAddress().toString();
-        Q_EMIT Connected();
-    });
     m_connectTimeout.start();
-    m_insideConnect = true;
-    socket->connectToHost(host, quint16(remotePort));
-    m_insideConnect = false;
+    dialer.start(m_destinations);
     return true;
+}
+
+QStringList Sock::Destinations() const
+{
+    QStringList texts;
+    for (const Destination& destination : m_destinations)
+        texts.append(destination.text());
+    return texts;
+}
+
+// The first address to answer is the connection; the dialer has closed the others.
+void Sock::dialed(QTcpSocket* socket)
+{
+    m_connectTimeout.stop();
+    if (m_state != SocketState::Connecting) {
+        drop(socket);
+        return;
+    }
+    socket->setParent(this);
+    attach(socket);
+    watchPath(socket);
+    m_remoteHostIP = socket->peerAddress().toString();
+    setState(SocketState::Connected);
+    Q_EMIT Connected();
+}
+
+void Sock::dialFailed(QAbstractSocket::SocketError error, const QString& text)
+{
+    m_connectTimeout.stop();
+    if (m_state != SocketState::Connecting)
+        return;
+    setState(SocketState::Failed);
+    m_failure =
+        error == QAbstractSocket::HostNotFoundError ? Failure::HostNotFound : Failure::Other;
+    m_errorString = text;
+    Q_EMIT Error(int(error), m_errorString);
 }
 
 // Each waiting peer is offered once; one that is not accepted while it is
@@ -158,25 +192,11 @@ void Sock::onError(QAbstractSocket::SocketError error)
     // The peer closing is no error: the close event follows.
     if (error == QAbstractSocket::RemoteHostClosedError)
         return;
-    m_connectTimeout.stop();
     setState(SocketState::Failed);
     m_failure =
         error == QAbstractSocket::HostNotFoundError ? Failure::HostNotFound : Failure::Other;
     m_errorString = m_connection ? m_connection->errorString() : QString();
-    if (!m_insideConnect) {
-        Q_EMIT Error(int(error), m_errorString);
-        return;
-    }
-    // A join that fails at once (no route to the address) fails inside the
-    // call that starts it: its event comes from the event loop, as every
-    // other failure's does, once the caller has shown that it started.
-    QMetaObject::invokeMethod(
-        this,
-        [this, socket = m_connection, error] {
-            if (socket && socket == m_connection && m_state == SocketState::Failed)
-                Q_EMIT Error(int(error), m_errorString);
-        },
-        Qt::QueuedConnection);
+    Q_EMIT Error(int(error), m_errorString);
 }
 
 void Sock::drop(QTcpSocket* socket)
@@ -240,6 +260,7 @@ QByteArray Sock::GetData()
 void Sock::Close()
 {
     m_connectTimeout.stop();
+    dialer.abort();
     m_server.close();
     if (m_connection)
         drop(m_connection);

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "dialer.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QPointer>
@@ -46,16 +48,26 @@ public:
     static constexpr int KeepAliveIntervalSeconds = 2;
     static constexpr int KeepAliveProbes = 3;
     static constexpr unsigned UserTimeoutMs = 15000;
-    // How long a join waits for the host's name to be found and the host to answer.
+    // How long a join waits for the host's name to be found and the host to
+    // answer, at any of the addresses it tries.
     static constexpr int ConnectTimeoutMs = 15000;
 
     explicit Sock(QObject* parent = nullptr);
     ~Sock() override;
 
     SocketState State() const { return m_state; }
+    // The address that answered, or that was accepted.
     QString RemoteHostIP() const { return m_remoteHostIP; }
-    // The host the last Connect tried, as it was given.
+    // What the last Connect was given, as it was given.
     QString RemoteHost() const { return m_remoteHost; }
+    // Where the last Connect went, as players write it, one entry a
+    // destination ("198.51.100.1:2539", "[2001:db8::5]:2539", "anna.example:2539").
+    QStringList Destinations() const;
+
+    // What tries the addresses of a join, one after another (Dialer::options).
+    Dialer dialer;
+    // The time-out of a whole join: ConnectTimeoutMs unless set otherwise.
+    void setConnectTimeout(int milliseconds) { m_connectTimeout.setInterval(milliseconds); }
 
     int LocalPort = 0;
     // What Listen and Connect say of a port outside 1 to 65535.
@@ -63,6 +75,9 @@ public:
 
     // Each returns false when it fails at once; errorString() then says why.
     bool Listen();
+    // remoteHost holds one or several destinations (readDestinations); one
+    // without its port goes to remotePort. The first to answer becomes the
+    // connection; what fails later comes as Error, from the event loop.
     bool Connect(const QString& remoteHost, int remotePort);
     void Accept(int requestID);
     // One message, written whole.
@@ -97,6 +112,8 @@ private:
     void write(const QByteArray& bytes);
     void setState(SocketState state);
     void giveUpOnPeer();
+    void dialed(QTcpSocket* socket);
+    void dialFailed(QAbstractSocket::SocketError error, const QString& text);
 
     QTcpServer m_server;
     QPointer<QTcpSocket> m_connection;
@@ -107,6 +124,6 @@ private:
     QString m_remoteHost;
     QString m_errorString;
     Failure m_failure = Failure::Other;
+    QList<Destination> m_destinations;
     QTimer m_connectTimeout;
-    bool m_insideConnect = false;
 };

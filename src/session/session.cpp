@@ -9,6 +9,7 @@
 #include <QScopedValueRollback>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -189,18 +190,21 @@ bool Session::StartJoin(const QString& address, const QString& port)
         setStatus(QStringLiteral("Status: ") + sock.errorString());
         return false;
     }
+    m_joining = true;
     setStatus(QStringLiteral("Status: Connecting..."));
     return true;
 }
 
 void Session::StopConnection()
 {
+    m_joining = false;
     sock.Close();
     setStatus(QStringLiteral("Status: Idle"));
 }
 
 void Session::Close()
 {
+    m_joining = false;
     sock.Close();
 }
 
@@ -226,6 +230,7 @@ void Session::sock_ConnectionRequest(int requestID)
 
 void Session::sock_Connect()
 {
+    m_joining = false;
     receiver.reset();
     setStatus(QStringLiteral("Status: Connected to ") + sock.RemoteHostIP());
 }
@@ -238,13 +243,18 @@ void Session::sock_Close()
 
 // An error ends the connection the way the peer closing it would, so the
 // player can open the dialog and connect again. A host name that cannot be
-// found, or a host that does not answer, is worth saying.
+// found, or a host that does not answer, is worth saying; a join that went
+// to several places and got nowhere says where it went.
 void Session::sock_Error()
 {
+    const bool joining = std::exchange(m_joining, false);
     const Sock::Failure failure = sock.failure();
     sock.Close();
     connectionLost();
-    if (failure == Sock::Failure::HostNotFound)
+    const QStringList tried = sock.Destinations();
+    if (joining && tried.size() > 1)
+        setStatus(QStringLiteral("Status: Cannot join ") + tried.join(QStringLiteral(", ")));
+    else if (failure == Sock::Failure::HostNotFound)
         setStatus(QStringLiteral("Status: Cannot find ") + sock.RemoteHost());
     else if (failure == Sock::Failure::NoAnswer)
         setStatus(QStringLiteral("Status: No answer from ") + sock.RemoteHost());

@@ -51,6 +51,8 @@ public:
     // that is to be reached from the internet asks the home router to
     // forward its port (router()).
     bool StartHost(const QString& port, bool askRouter = true);
+    // The address may hold several, each with its port or taking `port`
+    // (Sock::Connect); the first to answer is joined.
     bool StartJoin(const QString& address, const QString& port);
     void StopConnection();
     // Closes whatever is open and says nothing: the dialog's Cancel.
@@ -110,4 +112,5 @@ private:
     bool m_accepting = false; // inside the close and accept of a connection request
     bool m_accepted = false;  // the connection came in here
     bool m_forwarding = false;
+    bool m_joining = false; // a join has started and not yet connected or ended
 };
