@@ -26,6 +26,7 @@ usage: $me COMMAND [ARGS...]
     SETTINGs (with both, upnp, natpmp, second-router, no-ipv6, v6-drop):
       taken=PORT            TCP PORT is already forwarded to 192.168.77.99
       igd-v1                the router describes itself as an IGD version 1
+                            (which has no IPv6 pinholes; PCP still opens them)
       cpu=N                 miniupnpd runs on CPU N only, as on a box of its
                             own (for timings)
       no-ipv6               the home network has no IPv6: neither this
