@@ -10,25 +10,41 @@ me=$(basename "$0")
 usage() {
     cat <<EOF
 usage: $me COMMAND [ARGS...]
-  mode MODE [SETTING...]   restarts the router in MODE, with no mappings:
+  mode MODE [SETTING...]   restarts the router in MODE, with no mappings and
+                           no pinholes:
       both | upnp | natpmp  miniupnpd answers UPnP-IGD and NAT-PMP/PCP, or one
-                            of them; outside address 198.51.100.1 (public)
+                            of them; outside address 198.51.100.1 (public);
+                            IPv6 pinholes through either (IGD 2, PCP)
       second-router         miniupnpd answers both, but the router's outside
-                            address is 100.64.0.1, behind the provider's NAT
+                            address is 100.64.0.1, behind the provider's NAT;
+                            IPv6 as in both, where only a pinhole works
+      no-ipv6 | v6-drop     both, with the SETTING of the same name
       off                   no miniupnpd: nothing answers on the router, and
                             a stand-in (tests/sandbox/fakeigd) may
       drop | reject         no miniupnpd; the router drops, or refuses, what
                             is sent to it
-    SETTINGs (with both, upnp, natpmp):
+    SETTINGs (with both, upnp, natpmp, second-router, no-ipv6, v6-drop):
       taken=PORT            TCP PORT is already forwarded to 192.168.77.99
       igd-v1                the router describes itself as an IGD version 1
+                            (which has no IPv6 pinholes; PCP still opens them)
       cpu=N                 miniupnpd runs on CPU N only, as on a box of its
                             own (for timings)
+      no-ipv6               the home network has no IPv6: neither this
+                            machine (2001:db8:1::10, its default route) nor
+                            the router (2001:db8:1::1) has an address there,
+                            and miniupnpd leaves IPv6 alone; every other
+                            start gives them back
+      v6-drop               the router drops all IPv6 that crosses it, either
+                            way; it still answers on the home network
   mappings                 the router's port forwards, one a line:
                            "tcp OUTSIDE_PORT LAN_ADDRESS:PORT"
+  pinholes                 the router's IPv6 pinholes, one a line, sorted:
+                           "tcp6 LAN_ADDRESS PORT" ("udp6 ..." for UDP)
   reach ADDRESS PORT       from the internet peer (198.51.100.20): connects,
                            sends "ping" and succeeds when it comes back
                            within 2 s
+  reach6 ADDRESS PORT      the same over IPv6, from 2001:db8:ff::20; ADDRESS
+                           without brackets
   router CMD [ARGS...]     runs CMD in the router's namespace
   wan CMD [ARGS...]        runs CMD in the internet peer's namespace
   log                      what miniupnpd wrote since it was last started
@@ -55,23 +71,42 @@ stop_router() {
         wait_for stopped
     fi
     rm -f "$dir/miniupnpd.pid" "$dir/leases"
-    for chain in miniupnpd prerouting_miniupnpd postrouting_miniupnpd closed; do
+    for chain in miniupnpd prerouting_miniupnpd postrouting_miniupnpd closed crossing; do
         in_router nft flush chain inet filter "$chain"
     done
 }
 
 set_outside() {
-    in_router ip addr flush dev wan0
+    in_router ip -4 addr flush dev wan0
     in_router ip addr add "$1" dev wan0
+}
+
+# The home network's IPv6: this machine's address and default route, and the
+# router's address there, or none of them.
+lan_ipv6() {
+    if [[ $1 == on ]]; then
+        ip -6 addr replace 2001:db8:1::10/64 dev lan0 nodad
+        in_router ip -6 addr replace 2001:db8:1::1/64 dev lan0 nodad
+        ip -6 route replace default via 2001:db8:1::1 dev lan0
+    else
+        ip -6 route del default via 2001:db8:1::1 dev lan0 2>/dev/null || true
+        ip -6 addr del 2001:db8:1::10/64 dev lan0 2>/dev/null || true
+        in_router ip -6 addr del 2001:db8:1::1/64 dev lan0 2>/dev/null || true
+    fi
 }
 
 start_router() {
     local upnp=$1 natpmp=$2 stun=$3
     shift 3
-    local igd_v1=no pin=()
+    local igd_v1=no pin=() ipv6=yes
     : >"$dir/leases"
     for setting in "$@"; do
         case $setting in
+        no-ipv6)
+            lan_ipv6 off
+            ipv6=no
+            ;;
+        v6-drop) in_router nft add rule inet filter crossing meta nfproto ipv6 drop ;;
         taken=*)
             # Another machine's forward, as miniupnpd keeps it across restarts.
             echo "TCP:${setting#taken=}:192.168.77.99:${setting#taken=}:0:another machine" \
@@ -84,8 +119,9 @@ start_router() {
     done
     cat >"$dir/miniupnpd.conf" <<EOF
 ext_ifname=wan0
+ext_ifname6=wan0
 listening_ip=lan0
-ipv6_disable=yes
+ipv6_disable=$([[ $ipv6 == yes ]] && echo no || echo yes)
 http_port=0
 enable_upnp=$upnp
 enable_natpmp=$natpmp
@@ -114,6 +150,36 @@ EOF
     fi
 }
 
+# 32 hexadecimal digits as an IPv6 address is written (RFC 5952): no leading
+# zeros, the longest run of two or more zero groups (the first of equals) as
+# "::".
+ipv6_text() {
+    local hex=$1 groups=() i best=-1 best_length=1 start=-1 text=""
+    for i in {0..7}; do
+        groups+=("$(printf %x "0x${hex:i*4:4}")")
+    done
+    for i in {0..8}; do
+        if [[ $i -lt 8 && ${groups[i]} == 0 ]]; then
+            [[ $start -ge 0 ]] || start=$i
+        elif [[ $start -ge 0 ]]; then
+            if ((i - start > best_length)); then
+                best=$start
+                best_length=$((i - start))
+            fi
+            start=-1
+        fi
+    done
+    for i in {0..7}; do
+        if [[ $best -ge 0 && $i -ge $best && $i -lt $((best + best_length)) ]]; then
+            [[ $i -eq $best ]] && text+="::"
+            continue
+        fi
+        [[ -z $text || $text == *:: ]] || text+=":"
+        text+=${groups[i]}
+    done
+    echo "$text"
+}
+
 close() {
     in_router nft add rule inet filter closed iifname lan0 udp dport '{ 1900, 5351 }' "$1"
     in_router nft add rule inet filter closed iifname lan0 tcp dport '>= 1024' "$1"
@@ -125,8 +191,10 @@ mode)
     shift 2
     stop_router
     set_outside 198.51.100.1/24
+    lan_ipv6 on
     case $mode in
     both) start_router yes yes yes "$@" ;;
+    no-ipv6 | v6-drop) start_router yes yes yes "$mode" "$@" ;;
     upnp) start_router yes no yes "$@" ;;
     natpmp) start_router no yes yes "$@" ;;
     second-router)
@@ -147,12 +215,32 @@ mappings)
         sed -n 's/.*@nh,72,8 \(0x[0-9a-f]*\) th dport \([0-9]*\) dnat ip to \([0-9.:]*\).*/\1 \2 \3/p' |
         sed 's/^0x6 /tcp /; s/^0x11 /udp /'
     ;;
-reach)
+reach | reach6)
     address=${2:?reach what address?}
     port=${3:?reach what port?}
+    if [[ $1 == reach6 && ($address != *:* || $address == *[!0-9a-fA-F:.]*) ]]; then
+        echo "$me: not an IPv6 address: $address" >&2
+        exit 2
+    fi
     ip netns exec wan timeout 2 bash -c '
         exec 3<>"/dev/tcp/$0/$1" && echo ping >&3 && read -r answer <&3 && [[ $answer == ping ]]
     ' "$address" "$port" 2>/dev/null
+    ;;
+pinholes)
+    # miniupnpd's IPv6 pinholes sit in the miniupnpd chain beside the IPv4
+    # forwards, one accept rule each, the next header as the IPv6 header's
+    # byte (6 TCP, 17 UDP) and the LAN address as its last 16 bytes, such as
+    #   iif "wan0" th dport 2539 @nh,192,128 0x20010db8000100000000000000000010 @nh,48,8 0x6 accept
+    in_router nft list chain inet filter miniupnpd |
+        sed -n 's/.* th dport \([0-9]*\) .*@nh,192,128 0x\([0-9a-f]\{32\}\) .*@nh,48,8 \(0x[0-9a-f]*\) .*/\3 \2 \1/p' |
+        while read -r protocol hex port; do
+            case $protocol in
+            0x6) protocol=tcp6 ;;
+            0x11) protocol=udp6 ;;
+            *) continue ;;
+            esac
+            echo "$protocol $(ipv6_text "$hex") $port"
+        done | sort
     ;;
 router)
     shift

@@ -5,12 +5,15 @@
 # of the game) that runs on the home network's one machine:
 #   router-namespace.sh PROGRAM [ARGS...]
 #
-#   this machine     lan0 192.168.77.10/24, default route via the router
-#   "router"         lan0 192.168.77.1/24, wan0 198.51.100.1/24: forwards and
-#                    masquerades from the LAN, lets nothing in from outside but
-#                    what miniupnpd opens
-#   "wan"            wan0 198.51.100.20/24: a peer on the internet, with the
-#                    STUN server miniupnpd asks for its public address
+#   this machine     lan0 192.168.77.10/24 and 2001:db8:1::10/64, default
+#                    routes via the router (192.168.77.1, 2001:db8:1::1)
+#   "router"         lan0 192.168.77.1/24 and 2001:db8:1::1/64, wan0
+#                    198.51.100.1/24 and 2001:db8:ff::1/64: forwards from the
+#                    LAN (masquerading IPv4), lets nothing in from outside but
+#                    what miniupnpd opens (IPv4 forwards, IPv6 pinholes)
+#   "wan"            wan0 198.51.100.20/24 and 2001:db8:ff::20/64: a peer on
+#                    the internet, with the STUN server miniupnpd asks for its
+#                    public address
 #
 # The router starts with miniupnpd answering UPnP and NAT-PMP/PCP. The
 # command changes it, and reaches the other two namespaces, through
@@ -52,6 +55,13 @@ mkdir -p "$KORVALOOP_ROUTER_SANDBOX"
 ip link set lo up
 ip netns add router
 ip netns add wan
+# IPv6 on everywhere, before the links are made (they take "default"); the
+# static addresses below skip duplicate address detection so that they work
+# at once, and nothing here sends router advertisements.
+ipv6_on=(sysctl -q -w net.ipv6.conf.all.disable_ipv6=0 net.ipv6.conf.default.disable_ipv6=0)
+"${ipv6_on[@]}"
+ip netns exec router "${ipv6_on[@]}"
+ip netns exec wan "${ipv6_on[@]}"
 ip -n router link set lo up
 ip -n wan link set lo up
 
@@ -67,23 +77,35 @@ ip -n router link set wan0 up
 ip -n wan addr add 198.51.100.20/24 dev wan0
 ip -n wan link set wan0 up
 ip netns exec router sysctl -q -w net.ipv4.ip_forward=1
+# IPv6: the LAN's addresses (this machine's, its default route and the
+# router's) are router-control.sh's, which takes them away in one mode.
+ip -n router -6 addr add 2001:db8:ff::1/64 dev wan0 nodad
+ip -n wan -6 addr add 2001:db8:ff::20/64 dev wan0 nodad
+ip -n wan -6 route add 2001:db8:1::/64 via 2001:db8:ff::1 dev wan0
+ip netns exec router sysctl -q -w net.ipv6.conf.all.forwarding=1
 
-# The router's firewall, with the chains miniupnpd fills (its nftables
-# build's default names: table inet filter, chains miniupnpd,
-# prerouting_miniupnpd and postrouting_miniupnpd). "closed" is where
-# router-control.sh drops or rejects the router's own services.
+# The router's firewall, for IPv4 and IPv6 alike, with the chains miniupnpd
+# fills (its nftables build's default names: table inet filter, chains
+# miniupnpd, prerouting_miniupnpd and postrouting_miniupnpd; the IPv6
+# pinholes go into miniupnpd too). "closed" is where router-control.sh drops
+# or rejects the router's own services, "crossing" where it drops what
+# crosses the router.
 ip netns exec router nft -f - <<'EOF'
 table inet filter {
     chain input {
         type filter hook input priority 0; policy accept;
         jump closed
         iifname "wan0" ct state established,related accept
+        meta l4proto ipv6-icmp accept
         iifname "wan0" drop
     }
     chain closed {
     }
+    chain crossing {
+    }
     chain forward {
         type filter hook forward priority 0; policy drop;
+        jump crossing
         ct state established,related accept
         iifname "lan0" oifname "wan0" accept
         jump miniupnpd

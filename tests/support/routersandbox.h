@@ -16,6 +16,12 @@ inline constexpr quint16 GamePort = 2539;
 inline const QHostAddress ThisMachine(QStringLiteral("192.168.77.10"));
 inline const QHostAddress Gateway(QStringLiteral("192.168.77.1"));
 inline const QHostAddress Outside(QStringLiteral("198.51.100.1"));
+// The same over IPv6, where nothing is translated: this machine, the router
+// on the home network (the address its UPnP server announces) and the peer
+// on the internet.
+inline const QHostAddress ThisMachine6(QStringLiteral("2001:db8:1::10"));
+inline const QHostAddress Gateway6(QStringLiteral("2001:db8:1::1"));
+inline const QHostAddress Peer6(QStringLiteral("2001:db8:ff::20"));
 // Known within about 3 s when a router answers and 5 s when none does.
 inline constexpr int Answered = 5000;
 // How long a forward may take to go once it is no longer wanted.
@@ -66,12 +72,29 @@ inline QString forward(quint16 outsidePort, const QHostAddress& to, quint16 port
     return QStringLiteral("tcp %1 %2:%3").arg(outsidePort).arg(to.toString()).arg(port);
 }
 
+// The router's IPv6 pinholes, "tcp6 ADDRESS PORT" each, sorted.
+inline QStringList pinholes()
+{
+    QStringList lines = QString::fromLatin1(control({QStringLiteral("pinholes")}).output)
+                            .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    lines.sort();
+    return lines;
+}
+
 // From the peer on the internet: a connection to the address, a line there
 // and back.
 inline bool reach(const QHostAddress& address, quint16 port)
 {
     return control({QStringLiteral("reach"), address.toString(), QString::number(port)}).exitCode ==
            0;
+}
+
+// The same over IPv6, from Peer6.
+inline bool reach6(const QHostAddress& address, quint16 port)
+{
+    return address.protocol() == QAbstractSocket::IPv6Protocol &&
+           control({QStringLiteral("reach6"), address.toString(), QString::number(port)})
+                   .exitCode == 0;
 }
 
 // tests/sandbox/fakeigd, on the router (in place of miniupnpd) or on this
