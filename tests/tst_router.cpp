@@ -26,7 +26,7 @@ class EchoServer : public QTcpServer {
 public:
     explicit EchoServer(quint16 port)
     {
-        listen(QHostAddress::AnyIPv4, port);
+        listen(QHostAddress::Any, port); // IPv4 and IPv6, as the game
         connect(this, &QTcpServer::newConnection, this, [this] {
             while (QTcpSocket* peer = nextPendingConnection()) {
                 connect(peer, &QTcpSocket::readyRead, peer,
@@ -527,6 +527,116 @@ private slots:
         QVERIFY(changes.count() >= 2); // asking, then mapped again
         mapping.stop();
         QTRY_COMPARE_WITH_TIMEOUT(mappings(), QStringList(), Removed);
+    }
+
+    // IPv6: the router's firewall is opened for this machine's global
+    // address and the game's port, by either protocol; with both asked at
+    // once, one pinhole stays. It goes when the game no longer hosts.
+    void aPeerOutsideReachesTheGameOverIpv6_data()
+    {
+        QTest::addColumn<bool>("pcp");
+        QTest::addColumn<bool>("upnp");
+        QTest::addColumn<bool>("destroyed");
+        QTest::newRow("PCP, stopped") << true << false << false;
+        QTest::newRow("PCP, destroyed") << true << false << true;
+        QTest::newRow("UPnP IGD 2, stopped") << false << true << false;
+        QTest::newRow("UPnP IGD 2, destroyed") << false << true << true;
+        QTest::newRow("both, stopped") << true << true << false;
+    }
+
+    void aPeerOutsideReachesTheGameOverIpv6()
+    {
+        QFETCH(bool, pcp);
+        QFETCH(bool, upnp);
+        QFETCH(bool, destroyed);
+        QVERIFY(routerMode(QStringLiteral("both")));
+        EchoServer game(GamePort);
+        QVERIFY(!reach6(ThisMachine6, GamePort));
+
+        PortMapping::Options options;
+        options.natPmp = false;
+        options.upnpIgd = upnp;
+        options.pcp = pcp;
+        auto mapping = std::make_unique<PortMapping>(options);
+        mapping->start(GamePort);
+        QCOMPARE(mapping->pinholeState(), State::Asking);
+        QCOMPARE(mapping->globalAddress(), ThisMachine6);
+        QTRY_COMPARE_WITH_TIMEOUT(mapping->pinholeState(), State::Mapped, Answered);
+        QCOMPARE(mapping->pinholeAddress(), ThisMachine6);
+        QCOMPARE(mapping->pinholePort(), GamePort);
+        QCOMPARE(mapping->pinholeProtocol(), pcp ? Protocol::Pcp : Protocol::UpnpIgd);
+        const QStringList open{QStringLiteral("tcp6 2001:db8:1::10 2539")};
+        // Both protocols at once: the one that lost removes what it made.
+        QTRY_COMPARE_WITH_TIMEOUT(pinholes(), open, Removed);
+        QVERIFY(reach6(ThisMachine6, GamePort));
+
+        if (destroyed)
+            mapping.reset();
+        else
+            mapping->stop();
+        QTRY_COMPARE_WITH_TIMEOUT(pinholes(), QStringList(), Removed);
+        QVERIFY(!reach6(ThisMachine6, GamePort));
+    }
+
+    // Where the provider shares the IPv4 address among many homes, only
+    // the pinhole opens the game to the internet.
+    void behindACarrierNatThePinholeStillOpens()
+    {
+        QVERIFY(routerMode(QStringLiteral("second-router")));
+        EchoServer game(GamePort);
+        PortMapping mapping;
+        mapping.start(GamePort);
+        QTRY_COMPARE_WITH_TIMEOUT(mapping.pinholeState(), State::Mapped, Answered);
+        QTRY_COMPARE_WITH_TIMEOUT(mapping.state(), State::BehindSecondRouter, Answered);
+        QVERIFY(reach6(ThisMachine6, GamePort));
+        mapping.stop();
+        QTRY_COMPARE_WITH_TIMEOUT(pinholes(), QStringList(), Removed);
+    }
+
+    // No IPv6 on the home network: nothing is asked of the firewall, and
+    // the forward is as it always was.
+    void withoutIpv6NoPinholeIsAskedFor()
+    {
+        QVERIFY(routerMode(QStringLiteral("both no-ipv6")));
+        PortMapping mapping;
+        QSignalSpy pinholeChanges(&mapping, &PortMapping::pinholeChanged);
+        mapping.start(GamePort);
+        QTRY_COMPARE_WITH_TIMEOUT(mapping.state(), State::Mapped, Answered);
+        QCOMPARE(mapping.pinholeState(), State::Off);
+        QCOMPARE(mapping.globalAddress(), QHostAddress());
+        QCOMPARE(pinholeChanges.count(), 0);
+        QCOMPARE(pinholes(), QStringList());
+    }
+
+    // A router that restarts forgets its pinholes too: made again at the
+    // next check.
+    void aRestartedRouterOpensThePinholeAgain_data()
+    {
+        QTest::addColumn<bool>("pcp");
+        QTest::newRow("PCP") << true;
+        QTest::newRow("UPnP IGD 2") << false;
+    }
+
+    void aRestartedRouterOpensThePinholeAgain()
+    {
+        QFETCH(bool, pcp);
+        QVERIFY(routerMode(QStringLiteral("both")));
+        PortMapping::Options options;
+        options.natPmp = false;
+        options.upnpIgd = !pcp;
+        options.pcp = pcp;
+        options.check = std::chrono::seconds(2);
+        PortMapping mapping(options);
+        mapping.start(GamePort);
+        QTRY_COMPARE_WITH_TIMEOUT(mapping.pinholeState(), State::Mapped, Answered);
+        const QStringList open{QStringLiteral("tcp6 2001:db8:1::10 2539")};
+        QTRY_COMPARE_WITH_TIMEOUT(pinholes(), open, Removed);
+        QCOMPARE(control({QStringLiteral("mode"), QStringLiteral("both")}).exitCode, 0);
+        QCOMPARE(pinholes(), QStringList());
+        QTRY_COMPARE_WITH_TIMEOUT(pinholes(), open, 2 * 2000 + Answered);
+        QTRY_COMPARE(mapping.pinholeState(), State::Mapped);
+        mapping.stop();
+        QTRY_COMPARE_WITH_TIMEOUT(pinholes(), QStringList(), Removed);
     }
 
 private:
