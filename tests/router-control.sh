@@ -23,7 +23,8 @@ usage: $me COMMAND [ARGS...]
                             a stand-in (tests/sandbox/fakeigd) may
       drop | reject         no miniupnpd; the router drops, or refuses, what
                             is sent to it
-    SETTINGs (with both, upnp, natpmp, second-router, no-ipv6, v6-drop):
+    SETTINGs (with both, upnp, natpmp, second-router, no-ipv6, v6-drop; off,
+    drop and reject take no-ipv6 only):
       taken=PORT            TCP PORT is already forwarded to 192.168.77.99
       igd-v1                the router describes itself as an IGD version 1
                             (which has no IPv6 pinholes; PCP still opens them)
@@ -201,9 +202,15 @@ mode)
         set_outside 100.64.0.1/10
         start_router yes yes no "$@"
         ;;
-    off) ;;
-    drop) close drop ;;
-    reject) close reject ;;
+    off | drop | reject)
+        for setting in "$@"; do
+            case $setting in
+            no-ipv6) lan_ipv6 off ;;
+            *) echo "$me: unknown setting: $setting" >&2; exit 2 ;;
+            esac
+        done
+        [[ $mode == off ]] || close "$mode"
+        ;;
     *) usage >&2; exit 2 ;;
     esac
     ;;

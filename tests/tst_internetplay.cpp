@@ -27,6 +27,7 @@
 namespace {
 
 const QString Address = QStringLiteral("198.51.100.1:%1");
+const QString Pinhole = QStringLiteral("[2001:db8:1::10]:2539");
 
 // A connection from the player on the internet (198.51.100.20) to
 // 198.51.100.1:port, or none within a second: made on a thread that has
@@ -77,6 +78,42 @@ QString row(Copy& copy)
     return copy.dialog.router->outside->text();
 }
 
+// The other player: a whole copy of the game on the internet
+// (198.51.100.20, 2001:db8:ff::20) that joins what it is given, as pasted
+// into its address field (tests/sandbox/hostinggame join).
+class CopyOnTheInternet {
+public:
+    explicit CopyOnTheInternet(const QString& addresses)
+    {
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.start(qEnvironmentVariable("KORVALOOP_ROUTER"),
+                        {QStringLiteral("wan"), QStringLiteral(KORVALOOP_HOSTING_GAME),
+                         QStringLiteral("join"), addresses, QString::number(GamePort)});
+    }
+    ~CopyOnTheInternet()
+    {
+        m_process.kill();
+        m_process.waitForFinished();
+    }
+    QStringList lines()
+    {
+        m_output += m_process.readAllStandardOutput();
+        return QString::fromUtf8(m_output).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    }
+    bool said(const QString& line) { return lines().contains(line); }
+    // Where it last saw the other player's figure.
+    QString peer()
+    {
+        const QStringList seen = lines().filter(QStringLiteral("peer "));
+        return seen.isEmpty() ? QString() : seen.constLast();
+    }
+    void type(const char* word) { m_process.write(QByteArray(word) + '\n'); }
+
+private:
+    QProcess m_process;
+    QByteArray m_output;
+};
+
 } // namespace
 
 class TestInternetPlay : public QObject {
@@ -103,9 +140,9 @@ private slots:
     void aPlayerOnTheInternetJoins_data()
     {
         QTest::addColumn<QString>("router");
-        QTest::newRow("UPnP-IGD") << "upnp";
-        QTest::newRow("NAT-PMP/PCP") << "natpmp";
-        QTest::newRow("both") << "both";
+        QTest::newRow("UPnP-IGD") << "upnp no-ipv6";
+        QTest::newRow("NAT-PMP/PCP") << "natpmp no-ipv6";
+        QTest::newRow("both") << "both no-ipv6";
     }
 
     void aPlayerOnTheInternetJoins()
@@ -157,7 +194,7 @@ private slots:
     void theForwardGoesWithTheHosting()
     {
         QFETCH(QString, end);
-        QVERIFY(m_modes.set(QStringLiteral("both")));
+        QVERIFY(m_modes.set(QStringLiteral("both no-ipv6")));
         auto anna = std::make_unique<Copy>();
         host(*anna);
         QTRY_COMPARE_WITH_TIMEOUT(row(*anna), Address.arg(GamePort), Answered);
@@ -183,6 +220,65 @@ private slots:
         QVERIFY(!fromTheInternet(GamePort));
     }
 
+    // Where the provider shares one IPv4 address among many homes, the
+    // pinhole in the router's IPv6 firewall alone lets the other player in:
+    // the row shows just that address, the other player pastes what Copy
+    // gave and joins over IPv6, and they play. Stop closes the pinhole.
+    void aPlayerJoinsOverIpv6BehindACarrierNat()
+    {
+        QVERIFY(m_modes.set(QStringLiteral("second-router")));
+        Copy anna;
+        host(anna);
+        QTRY_COMPARE_WITH_TIMEOUT(row(anna), Pinhole, Answered);
+        QVERIFY(anna.dialog.router->outside->toolTip().contains(
+            QLatin1String("the other player needs IPv6 too")));
+        QCOMPARE(pinholes(), QStringList{QStringLiteral("tcp6 2001:db8:1::10 2539")});
+        QCOMPARE(mappings(), QStringList());
+        QVERIFY(QTest::qWaitForWindowActive(&anna.dialog));
+        QTest::keyClick(&anna.dialog, Qt::Key_P, Qt::AltModifier);
+        QTRY_COMPARE(QGuiApplication::clipboard()->text(), Pinhole);
+
+        CopyOnTheInternet bert(QGuiApplication::clipboard()->text());
+        QTRY_VERIFY_WITH_TIMEOUT(anna.connected(), Answered);
+        QCOMPARE(anna.status(), QStringLiteral("Status: Connected to 2001:db8:ff::20"));
+        QTRY_VERIFY(bert.said(QStringLiteral("Status: Connected to 2001:db8:1::10")));
+        // Each sees the other's figure move.
+        const int annaWas = anna.game.scene.guy.left();
+        anna.game.GoRight();
+        QCOMPARE(anna.game.scene.guy.left(), annaWas + 8);
+        QTRY_COMPARE(bert.peer(), QStringLiteral("peer %1 444").arg(annaWas + 8));
+        const int bertSeen = anna.game.scene.guyrm.left();
+        bert.type("goright");
+        QTRY_COMPARE(anna.game.scene.guyrm.left(), bertSeen + 8);
+
+        anna.dialog.cmdOK->click(); // Stop
+        QTRY_COMPARE_WITH_TIMEOUT(pinholes(), QStringList(), Removed);
+    }
+
+    // Both ways open: both addresses are shown and copied, IPv4 first. A
+    // player whose IPv6 path is dropped somewhere on the way loses only
+    // the quarter second the IPv6 address has its turn, and joins over IPv4.
+    void bothAddressesAndAJoinerWhoseIpv6IsDropped()
+    {
+        QVERIFY(m_modes.set(QStringLiteral("v6-drop")));
+        Copy anna;
+        host(anna);
+        const QString both = Address.arg(GamePort) + QStringLiteral("  ") + Pinhole;
+        QTRY_COMPARE_WITH_TIMEOUT(row(anna), both, Answered);
+        QVERIFY(QTest::qWaitForWindowActive(&anna.dialog));
+        QTest::keyClick(&anna.dialog, Qt::Key_P, Qt::AltModifier);
+        QTRY_COMPARE(QGuiApplication::clipboard()->text(),
+                     Address.arg(GamePort) + QLatin1Char(' ') + Pinhole);
+
+        QElapsedTimer clock;
+        clock.start();
+        CopyOnTheInternet bert(QGuiApplication::clipboard()->text());
+        QTRY_VERIFY_WITH_TIMEOUT(anna.connected(), Answered);
+        qInfo("joined over IPv4 after %lld ms, the game's start included", clock.elapsed());
+        QCOMPARE(anna.status(), QStringLiteral("Status: Connected to 198.51.100.20"));
+        QTRY_VERIFY(bert.said(QStringLiteral("Status: Connected to 198.51.100.1")));
+    }
+
     // SIGTERM ends the game as the close box does, the forward with it, and
     // within a second also while the router is still being searched for.
     // The console's "quit" ends it on the spot, but takes the forward off
@@ -192,11 +288,15 @@ private slots:
         QTest::addColumn<QString>("router");
         QTest::addColumn<QString>("when");
         QTest::addColumn<bool>("quit");
-        QTest::newRow("forwarded") << "both" << Address.arg(GamePort) << false;
+        QTest::newRow("forwarded") << "both no-ipv6" << Address.arg(GamePort) << false;
         QTest::newRow("still asking") << "drop" << "listening" << false;
-        QTest::newRow("forwarded, quit") << "both" << Address.arg(GamePort) << true;
-        QTest::newRow("forwarded with UPnP, quit") << "upnp" << Address.arg(GamePort) << true;
+        QTest::newRow("forwarded, quit") << "both no-ipv6" << Address.arg(GamePort) << true;
+        QTest::newRow("forwarded with UPnP, quit")
+            << "upnp no-ipv6" << Address.arg(GamePort) << true;
         QTest::newRow("still asking, quit") << "drop" << "listening" << true;
+        // The pinhole in the router's IPv6 firewall goes the same ways.
+        QTest::newRow("a pinhole") << "second-router" << Pinhole << false;
+        QTest::newRow("a pinhole, quit") << "second-router" << Pinhole << true;
     }
 
     void aTerminatedGameLeavesNoForward()
@@ -226,6 +326,7 @@ private slots:
         QVERIFY(clock.elapsed() < 1000);
         QCOMPARE(game.exitStatus(), QProcess::NormalExit);
         QCOMPARE(mappings(), QStringList());
+        QCOMPARE(pinholes(), QStringList());
     }
 
     // Nothing answers on the router: the game hosts on this network at once,
@@ -233,8 +334,8 @@ private slots:
     void noRouterAnswers_data()
     {
         QTest::addColumn<QString>("router");
-        QTest::newRow("it drops what it is sent") << "drop";
-        QTest::newRow("it refuses what it is sent") << "reject";
+        QTest::newRow("it drops what it is sent") << "drop no-ipv6";
+        QTest::newRow("it refuses what it is sent") << "reject no-ipv6";
     }
 
     void noRouterAnswers()
@@ -283,8 +384,8 @@ private slots:
     void behindASecondRouter()
     {
         QFETCH(QString, named);
-        QVERIFY(m_modes.set(named.isEmpty() ? QStringLiteral("second-router")
-                                            : QStringLiteral("off")));
+        QVERIFY(m_modes.set(named.isEmpty() ? QStringLiteral("second-router no-ipv6")
+                                            : QStringLiteral("off no-ipv6")));
         std::unique_ptr<FakeIgd> router;
         if (!named.isEmpty()) {
             router = std::make_unique<FakeIgd>(Gateway, QStringList{QStringLiteral("--outside"),
@@ -306,7 +407,7 @@ private slots:
     // router offers is taken, shown, and reached.
     void thePortTakenTheRouterOffersAnother()
     {
-        QVERIFY(m_modes.set(QStringLiteral("both taken=%1").arg(GamePort)));
+        QVERIFY(m_modes.set(QStringLiteral("both no-ipv6 taken=%1").arg(GamePort)));
         Copy anna;
         host(anna);
         QTRY_VERIFY_WITH_TIMEOUT(row(anna).startsWith(QLatin1String("198.51.100.1:")), Answered);
@@ -321,7 +422,7 @@ private slots:
     // With the box off, the router hears nothing of the game.
     void withTheBoxOffTheRouterIsNotAsked()
     {
-        QVERIFY(m_modes.set(QStringLiteral("both")));
+        QVERIFY(m_modes.set(QStringLiteral("both no-ipv6")));
         Copy anna;
         host(anna, false);
         QCOMPARE(anna.status(), QStringLiteral("Status: Waiting for connection"));

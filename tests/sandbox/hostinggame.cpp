@@ -1,10 +1,14 @@
 // SPDX-License-Identifier: MIT
-// A copy of the game as a player starts it, hosting on PORT with the router
-// asked, for what only a whole program shows: the end it comes to on
-// SIGTERM or the console's "quit". It writes what the router row says to
-// stdout, a line each time it changes, and "listening" once it listens; each
-// line on its stdin is typed into the console as a command word:
+// A copy of the game as a player starts it, for what only a whole program
+// shows: hosting on PORT with the router asked, the end it comes to on
+// SIGTERM or the console's "quit"; or joining ADDRESSES (as pasted into the
+// address field) from another network. It writes what the router row says
+// to stdout, a line each time it changes, and "listening" once it listens;
+// each status the dialog shows, and "peer X Y" each time the other player's
+// figure moves. Each line on its stdin is typed into the console as a
+// command word:
 //   hostinggame PORT
+//   hostinggame join ADDRESSES PORT
 #include "app/form1.h"
 #include "connectdialog/mplayer.h"
 #include "connectdialog/routerrow.h"
@@ -13,10 +17,12 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <unistd.h>
 
@@ -25,7 +31,8 @@
 int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
-    if (argc != 2)
+    const bool joining = argc == 4 && qstrcmp(argv[1], "join") == 0;
+    if (argc != 2 && !joining)
         return 2;
     QtPlatform platform;
     Form1 form(platform);
@@ -40,10 +47,27 @@ int main(int argc, char* argv[])
     QObject::connect(&form.session, &Session::routerChanged, [&] {
         say(routerNews(form.session).text);
     });
+    QObject::connect(&form.session, &Session::statusChanged, say);
+    QPoint peer = form.game.scene.guyrm.box().topLeft();
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        const QPoint now = form.game.scene.guyrm.box().topLeft();
+        if (now != peer)
+            say(QStringLiteral("peer %1 %2").arg(now.x()).arg(now.y()));
+        peer = now;
+    });
+    watch.start(10);
     form.mplay_Click();
-    dialog.host->setChecked(true);
-    dialog.router->internet->setChecked(true);
-    dialog.port->setText(QString::fromLocal8Bit(argv[1]));
+    dialog.update->setText(QStringLiteral("20"));
+    if (joining) {
+        dialog.join->setChecked(true);
+        dialog.adress->setEditText(QString::fromLocal8Bit(argv[2]));
+        dialog.port->setText(QString::fromLocal8Bit(argv[3]));
+    } else {
+        dialog.host->setChecked(true);
+        dialog.router->internet->setChecked(true);
+        dialog.port->setText(QString::fromLocal8Bit(argv[1]));
+    }
     dialog.cmdOK->click();
     if (form.session.state() == ConnectionState::Listening)
         say(QStringLiteral("listening"));
