@@ -279,6 +279,22 @@ private slots:
         QTRY_VERIFY(bert.said(QStringLiteral("Status: Connected to 198.51.100.1")));
     }
 
+    // Nothing answers on the router, but this machine has a global IPv6
+    // address: a router without an IPv6 firewall lets players in all the
+    // same, so the row gives the address, and says it may be blocked.
+    void noPinholeButAGlobalAddress()
+    {
+        QVERIFY(m_modes.set(QStringLiteral("drop")));
+        Copy anna;
+        host(anna);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            row(anna), Pinhole + QStringLiteral(", may be blocked by the router's firewall"),
+            Answered);
+        QVERIFY(anna.dialog.router->outside->toolTip().contains(
+            QLatin1String("the other player needs IPv6 too")));
+        QVERIFY(anna.dialog.router->cmdCopy->isEnabled());
+    }
+
     // SIGTERM ends the game as the close box does, the forward with it, and
     // within a second also while the router is still being searched for.
     // The console's "quit" ends it on the spot, but takes the forward off

@@ -5,6 +5,8 @@
 #include "router/gatewaysearch.h"
 #include "router/natpmpattempt.h"
 #include "router/outsideaddress.h"
+#include "router/pcpattempt.h"
+#include "router/routetorouter.h"
 #include "router/routerhttp.h"
 #include "router/soap.h"
 
@@ -305,6 +307,100 @@ private slots:
         QFETCH(int, opcode);
         QFETCH(NatPmpDatagram, verdict);
         QCOMPARE(checkNatPmpDatagram(datagram, opcode, 2539), verdict);
+    }
+
+    // PCP: the request as the router reads it, and only the answer to it
+    // taken: one with another nonce could come from anyone who guessed the
+    // port, and would close or move the pinhole.
+    void pcpAnswersMatchTheirRequest()
+    {
+        pcp::MapRequest request;
+        request.nonce = QByteArray::fromHex("0102030405060708090a0b0c");
+        request.client = QHostAddress(QStringLiteral("2001:db8:1::10"));
+        request.port = 2539;
+        request.lifetime = 3600;
+        const QByteArray sent = pcp::mapRequest(request);
+        QCOMPARE(sent.toHex(),
+                 QByteArray("0201000000000e1020010db8000100000000000000000010"
+                            "0102030405060708090a0b0c0600000009eb09eb"
+                            "00000000000000000000000000000000"));
+
+        // As miniupnpd answered it.
+        const QByteArray answer = QByteArray::fromHex(
+            "0281000000000e100000000e000000000000000000000000"
+            "0102030405060708090a0b0c0600000009eb09eb20010db8000100000000000000000010");
+        const std::optional<pcp::MapAnswer> read = pcp::readMapAnswer(answer, request);
+        QVERIFY(read);
+        QCOMPARE(read->result, 0);
+        QCOMPARE(read->lifetime, 3600u);
+        QCOMPARE(read->epoch, 14u);
+        QCOMPARE(read->externalPort, quint16(2539));
+        QCOMPARE(read->externalAddress, request.client);
+
+        QByteArray otherNonce = answer;
+        otherNonce[30] = 'x';
+        QByteArray otherPort = answer;
+        otherPort[41] = char(0xec);
+        QByteArray udp = answer;
+        udp[36] = 17;
+        QByteArray aRequest = answer;
+        aRequest[1] = 1;
+        QByteArray version1 = answer;
+        version1[0] = 1;
+        for (const QByteArray& none : {otherNonce, otherPort, udp, aRequest, version1,
+                                       answer.left(59), answer.left(24), QByteArray(),
+                                       answer + QByteArray(2000, '\0')})
+            QVERIFY(!pcp::readMapAnswer(none, request));
+        QByteArray refused = answer;
+        refused[3] = 2;
+        QCOMPARE(pcp::readMapAnswer(refused, request)->result, 2);
+        QVERIFY(pcp::resultText(2).contains(QLatin1String("not authorized")));
+        QVERIFY(pcp::resultText(200).contains(QLatin1String("200")));
+    }
+
+    // The IPv6 default route as the kernel lists it: its next hop is the
+    // gateway asked; routes that are not the default, or lead nowhere, are
+    // not.
+    void theIpv6DefaultRouteIsRead()
+    {
+        const QByteArray routes =
+            "20010db8000100000000000000000000 40 00000000000000000000000000000000 00 "
+            "00000000000000000000000000000000 00000100 00000001 00000000 00000001     lan0\n"
+            "00000000000000000000000000000000 00 00000000000000000000000000000000 00 "
+            "20010db8000100000000000000000001 00000400 00000001 00000000 00000003     lan0\n"
+            "00000000000000000000000000000000 00 00000000000000000000000000000000 00 "
+            "fe800000000000000000000000000001 00000200 00000001 00000000 00000003    wlan0\n"
+            "00000000000000000000000000000000 00 00000000000000000000000000000000 00 "
+            "00000000000000000000000000000000 ffffffff 00000001 00000000 00200200       lo\n";
+        const std::optional<DefaultRoute6> route = defaultRoute6(routes);
+        QVERIFY(route);
+        // The lower metric wins; a link-local next hop is scoped to its link.
+        QCOMPARE(route->gateway.toString(), QStringLiteral("fe80::1%wlan0"));
+        QCOMPARE(route->interfaceName, QStringLiteral("wlan0"));
+        QVERIFY(!defaultRoute6(routes.left(routes.indexOf('\n') + 1)));
+        QVERIFY(!defaultRoute6("garbage\n\n" + QByteArray(1000, 'f')));
+    }
+
+    // The address a pinhole opens: the stable global one, not one that
+    // changes (privacy) or is on its way out, nor one the internet cannot
+    // reach.
+    void thePinholesAddressIsStableAndGlobal()
+    {
+        const QHostAddress stable(QStringLiteral("2001:db8:1::10"));
+        const QList<LocalAddress6> addresses{
+            {QHostAddress(QStringLiteral("fe80::10")), false, false},
+            {QHostAddress(QStringLiteral("fd00::10")), false, false},
+            {QHostAddress(QStringLiteral("2001:db8:1::77")), true, false},
+            {QHostAddress(QStringLiteral("2001:db8:1::66")), false, true},
+            {QHostAddress(QStringLiteral("::ffff:198.51.100.7")), false, false},
+            {QHostAddress(QStringLiteral("198.51.100.7")), false, false},
+            {stable, false, false},
+        };
+        QCOMPARE(stableGlobalAddress(addresses), stable);
+        QCOMPARE(stableGlobalAddress(addresses.mid(0, 6)), QHostAddress());
+        QVERIFY(isGlobalIpv6(QHostAddress(QStringLiteral("2a02:8071::1"))));
+        QVERIFY(!isGlobalIpv6(QHostAddress(QStringLiteral("ff02::c"))));
+        QVERIFY(!isGlobalIpv6(QHostAddress(QStringLiteral("::1"))));
     }
 
     void soapAnswersAreReadWithTheirErrors()
