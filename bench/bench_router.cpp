@@ -174,8 +174,8 @@ double timeToMapped(const PortMapping::Options& options, StallWatch& watch)
 
 // From the player's OK on Host to the outside address in the dialog's row,
 // the game as it is (both protocols asked), Runs times; -1 when a run does
-// not get there.
-double hostToAddressShown(StallWatch& watch)
+// not get there. `pinholeTimes` gets the same for the IPv6 address.
+double hostToAddressShown(StallWatch& watch, std::vector<double>& pinholeTimes)
 {
     std::vector<double> times;
     QtPlatform platform;
@@ -196,6 +196,12 @@ double hostToAddressShown(StallWatch& watch)
                 }))
             return -1;
         times.push_back(double(clock.nsecsElapsed()) / 1e6);
+        if (watch.run([] {},
+                      [&] {
+                          return dialog.router->outside->text().contains(
+                              QLatin1String("[2001:db8:1::10]:"));
+                      }))
+            pinholeTimes.push_back(double(clock.nsecsElapsed()) / 1e6);
         dialog.cmdOK->click(); // Stop
         watch.idle(300);
     }
@@ -299,16 +305,20 @@ int main(int argc, char* argv[])
 
     PortMapping::Options upnpOnly;
     upnpOnly.natPmp = false;
+    upnpOnly.ipv6 = false;
     PortMapping::Options natPmpOnly;
     natPmpOnly.upnpIgd = false;
+    natPmpOnly.ipv6 = false;
     const bool upnpRouter = routerMode("upnp");
     const double upnp = upnpRouter ? timeToMapped(upnpOnly, watch) : -1;
     const double upnpDestroyed = upnpRouter ? destroyedMapped(upnpOnly, watch) : -1;
-    const double upnpHost = upnpRouter ? hostToAddressShown(watch) : -1;
+    std::vector<double> upnpPinhole;
+    const double upnpHost = upnpRouter ? hostToAddressShown(watch, upnpPinhole) : -1;
     const bool natPmpRouter = routerMode("natpmp");
     const double natPmp = natPmpRouter ? timeToMapped(natPmpOnly, watch) : -1;
     const double natPmpDestroyed = natPmpRouter ? destroyedMapped(natPmpOnly, watch) : -1;
-    const double natPmpHost = natPmpRouter ? hostToAddressShown(watch) : -1;
+    std::vector<double> pcpPinhole;
+    const double natPmpHost = natPmpRouter ? hostToAddressShown(watch, pcpPinhole) : -1;
 
     // No router: both protocols wait for their deadlines.
     double noRouter = -1;
@@ -360,6 +370,9 @@ int main(int argc, char* argv[])
     std::printf("router upnp: %.0f ms\n", upnp);
     std::printf("router natpmp: %.0f ms\n", natPmp);
     std::printf("router host: %.0f ms; %.0f ms\n", upnpHost, natPmpHost);
+    std::printf("router host6: %.0f ms; %.0f ms\n",
+                upnpPinhole.size() == Runs ? median(upnpPinhole) : -1,
+                pcpPinhole.size() == Runs ? median(pcpPinhole) : -1);
     std::printf("router none: %.0f ms\n", noRouter);
     std::printf("router work: %.1f ms\n", std::max(watch.longestActionMs(), longestEvent));
     std::printf("router idle work: %.1f ms\n", longestIdleEvent);
