@@ -142,10 +142,13 @@ struct Discovery::Callbacks {
             if ((flags & AVAHI_LOOKUP_RESULT_OUR_OWN) || self->m_sightings.contains(key) ||
                 self->m_sightings.size() >= MaxSightings)
                 return;
+            // Each sighting resolves the address of its own family: with
+            // either, both could come back as the IPv6 one, and the entry
+            // would lose the IPv4 address players type.
             Sighting& sighting = self->m_sightings[key];
             sighting.resolver = avahi_service_resolver_new(
                 avahi_service_browser_get_client(browser), interface, protocol, name, type, domain,
-                AVAHI_PROTO_UNSPEC, AvahiLookupFlags(0), resolve, self);
+                protocol, AvahiLookupFlags(0), resolve, self);
             break;
         }
         case AVAHI_BROWSER_REMOVE: {
