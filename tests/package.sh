@@ -55,9 +55,11 @@ grep -q '^-rwxr-xr-x .* \./usr/games/korvaloop$' <<<"$listing" || fail "the game
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
 names=$(tr ',' '\n' <<<"$depends" | awk '{print $1}')
-for package in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 \
-    libavahi-client3 libsdl2-2.0-0 libminiupnpc17 libnatpmp1 fonts-liberation2; do
-    grep -qxF "$package" <<<"$names" || fail "does not depend on $package"
+# As named on Debian 12 and on 13, where 64-bit time_t renamed some
+# libraries and miniupnpc's ABI moved on.
+for package in libc6 'libstdc\+\+6' 'libqt6core6(t64)?' libqt6gui6 libqt6widgets6 libqt6network6 \
+    libavahi-client3 'libsdl2-2\.0-0' 'libminiupnpc(17|18)' 'libnatpmp1(t64)?' fonts-liberation2; do
+    grep -qxE "$package" <<<"$names" || fail "does not depend on $package"
 done
 recommends=$(dpkg-deb -f "$deb" Recommends)
 echo "Recommends: $recommends"

@@ -18,6 +18,12 @@ AutoRepeat desktopAutoRepeat()
             XkbGetAutoRepeatRate(x11->display(), XkbUseCoreKbd, &delay, &interval) && interval > 0)
             return {int(delay), int(interval)};
     }
-    const int rate = QGuiApplication::styleHints()->keyboardAutoRepeatRate();
-    return {500, rate > 0 ? 1000 / rate : 33};
+    // Repeats a second, a fraction from Qt 6.5 on; under one is taken as
+    // unknown.
+#if QT_VERSION >= QT_VERSION_CHECK(6, 5, 0)
+    const qreal rate = QGuiApplication::styleHints()->keyboardAutoRepeatRateF();
+#else
+    const qreal rate = QGuiApplication::styleHints()->keyboardAutoRepeatRate();
+#endif
+    return {500, rate >= 1 ? int(1000 / rate) : 33};
 }
