@@ -5,6 +5,7 @@
 
 #include <QDeadlineTimer>
 #include <QSocketNotifier>
+#include <QtEndian>
 
 #include <arpa/inet.h>
 #include <poll.h>
@@ -26,11 +27,6 @@ constexpr qsizetype MapAnswerSize = 16;
 constexpr quint32 LongestRenewalSeconds = 86400;
 constexpr quint32 ShortestRenewalSeconds = 10;
 
-quint16 bigEndian16(QByteArrayView bytes, qsizetype at)
-{
-    return quint16((quint8(bytes[at]) << 8) | quint8(bytes[at + 1]));
-}
-
 QString natPmpError(int result)
 {
     return QStringLiteral("%1 (libnatpmp %2)").arg(QLatin1String(strnatpmperr(result))).arg(result);
@@ -43,12 +39,12 @@ NatPmpDatagram checkNatPmpDatagram(QByteArrayView datagram, int opcode, quint16 
     if (datagram.size() < ErrorAnswerSize || datagram[0] != 0 ||
         quint8(datagram[1]) != 128 + opcode)
         return NatPmpDatagram::Drop;
-    if (bigEndian16(datagram, 2) != 0)
+    if (qFromBigEndian<quint16>(datagram.data() + 2) != 0)
         return NatPmpDatagram::ErrorAnswer;
     if (opcode == OpcodeOutsideAddress)
         return datagram.size() >= OutsideAddressAnswerSize ? NatPmpDatagram::Answer
                                                            : NatPmpDatagram::Drop;
-    if (datagram.size() < MapAnswerSize || bigEndian16(datagram, 8) != port)
+    if (datagram.size() < MapAnswerSize || qFromBigEndian<quint16>(datagram.data() + 8) != port)
         return NatPmpDatagram::Drop;
     return NatPmpDatagram::Answer;
 }
@@ -235,7 +231,7 @@ void NatPmpAttempt::answered(const natpmpresp_t& answer)
     const Request request = std::exchange(m_request, Request::None);
     done();
     const bool wasMapped = m_mapped;
-    if (restarted(answer.epoch) && wasMapped) {
+    if (m_epoch.restarted(answer.epoch) && wasMapped) {
         qCInfo(lcRouter) << "NAT-PMP: the router's epoch went back: it restarted, and its "
                             "forwards are gone";
         m_mapped = false;
@@ -346,17 +342,6 @@ void NatPmpAttempt::noAnswer()
     }
 }
 
-// RFC 6886, 3.6: a router's seconds since its epoch grow at least about as
-// fast as the time that passed here; if they fell behind, it restarted.
-bool NatPmpAttempt::restarted(quint32 epoch)
-{
-    const bool known = m_epochSeen.isValid();
-    const qint64 elapsedMs = known ? m_epochSeen.elapsed() : 0;
-    const qint64 beforeMs = qint64(m_epoch) * 1000;
-    m_epoch = epoch;
-    m_epochSeen.start();
-    return known && qint64(epoch) * 1000 + 2000 < beforeMs + elapsedMs * 7 / 8;
-}
 
 void NatPmpAttempt::done()
 {

@@ -3,7 +3,6 @@
 
 #include "routerattempt.h"
 
-#include <QElapsedTimer>
 #include <QTimer>
 
 // libnatpmp declares its error texts only on request.
@@ -53,7 +52,6 @@ private:
     void answered(const natpmpresp_t& answer);
     void refused(int result);
     void noAnswer();
-    bool restarted(quint32 epoch);
     void done();
     void finish();
     void armResend();
@@ -70,8 +68,7 @@ private:
     quint16 m_port = 0;
     quint16 m_outsidePort = 0;
     QHostAddress m_outside;
-    quint32 m_epoch = 0;
-    QElapsedTimer m_epochSeen;
+    RouterEpoch m_epoch;
     // A forward the router confirmed, and one it was asked for and may have
     // made without an answer getting back.
     bool m_mapped = false;

@@ -8,6 +8,7 @@
 #include <QNetworkDatagram>
 #include <QRandomGenerator>
 #include <QUdpSocket>
+#include <QtEndian>
 
 #include <algorithm>
 #include <cstring>
@@ -21,28 +22,6 @@ constexpr quint8 Tcp = 6;
 constexpr qsizetype NonceSize = 12;
 // Asked again 250 ms after, then twice as long each time, within the deadline.
 constexpr int FirstResendMs = 250;
-
-void put16(QByteArray& bytes, qsizetype at, quint16 value)
-{
-    bytes[at] = char(value >> 8);
-    bytes[at + 1] = char(value);
-}
-
-void put32(QByteArray& bytes, qsizetype at, quint32 value)
-{
-    for (int i = 0; i < 4; ++i)
-        bytes[at + i] = char(value >> (24 - 8 * i));
-}
-
-quint16 get16(QByteArrayView bytes, qsizetype at)
-{
-    return quint16((quint8(bytes[at]) << 8) | quint8(bytes[at + 1]));
-}
-
-quint32 get32(QByteArrayView bytes, qsizetype at)
-{
-    return (quint32(get16(bytes, at)) << 16) | get16(bytes, at + 2);
-}
 
 void putAddress(QByteArray& bytes, qsizetype at, const QHostAddress& address)
 {
@@ -64,13 +43,13 @@ QByteArray pcp::mapRequest(const MapRequest& request)
     QByteArray bytes(MapSize, '\0');
     bytes[0] = char(Version);
     bytes[1] = char(OpcodeMap);
-    put32(bytes, 4, request.lifetime);
+    qToBigEndian(request.lifetime, bytes.data() + 4);
     putAddress(bytes, 8, request.client);
     std::memcpy(bytes.data() + 24, request.nonce.constData(),
                 size_t(std::min(request.nonce.size(), NonceSize)));
     bytes[36] = char(Tcp);
-    put16(bytes, 40, request.port);
-    put16(bytes, 42, request.port); // suggested: the same port outside
+    qToBigEndian(request.port, bytes.data() + 40);
+    qToBigEndian(request.port, bytes.data() + 42); // suggested: the same port outside
     // The suggested external address stays ::, "any": for a pinhole it is
     // this machine's own.
     return bytes;
@@ -82,10 +61,12 @@ std::optional<pcp::MapAnswer> pcp::readMapAnswer(QByteArrayView datagram,
     if (datagram.size() < MapSize || datagram.size() > LongestMessage ||
         quint8(datagram[0]) != Version || quint8(datagram[1]) != (AnswerBit | OpcodeMap) ||
         datagram.sliced(24, NonceSize) != QByteArrayView(request.nonce) ||
-        quint8(datagram[36]) != Tcp || get16(datagram, 40) != request.port)
+        quint8(datagram[36]) != Tcp || qFromBigEndian<quint16>(datagram.data() + 40) != request.port)
         return std::nullopt;
-    return MapAnswer{quint8(datagram[3]), get32(datagram, 4), get32(datagram, 8),
-                     get16(datagram, 42), getAddress(datagram, 44)};
+    const char* bytes = datagram.data();
+    return MapAnswer{quint8(datagram[3]), qFromBigEndian<quint32>(bytes + 4),
+                     qFromBigEndian<quint32>(bytes + 8), qFromBigEndian<quint16>(bytes + 42),
+                     getAddress(datagram, 44)};
 }
 
 QString pcp::resultText(int result)
@@ -251,7 +232,7 @@ void PcpAttempt::answered(const pcp::MapAnswer& answer)
         return;
     }
     const bool wasOpen = m_open;
-    const bool restartedRouter = restarted(answer.epoch);
+    const bool restartedRouter = m_epoch.restarted(answer.epoch);
     if (answer.lifetime == 0 || answer.externalPort == 0) {
         m_open = false;
         if (request == Request::Map)
@@ -289,13 +270,3 @@ void PcpAttempt::noAnswer()
     // A renewal unanswered is asked again at the next check.
 }
 
-// RFC 6887, 8.5: as NAT-PMP's epoch.
-bool PcpAttempt::restarted(quint32 epoch)
-{
-    const bool known = m_epochSeen.isValid();
-    const qint64 elapsedMs = known ? m_epochSeen.elapsed() : 0;
-    const qint64 beforeMs = qint64(m_epoch) * 1000;
-    m_epoch = epoch;
-    m_epochSeen.start();
-    return known && qint64(epoch) * 1000 + 2000 < beforeMs + elapsedMs * 7 / 8;
-}

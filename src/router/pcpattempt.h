@@ -4,7 +4,6 @@
 #include "routerattempt.h"
 
 #include <QByteArray>
-#include <QElapsedTimer>
 #include <QTimer>
 
 #include <optional>
@@ -75,7 +74,6 @@ private:
     void read();
     void answered(const pcp::MapAnswer& answer);
     void noAnswer();
-    bool restarted(quint32 epoch);
 
     QHostAddress m_gateway;
     pcp::MapRequest m_request;
@@ -88,8 +86,7 @@ private:
     int m_resendMs = 0;
     QHostAddress m_outside;
     quint16 m_outsidePort = 0;
-    quint32 m_epoch = 0;
-    QElapsedTimer m_epochSeen;
+    RouterEpoch m_epoch;
     bool m_open = false;  // the router confirmed the pinhole
     bool m_asked = false; // a MAP went out
     bool m_released = false;

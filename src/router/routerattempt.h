@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QObject>
 
@@ -54,4 +55,27 @@ Q_SIGNALS:
     void failed(RouterAttempt::Failure failure, const QString& reason);
     // The forward is gone: the router dropped it, or restarted without it.
     void lost();
+};
+
+// A router's seconds since its epoch, in every NAT-PMP and PCP answer,
+// tell a restart (RFC 6886, 3.6): they grow at least about as fast as the
+// time that passes here, less 2 s for rounding; if they fell behind, the
+// router restarted, and forgot its forwards and pinholes.
+class RouterEpoch {
+public:
+    // Takes an answer's epoch: true when the router restarted since the
+    // last answer.
+    bool restarted(quint32 epoch)
+    {
+        const bool known = m_seen.isValid();
+        const qint64 elapsedMs = known ? m_seen.elapsed() : 0;
+        const qint64 beforeMs = qint64(m_epoch) * 1000;
+        m_epoch = epoch;
+        m_seen.start();
+        return known && qint64(epoch) * 1000 + 2000 < beforeMs + elapsedMs * 7 / 8;
+    }
+
+private:
+    quint32 m_epoch = 0;
+    QElapsedTimer m_seen;
 };

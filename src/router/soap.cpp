@@ -14,7 +14,7 @@ QByteArray escaped(const QByteArray& text)
 } // namespace
 
 QByteArray soapRequestBody(QByteArrayView serviceType, QByteArrayView action,
-                           std::initializer_list<SoapArgument> arguments)
+                           const QList<SoapArgument>& arguments)
 {
     QByteArray body = "<?xml version=\"1.0\"?>\r\n"
                       "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "

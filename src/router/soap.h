@@ -2,9 +2,9 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
-#include <initializer_list>
 #include <memory>
 
 struct NameValueParserData;
@@ -16,7 +16,7 @@ struct SoapArgument {
     QByteArray value;
 };
 QByteArray soapRequestBody(QByteArrayView serviceType, QByteArrayView action,
-                           std::initializer_list<SoapArgument> arguments);
+                           const QList<SoapArgument>& arguments);
 
 class SoapAnswer {
 public:

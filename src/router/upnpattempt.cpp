@@ -62,6 +62,21 @@ UpnpAttempt::~UpnpAttempt()
                      << (removed ? "removed on the way out" : "not confirmed removed");
 }
 
+// AddPortMapping's, and AddAnyPortMapping's: the game's port on this
+// machine, from `outsidePort` on the router's outside address, for anyone.
+QList<SoapArgument> UpnpAttempt::forwardArguments(quint16 outsidePort,
+                                                  const QByteArray& lease) const
+{
+    return {{"NewRemoteHost", {}},
+            {"NewExternalPort", number(outsidePort)},
+            {"NewProtocol", "TCP"},
+            {"NewInternalPort", number(m_port)},
+            {"NewInternalClient", m_localAddress.toString().toLatin1()},
+            {"NewEnabled", "1"},
+            {"NewPortMappingDescription", Description},
+            {"NewLeaseDuration", lease}};
+}
+
 void UpnpAttempt::find()
 {
     m_service->find();
@@ -113,14 +128,7 @@ void UpnpAttempt::addAnyPort()
 {
     m_forward = Forward{m_port, m_lease};
     m_service->call("AddAnyPortMapping",
-         {{"NewRemoteHost", {}},
-          {"NewExternalPort", number(m_port)},
-          {"NewProtocol", "TCP"},
-          {"NewInternalPort", number(m_port)},
-          {"NewInternalClient", m_localAddress.toString().toLatin1()},
-          {"NewEnabled", "1"},
-          {"NewPortMappingDescription", Description},
-          {"NewLeaseDuration", m_lease}},
+         forwardArguments(m_port, m_lease),
          [this](const SoapAnswer& answer) {
              if (answer.succeeded()) {
                  const QByteArray offered = answer.value("NewReservedPort");
@@ -158,14 +166,7 @@ void UpnpAttempt::addPort(quint16 outsidePort, int tried)
 {
     m_forward = Forward{outsidePort, m_lease};
     m_service->call("AddPortMapping",
-         {{"NewRemoteHost", {}},
-          {"NewExternalPort", number(outsidePort)},
-          {"NewProtocol", "TCP"},
-          {"NewInternalPort", number(m_port)},
-          {"NewInternalClient", m_localAddress.toString().toLatin1()},
-          {"NewEnabled", "1"},
-          {"NewPortMappingDescription", Description},
-          {"NewLeaseDuration", m_lease}},
+         forwardArguments(outsidePort, m_lease),
          [this, outsidePort, tried](const SoapAnswer& answer) {
              if (answer.succeeded()) {
                  addedAt(outsidePort);
@@ -209,14 +210,7 @@ void UpnpAttempt::renew()
     const Forward forward = *m_forward;
     m_service->call(
         "AddPortMapping",
-        {{"NewRemoteHost", {}},
-         {"NewExternalPort", number(forward.outsidePort)},
-         {"NewProtocol", "TCP"},
-         {"NewInternalPort", number(m_port)},
-         {"NewInternalClient", m_localAddress.toString().toLatin1()},
-         {"NewEnabled", "1"},
-         {"NewPortMappingDescription", Description},
-         {"NewLeaseDuration", forward.lease}},
+        forwardArguments(forward.outsidePort, forward.lease),
         [this, forward](const SoapAnswer& answer) {
             if (answer.succeeded()) {
                 m_renew.start(std::chrono::seconds(forward.lease.toLongLong() / 2));

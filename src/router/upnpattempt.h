@@ -3,11 +3,13 @@
 
 #include "routerattempt.h"
 
+#include <QList>
 #include <QTimer>
 
 #include <optional>
 
 class SoapAnswer;
+struct SoapArgument;
 class UpnpService;
 
 // UPnP-IGD's forward of the game's port, through the gateway's
@@ -40,6 +42,7 @@ private:
         QByteArray lease;
     };
 
+    QList<SoapArgument> forwardArguments(quint16 outsidePort, const QByteArray& lease) const;
     void askOutsideAddress();
     void askStatus();
     void addAnyPort();

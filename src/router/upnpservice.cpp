@@ -101,13 +101,13 @@ void UpnpService::described(const RouterUrl& description, const QByteArray& xml)
 }
 
 RouterRequest UpnpService::request(const char* action,
-                                   std::initializer_list<SoapArgument> arguments) const
+                                   const QList<SoapArgument>& arguments) const
 {
     return RouterRequest{*m_control, m_serviceType + '#' + action,
                          soapRequestBody(m_serviceType, action, arguments)};
 }
 
-void UpnpService::call(const char* action, std::initializer_list<SoapArgument> arguments,
+void UpnpService::call(const char* action, const QList<SoapArgument>& arguments,
                        Handler handler, NoAnswer noAnswer)
 {
     qCInfo(lcRouter) << "UPnP:" << action;
@@ -131,7 +131,7 @@ void UpnpService::call(const char* action, std::initializer_list<SoapArgument> a
             });
 }
 
-bool UpnpService::callNow(const char* action, std::initializer_list<SoapArgument> arguments,
+bool UpnpService::callNow(const char* action, const QList<SoapArgument>& arguments,
                           int waitMs) const
 {
     if (!m_control)

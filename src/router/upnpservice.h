@@ -11,7 +11,6 @@
 #include <QPointer>
 
 #include <functional>
-#include <initializer_list>
 #include <optional>
 
 class GatewaySearch;
@@ -47,11 +46,11 @@ public:
     // A call is under way: the next waits for it.
     bool busy() const { return m_pending; }
 
-    void call(const char* action, std::initializer_list<SoapArgument> arguments, Handler handler,
+    void call(const char* action, const QList<SoapArgument>& arguments, Handler handler,
               NoAnswer noAnswer);
     // The same call, waiting at most `waitMs` for its answer: only for the
     // game's last moments. True when the router answered success.
-    bool callNow(const char* action, std::initializer_list<SoapArgument> arguments,
+    bool callNow(const char* action, const QList<SoapArgument>& arguments,
                  int waitMs) const;
     // Drops the search and the call under way; no handler is called after it.
     void abort();
@@ -63,7 +62,7 @@ Q_SIGNALS:
 private:
     void describe();
     void described(const RouterUrl& description, const QByteArray& xml);
-    RouterRequest request(const char* action, std::initializer_list<SoapArgument> arguments) const;
+    RouterRequest request(const char* action, const QList<SoapArgument>& arguments) const;
 
     Kind m_kind;
     QHostAddress m_gateway;
