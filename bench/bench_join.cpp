@@ -7,6 +7,7 @@
 // same loop left idle as long.
 // Prints one line a measure, "name: result".
 #include "app/form1.h"
+#include "eventloopwatch.h"
 #include "connectdialog/mplayer.h"
 #include "platform/qtplatform.h"
 #include "session/session.h"
@@ -28,84 +29,11 @@
 
 namespace {
 
-// Times every event the loop delivers: the longest is the longest the
-// program itself held the loop in one go.
-class TimedApplication : public QApplication {
-public:
-    using QApplication::QApplication;
-
-    bool notify(QObject* receiver, QEvent* event) override
-    {
-        QElapsedTimer clock;
-        clock.start();
-        const bool handled = QApplication::notify(receiver, event);
-        longestEvent = std::max(longestEvent, clock.nsecsElapsed());
-        return handled;
-    }
-
-    qint64 longestEvent = 0;
-};
 
 constexpr int Runs = 5;
 constexpr qint64 Patience = 20000; // ms for any one join
 
-// Runs the event loop until `done`, with a timer that ticks every
-// millisecond; the longest gap between two ticks is the longest the loop
-// was held.
-class StallWatch {
-public:
-    StallWatch()
-    {
-        m_tick.setTimerType(Qt::PreciseTimer);
-        m_tick.setInterval(1);
-        QObject::connect(&m_tick, &QTimer::timeout, [this] {
-            m_longest = std::max(m_longest, m_sinceTick.nsecsElapsed());
-            m_sinceTick.restart();
-        });
-    }
 
-    bool run(const std::function<void()>& action, const std::function<bool()>& done)
-    {
-        auto* app = static_cast<TimedApplication*>(QCoreApplication::instance());
-        app->longestEvent = 0;
-        m_sinceTick.start();
-        m_tick.start();
-        action();
-        QElapsedTimer waited;
-        waited.start();
-        while (!done() && waited.elapsed() < Patience)
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        m_tick.stop();
-        m_watched += waited.elapsed();
-        m_longestEvent = std::max(m_longestEvent, app->longestEvent);
-        return done();
-    }
-
-    void idle(qint64 ms)
-    {
-        QElapsedTimer waited;
-        waited.start();
-        run([] {}, [&] { return waited.elapsed() >= ms; });
-    }
-
-    double longestMs() const { return double(m_longest) / 1e6; }
-    // The longest event handler while it watched.
-    double longestEventMs() const { return double(m_longestEvent) / 1e6; }
-    qint64 watchedMs() const { return m_watched; }
-
-private:
-    QTimer m_tick;
-    QElapsedTimer m_sinceTick;
-    qint64 m_longest = 0;
-    qint64 m_longestEvent = 0;
-    qint64 m_watched = 0;
-};
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values.empty() ? -1.0 : values[values.size() / 2];
-}
 
 // From OK on Join to connected, the game as it is, Runs times; -1 when a
 // run does not get there. `address` holds %1 for the host's port.
@@ -150,12 +78,12 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "bench_join: runs inside tests/netns.sh\n");
         return 1;
     }
-    StallWatch watch;
+    StallWatch watch(Patience);
     const double firstTried = joinTime(QStringLiteral("[2001:db8::1]:%1  127.0.0.1:%1"), watch);
     const double asCopied = joinTime(QStringLiteral("198.51.100.1:%1  [::1]:%1"), watch);
     const double longestEvent = watch.longestEventMs();
 
-    StallWatch idle;
+    StallWatch idle(Patience);
     idle.idle(watch.watchedMs());
     const double longestIdleEvent = idle.longestEventMs();
 

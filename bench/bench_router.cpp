@@ -10,6 +10,7 @@
 // whole hosting copy's peak memory.
 // Prints one line a measure, "name: result".
 #include "app/form1.h"
+#include "eventloopwatch.h"
 #include "connectdialog/mplayer.h"
 #include "connectdialog/routerrow.h"
 #include "connectdialog/statusline.h"
@@ -35,25 +36,6 @@
 
 namespace {
 
-// Times every event the user interface's loop delivers: the longest is the
-// longest the program itself held the loop in one go, apart from the
-// machine's own pauses, which the gaps between ticks include.
-class TimedApplication : public QApplication {
-public:
-    using QApplication::QApplication;
-
-    bool notify(QObject* receiver, QEvent* event) override
-    {
-        QElapsedTimer clock;
-        clock.start();
-        const bool handled = QApplication::notify(receiver, event);
-        if (QThread::currentThread() == thread())
-            longestEvent = std::max(longestEvent, clock.nsecsElapsed());
-        return handled;
-    }
-
-    qint64 longestEvent = 0;
-};
 
 constexpr int Runs = 5;
 constexpr quint16 Port = 2539;
@@ -75,62 +57,7 @@ bool routerMode(const char* mode)
            control.exitCode() == 0;
 }
 
-// Runs the event loop until `done`, with a timer that ticks as often as it
-// can; the longest gap between two ticks is the longest the loop was held.
-class StallWatch {
-public:
-    StallWatch()
-    {
-        m_tick.setTimerType(Qt::PreciseTimer);
-        m_tick.setInterval(1);
-        QObject::connect(&m_tick, &QTimer::timeout, [this] {
-            m_longest = std::max(m_longest, m_sinceTick.nsecsElapsed());
-            m_sinceTick.restart();
-        });
-    }
 
-    // `action` runs inside the watch: start() itself counts.
-    bool run(const std::function<void()>& action, const std::function<bool()>& done)
-    {
-        m_sinceTick.start();
-        m_tick.start();
-        QElapsedTimer clock;
-        clock.start();
-        action();
-        m_longestAction = std::max(m_longestAction, clock.nsecsElapsed());
-        QElapsedTimer waited;
-        waited.start();
-        while (!done() && waited.elapsed() < Patience)
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        m_tick.stop();
-        m_watched += waited.elapsed();
-        return done();
-    }
-
-    void idle(qint64 ms)
-    {
-        QElapsedTimer waited;
-        waited.start();
-        run([] {}, [&] { return waited.elapsed() >= ms; });
-    }
-
-    double longestMs() const { return double(m_longest) / 1e6; }
-    double longestActionMs() const { return double(m_longestAction) / 1e6; }
-    qint64 watchedMs() const { return m_watched; }
-
-private:
-    QTimer m_tick;
-    QElapsedTimer m_sinceTick;
-    qint64 m_longest = 0;
-    qint64 m_longestAction = 0;
-    qint64 m_watched = 0;
-};
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0.0 : values[values.size() / 2];
-}
 
 // Destruction with a forward standing: the router is told, and its answer
 // waited for a bounded time. Median of Runs; -1 when a run maps nothing.
@@ -301,7 +228,7 @@ int main(int argc, char* argv[])
         CPU_SET(0, &gameCore);
         separateCores = sched_setaffinity(0, sizeof gameCore, &gameCore) == 0;
     }
-    StallWatch watch;
+    StallWatch watch(Patience);
 
     PortMapping::Options upnpOnly;
     upnpOnly.natPmp = false;
@@ -362,7 +289,7 @@ int main(int argc, char* argv[])
 
     // The same loop with nothing to do, as long: what the machine itself
     // holds it for, on a shared machine.
-    StallWatch idle;
+    StallWatch idle(Patience);
     app.longestEvent = 0;
     idle.idle(watch.watchedMs());
     const double longestIdleEvent = double(app.longestEvent) / 1e6;
