@@ -24,7 +24,7 @@ usage: $me COMMAND [ARGS...]
       drop | reject         no miniupnpd; the router drops, or refuses, what
                             is sent to it
     SETTINGs (with both, upnp, natpmp, second-router, no-ipv6, v6-drop; off,
-    drop and reject take no-ipv6 only):
+    drop and reject take no-ipv6 and cpu= only):
       taken=PORT            TCP PORT is already forwarded to 192.168.77.99
       igd-v1                the router describes itself as an IGD version 1
                             (which has no IPv6 pinholes; PCP still opens them)
@@ -206,6 +206,7 @@ mode)
         for setting in "$@"; do
             case $setting in
             no-ipv6) lan_ipv6 off ;;
+            cpu=*) ;; # no miniupnpd to pin
             *) echo "$me: unknown setting: $setting" >&2; exit 2 ;;
             esac
         done
