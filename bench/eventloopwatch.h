@@ -22,13 +22,22 @@ public:
     {
         QElapsedTimer clock;
         clock.start();
+        // Read before: the event may delete its receiver.
+        const int type = event->type();
+        const char* className = receiver ? receiver->metaObject()->className() : "nothing";
         const bool handled = QApplication::notify(receiver, event);
-        if (QThread::currentThread() == thread())
-            longestEvent = std::max(longestEvent, clock.nsecsElapsed());
+        const qint64 took = clock.nsecsElapsed();
+        if (QThread::currentThread() == thread() && took > longestEvent) {
+            longestEvent = took;
+            longestWhat =
+                QStringLiteral("%1, event %2").arg(QLatin1String(className)).arg(type);
+        }
         return handled;
     }
 
     qint64 longestEvent = 0;
+    // Whose event that was, and its type.
+    QString longestWhat;
 };
 
 // Runs the event loop until `done` or `patienceMs`.

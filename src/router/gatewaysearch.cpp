@@ -88,9 +88,13 @@ void GatewaySearch::send()
     m_socket->writeDatagram(searchRequest(group), group, SsdpPort);
 }
 
+// A few answers at a time: what is left waits for the next turn of the
+// event loop, so that a flood of answers holds the game up no longer than
+// a handful does.
 void GatewaySearch::read()
 {
-    while (m_socket && m_socket->hasPendingDatagrams()) {
+    for (int turn = 0; turn < AnswersReadAtOnce && m_socket && m_socket->hasPendingDatagrams();
+         ++turn) {
         if (++m_read > MaxAnswersRead) {
             qCInfo(lcRouter) << "UPnP: over" << MaxAnswersRead
                              << "search answers: the search ends here";
@@ -98,12 +102,11 @@ void GatewaySearch::read()
             return;
         }
         const QNetworkDatagram answer = m_socket->receiveDatagram(LongestAnswer);
-        if (!answer.senderAddress().isEqual(m_gateway, QHostAddress::StrictConversion))
+        if (m_seen.size() >= MaxLocations ||
+            !answer.senderAddress().isEqual(m_gateway, QHostAddress::StrictConversion))
             continue;
         const QByteArray location = ssdpLocation(answer.data());
         if (location.isEmpty() || m_seen.contains(location))
-            continue;
-        if (m_seen.size() >= MaxLocations)
             continue;
         m_seen.append(location);
         const std::optional<RouterUrl> url = routerUrl(location, m_gateway);

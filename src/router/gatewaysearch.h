@@ -27,6 +27,7 @@ class GatewaySearch final : public QObject {
 public:
     static constexpr int MaxLocations = 3;
     static constexpr int MaxAnswersRead = 256;
+    static constexpr int AnswersReadAtOnce = 16;
     // The answers' wait; asked again once halfway, in case a datagram is lost.
     static constexpr int SearchMs = 1500;
 
