@@ -410,9 +410,13 @@ private slots:
         }
         Copy anna;
         host(anna);
-        const QString expected = QStringLiteral("behind ") +
-                                 (named.isEmpty() ? QStringLiteral("a second router") : named);
-        QTRY_COMPARE_WITH_TIMEOUT(row(anna), expected, Answered);
+        // miniupnpd 2.3.1 (Debian 12) keeps its private outside address to
+        // itself; later ones (Debian 13) name it.
+        const QStringList expected =
+            named.isEmpty() ? QStringList{QStringLiteral("behind a second router"),
+                                          QStringLiteral("behind 100.64.0.1")}
+                            : QStringList{QStringLiteral("behind ") + named};
+        QTRY_VERIFY_WITH_TIMEOUT(expected.contains(row(anna)), Answered);
         QVERIFY(anna.dialog.router->outside->toolTip().contains(
             QStringLiteral("players outside cannot join")));
         QVERIFY(!anna.dialog.router->cmdCopy->isEnabled());

@@ -139,8 +139,8 @@ private slots:
     {
         QTest::addColumn<bool>("routerNamesIt");
         QTest::addColumn<QHostAddress>("named");
-        // miniupnpd keeps a private outside address to itself and answers
-        // that it has none.
+        // miniupnpd 2.3.1 (Debian 12) keeps a private outside address to
+        // itself and answers that it has none; later ones (Debian 13) name it.
         QTest::newRow("miniupnpd") << false << QHostAddress();
         QTest::newRow("a router that names its address")
             << true << QHostAddress(QStringLiteral("100.64.0.1"));
@@ -161,7 +161,8 @@ private slots:
         PortMapping mapping;
         mapping.start(GamePort);
         QTRY_COMPARE_WITH_TIMEOUT(mapping.state(), State::BehindSecondRouter, Answered);
-        QCOMPARE(mapping.outsideAddress(), named);
+        if (routerNamesIt || !mapping.outsideAddress().isNull())
+            QCOMPARE(mapping.outsideAddress(), QHostAddress(QStringLiteral("100.64.0.1")));
         QCOMPARE(mapping.localAddress(), ThisMachine);
         QCOMPARE(mappings(), QStringList());
         if (router)
