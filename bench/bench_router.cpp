@@ -10,19 +10,19 @@
 // whole hosting copy's peak memory.
 // Prints one line a measure, "name: result".
 #include "app/form1.h"
-#include "eventloopwatch.h"
 #include "connectdialog/mplayer.h"
 #include "connectdialog/routerrow.h"
 #include "connectdialog/statusline.h"
+#include "eventloopwatch.h"
 #include "platform/qtplatform.h"
 #include "router/portmapping.h"
 
 #include <QApplication>
-#include <QLineEdit>
-#include <QPushButton>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLineEdit>
 #include <QProcess>
+#include <QPushButton>
 #include <QThread>
 #include <QTimer>
 
@@ -35,7 +35,6 @@
 #include <vector>
 
 namespace {
-
 
 constexpr int Runs = 5;
 constexpr quint16 Port = 2539;
@@ -56,8 +55,6 @@ bool routerMode(const char* mode)
     return control.waitForFinished(30000) && control.exitStatus() == QProcess::NormalExit &&
            control.exitCode() == 0;
 }
-
-
 
 // Destruction with a forward standing: the router is told, and its answer
 // waited for a bounded time. Median of Runs; -1 when a run maps nothing.
@@ -143,10 +140,10 @@ public:
     {
         // On a core of its own too, as the router's daemon: its floods are
         // the router's work, not the game's.
-        const QStringList pin = separateCores ? QStringList{QStringLiteral("taskset"),
-                                                            QStringLiteral("-c"),
-                                                            QStringLiteral("1")}
-                                              : QStringList();
+        const QStringList pin =
+            separateCores
+                ? QStringList{QStringLiteral("taskset"), QStringLiteral("-c"), QStringLiteral("1")}
+                : QStringList();
         m_process.start(qEnvironmentVariable("KORVALOOP_ROUTER"),
                         QStringList{QStringLiteral("router")} + pin +
                             QStringList{qEnvironmentVariable("KORVALOOP_FAKE_IGD"),
@@ -180,9 +177,8 @@ bool askMisbehaving(const QStringList& options, StallWatch& watch)
     PortMapping::Options upnpOnly;
     upnpOnly.natPmp = false;
     PortMapping mapping(upnpOnly);
-    const bool settled = watch.run([&] { mapping.start(Port); }, [&] {
-        return mapping.state() != PortMapping::State::Asking;
-    });
+    const bool settled = watch.run([&] { mapping.start(Port); },
+                                   [&] { return mapping.state() != PortMapping::State::Asking; });
     mapping.stop();
     watch.idle(300);
     return settled;
@@ -320,7 +316,8 @@ int main(int argc, char* argv[])
     // The hosting copy's memory, against a plain router and one whose
     // description never ends.
     const qint64 plain = routerMode("off") ? hostingPeak({}) : -1;
-    const qint64 endless = hostingPeak({QStringLiteral("--endless"), QStringLiteral("description")});
+    const qint64 endless =
+        hostingPeak({QStringLiteral("--endless"), QStringLiteral("description")});
     std::printf("router memory: %.1f MiB against a plain router, %.1f MiB against an endless "
                 "description: %+.1f MiB\n",
                 double(plain) / 1024, double(endless) / 1024, double(endless - plain) / 1024);

@@ -29,8 +29,7 @@ public:
         const qint64 took = clock.nsecsElapsed();
         if (QThread::currentThread() == thread() && took > longestEvent) {
             longestEvent = took;
-            longestWhat =
-                QStringLiteral("%1, event %2").arg(QLatin1String(className)).arg(type);
+            longestWhat = QStringLiteral("%1, event %2").arg(QLatin1String(className)).arg(type);
         }
         return handled;
     }

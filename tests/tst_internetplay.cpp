@@ -162,7 +162,8 @@ private slots:
         QVERIFY(anna.dialog.router->cmdCopy->isEnabled());
         QVERIFY(QTest::qWaitForWindowActive(&anna.dialog));
         QTest::keyClick(&anna.dialog, Qt::Key_P, Qt::AltModifier);
-        QTRY_COMPARE(QGuiApplication::clipboard()->text(), address); // the button's press shows first
+        QTRY_COMPARE(QGuiApplication::clipboard()->text(),
+                     address); // the button's press shows first
 
         const std::unique_ptr<QTcpSocket> bert = fromTheInternet(GamePort);
         QVERIFY(bert);
@@ -305,11 +306,13 @@ private slots:
         QTest::addColumn<QString>("when");
         QTest::addColumn<bool>("quit");
         QTest::newRow("forwarded") << "both no-ipv6" << Address.arg(GamePort) << false;
-        QTest::newRow("still asking") << "drop" << "listening" << false;
+        QTest::newRow("still asking") << "drop"
+                                      << "listening" << false;
         QTest::newRow("forwarded, quit") << "both no-ipv6" << Address.arg(GamePort) << true;
         QTest::newRow("forwarded with UPnP, quit")
             << "upnp no-ipv6" << Address.arg(GamePort) << true;
-        QTest::newRow("still asking, quit") << "drop" << "listening" << true;
+        QTest::newRow("still asking, quit") << "drop"
+                                            << "listening" << true;
         // The pinhole in the router's IPv6 firewall goes the same ways.
         QTest::newRow("a pinhole") << "second-router" << Pinhole << false;
         QTest::newRow("a pinhole, quit") << "second-router" << Pinhole << true;
@@ -404,18 +407,18 @@ private slots:
                                             : QStringLiteral("off no-ipv6")));
         std::unique_ptr<FakeIgd> router;
         if (!named.isEmpty()) {
-            router = std::make_unique<FakeIgd>(Gateway, QStringList{QStringLiteral("--outside"),
-                                                                    named});
+            router =
+                std::make_unique<FakeIgd>(Gateway, QStringList{QStringLiteral("--outside"), named});
             QVERIFY(router->ready());
         }
         Copy anna;
         host(anna);
         // miniupnpd 2.3.1 (Debian 12) keeps its private outside address to
         // itself; later ones (Debian 13) name it.
-        const QStringList expected =
-            named.isEmpty() ? QStringList{QStringLiteral("behind a second router"),
-                                          QStringLiteral("behind 100.64.0.1")}
-                            : QStringList{QStringLiteral("behind ") + named};
+        const QStringList expected = named.isEmpty()
+                                         ? QStringList{QStringLiteral("behind a second router"),
+                                                       QStringLiteral("behind 100.64.0.1")}
+                                         : QStringList{QStringLiteral("behind ") + named};
         QTRY_VERIFY_WITH_TIMEOUT(expected.contains(row(anna)), Answered);
         QVERIFY(anna.dialog.router->outside->toolTip().contains(
             QStringLiteral("players outside cannot join")));

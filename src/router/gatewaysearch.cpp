@@ -21,7 +21,8 @@ QByteArray searchRequest(const QHostAddress& group)
     const QByteArray host = group.protocol() == QAbstractSocket::IPv6Protocol
                                 ? "[" + group.toString().toLatin1() + "]"
                                 : group.toString().toLatin1();
-    return "M-SEARCH * HTTP/1.1\r\nHOST: " + host + ":1900\r\n"
+    return "M-SEARCH * HTTP/1.1\r\nHOST: " + host +
+           ":1900\r\n"
            "ST: urn:schemas-upnp-org:device:InternetGatewayDevice:1\r\n"
            "MAN: \"ssdp:discover\"\r\nMX: 1\r\n\r\n";
 }
@@ -81,9 +82,8 @@ void GatewaySearch::send()
 {
     if (!m_socket)
         return;
-    const QHostAddress& group = m_gateway.protocol() == QAbstractSocket::IPv6Protocol
-                                    ? SsdpGroupV6
-                                    : SsdpGroupV4;
+    const QHostAddress& group =
+        m_gateway.protocol() == QAbstractSocket::IPv6Protocol ? SsdpGroupV6 : SsdpGroupV4;
     qCDebug(lcRouter) << "UPnP: searching for the gateway's IGD from" << m_localAddress.toString();
     m_socket->writeDatagram(searchRequest(group), group, SsdpPort);
 }

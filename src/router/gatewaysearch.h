@@ -31,8 +31,7 @@ public:
     // The answers' wait; asked again once halfway, in case a datagram is lost.
     static constexpr int SearchMs = 1500;
 
-    GatewaySearch(const QHostAddress& gateway, const QHostAddress& localAddress,
-                  QObject* parent);
+    GatewaySearch(const QHostAddress& gateway, const QHostAddress& localAddress, QObject* parent);
 
     void start();
 
