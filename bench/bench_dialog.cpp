@@ -60,8 +60,8 @@ int firstOpenings()
         times.push_back(double(clock.nsecsElapsed()) / 1e6);
     }
     std::sort(times.begin(), times.end());
-    std::printf("dialog: median %.2f ms, slowest %.2f ms over %d first openings\n",
-                times[Runs / 2], times.back(), Runs);
+    std::printf("dialog: median %.2f ms, slowest %.2f ms over %d first openings\n", times[Runs / 2],
+                times.back(), Runs);
     return 0;
 }
 

@@ -7,8 +7,8 @@
 // same loop left idle as long.
 // Prints one line a measure, "name: result".
 #include "app/form1.h"
-#include "eventloopwatch.h"
 #include "connectdialog/mplayer.h"
+#include "eventloopwatch.h"
 #include "platform/qtplatform.h"
 #include "session/session.h"
 
@@ -29,11 +29,8 @@
 
 namespace {
 
-
 constexpr int Runs = 5;
 constexpr qint64 Patience = 20000; // ms for any one join
-
-
 
 // From OK on Join to connected, the game as it is, Runs times; -1 when a
 // run does not get there. `address` holds %1 for the host's port.

@@ -12,8 +12,8 @@
 #include "app/form1.h"
 #include "connectdialog/mplayer.h"
 #include "connectdialog/routerrow.h"
-#include "wire/protocol.h"
 #include "platform/qtplatform.h"
+#include "wire/protocol.h"
 
 #include <QApplication>
 #include <QCheckBox>

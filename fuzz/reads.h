@@ -11,8 +11,7 @@
 // What both fuzz targets take as input: the first byte seeds how the rest is
 // cut into reads; the rest is the byte stream as it comes off the connection.
 // Calls `take` with each read in turn.
-template <typename Take>
-void forEachRead(const std::uint8_t* data, std::size_t size, Take take)
+template <typename Take> void forEachRead(const std::uint8_t* data, std::size_t size, Take take)
 {
     if (size == 0)
         return;

@@ -110,10 +110,9 @@ struct Announcement {
 QStringList browse()
 {
     QProcess tool;
-    tool.start(QStringLiteral("avahi-browse"), {QStringLiteral("--resolve"),
-                                                QStringLiteral("--parsable"),
-                                                QStringLiteral("--terminate"),
-                                                QStringLiteral("_korvaloop._tcp")});
+    tool.start(QStringLiteral("avahi-browse"),
+               {QStringLiteral("--resolve"), QStringLiteral("--parsable"),
+                QStringLiteral("--terminate"), QStringLiteral("_korvaloop._tcp")});
     QDeadlineTimer deadline(10000);
     while (tool.state() != QProcess::NotRunning && !deadline.hasExpired())
         QTest::qWait(20);
@@ -133,9 +132,9 @@ QStringList browse()
 int announcedGames()
 {
     QProcess tool;
-    tool.start(QStringLiteral("avahi-browse"), {QStringLiteral("--parsable"),
-                                                QStringLiteral("--terminate"),
-                                                QStringLiteral("_korvaloop._tcp")});
+    tool.start(QStringLiteral("avahi-browse"),
+               {QStringLiteral("--parsable"), QStringLiteral("--terminate"),
+                QStringLiteral("_korvaloop._tcp")});
     QDeadlineTimer deadline(10000);
     while (tool.state() != QProcess::NotRunning && !deadline.hasExpired())
         QTest::qWait(20);
@@ -265,8 +264,8 @@ private slots:
         auto dirk = std::make_unique<Announcement>(QStringLiteral("Dirk"), port);
         Copy joiner;
         joiner.form.mplay->trigger();
-        QTRY_COMPARE_WITH_TIMEOUT(joiner.entries(), list({entry("carla", port), entry("Dirk", port)}),
-                                  NetworkTimeout);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            joiner.entries(), list({entry("carla", port), entry("Dirk", port)}), NetworkTimeout);
 
         QComboBox* adress = joiner.adress();
         adress->setFocus();
@@ -284,8 +283,8 @@ private slots:
         // The arrow keys go on from the entry next to the one that went,
         // also when another comes in before it.
         Announcement bea(QStringLiteral("Bea"), port);
-        QTRY_COMPARE_WITH_TIMEOUT(joiner.entries(), list({entry("Bea", port), entry("carla", port)}),
-                                  NetworkTimeout);
+        QTRY_COMPARE_WITH_TIMEOUT(joiner.entries(),
+                                  list({entry("Bea", port), entry("carla", port)}), NetworkTimeout);
         QCOMPARE(adress->currentText(), QStringLiteral("10.0.0.5"));
         QTest::keyClick(adress, Qt::Key_Up);
         QCOMPARE(adress->currentIndex(), 1);

@@ -331,7 +331,8 @@ private slots:
 
         Sock& sock = a->net.sock;
         Session& session = a->net;
-        const QByteArray move = protocol::toWire(protocol::moveMessage({444, 444, 0, 0, true, false}));
+        const QByteArray move =
+            protocol::toWire(protocol::moveMessage({444, 444, 0, 0, true, false}));
         for (int i = 0; i < 100000; ++i)
             sock.SendPosition(move);
         QVERIFY(sock.bytesToWrite() <= Sock::MaxUnsentForPositions + move.size());

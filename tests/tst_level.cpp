@@ -68,8 +68,10 @@ private slots:
             QList<int> columns;
         };
         // Written out from the level drawing, not taken from the game's own table.
-        const Ladder ladders[] = {{444, 359, {368, 376, 384}}, {359, 267, {120, 128, 136}},
-                                  {267, 172, {536, 544, 552}}, {172, 82, {208, 216}},
+        const Ladder ladders[] = {{444, 359, {368, 376, 384}},
+                                  {359, 267, {120, 128, 136}},
+                                  {267, 172, {536, 544, 552}},
+                                  {172, 82, {208, 216}},
                                   {82, 18, {384, 392}}};
         auto where = [](int left, int top, int up, int down) {
             return QString::asprintf("at %d,%d up to %d, down to %d", left, top, up, down);

@@ -41,7 +41,8 @@ private slots:
         QTest::qWait(2000);
         QCOMPARE(game.state(), QProcess::Running);
         const long after = wakeUps(game.processId());
-        QVERIFY2(after - before >= 10, qPrintable(QStringLiteral("%1 wake-ups").arg(after - before)));
+        QVERIFY2(after - before >= 10,
+                 qPrintable(QStringLiteral("%1 wake-ups").arg(after - before)));
 
         ::kill(pid_t(game.processId()), SIGTERM);
         QVERIFY(game.waitForFinished(5000));

@@ -299,8 +299,8 @@ private slots:
     {
         QFETCH(QString, reserved);
         QVERIFY(routerMode(QStringLiteral("off")));
-        FakeIgd router(Gateway, {QStringLiteral("--igd2"), QStringLiteral("--reserved-port"),
-                                 reserved});
+        FakeIgd router(Gateway,
+                       {QStringLiteral("--igd2"), QStringLiteral("--reserved-port"), reserved});
         QVERIFY(router.ready());
         PortMapping mapping(upnpOnly());
         mapping.start(GamePort);
@@ -400,8 +400,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(mapping.state() != State::Asking, Answered);
         QCOMPARE(mapping.state(), State::NoRouter);
         QTRY_COMPARE(router.asked("endless").size(), 1);
-        const qint64 sent = router.asked("endless").constFirst().section(QLatin1Char(' '), 2)
-                                .toLongLong();
+        const qint64 sent =
+            router.asked("endless").constFirst().section(QLatin1Char(' '), 2).toLongLong();
         // What the two kernels' buffers hold, beyond the game's 64 KiB.
         QVERIFY2(sent < 16 * 1024 * 1024, qPrintable(QString::number(sent)));
     }

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "app/form1.h"
 #include "app/sceneview.h"
-#include "console/console.h"
 #include "connectdialog/mplayer.h"
+#include "console/console.h"
 #include "recordingplatform.h"
 
 #include <QLineEdit>
@@ -76,12 +76,19 @@ private slots:
         QFETCH(bool, visible);
         QFETCH(QString, caption);
         Scene& scene = form->game.scene;
-        const std::map<QString, const SceneObject*> byName{
-            {"guy", &scene.guy},       {"guyl", &scene.guyl},     {"guyrm", &scene.guyrm},
-            {"guylm", &scene.guylm},   {"key", &scene.key},       {"Shape1", &scene.Shape1},
-            {"Shape2", &scene.Shape2}, {"Shape3", &scene.Shape3}, {"Shape5", &scene.Shape5},
-            {"goed", &scene.goed},     {"dood", &scene.dood},     {"redchat", &scene.redchat},
-            {"greenchat", &scene.greenchat}};
+        const std::map<QString, const SceneObject*> byName{{"guy", &scene.guy},
+                                                           {"guyl", &scene.guyl},
+                                                           {"guyrm", &scene.guyrm},
+                                                           {"guylm", &scene.guylm},
+                                                           {"key", &scene.key},
+                                                           {"Shape1", &scene.Shape1},
+                                                           {"Shape2", &scene.Shape2},
+                                                           {"Shape3", &scene.Shape3},
+                                                           {"Shape5", &scene.Shape5},
+                                                           {"goed", &scene.goed},
+                                                           {"dood", &scene.dood},
+                                                           {"redchat", &scene.redchat},
+                                                           {"greenchat", &scene.greenchat}};
         const SceneObject* object = byName.at(name);
         QCOMPARE(object->box(), box);
         QCOMPARE(object->isVisible(), visible);
@@ -98,9 +105,10 @@ private slots:
         QVERIFY(!game.hasPlayed);
 
         const std::vector<std::pair<const GameTimer*, int>> timers{
-            {&game.just, 100},   {&game.jump1, 100},  {&game.jump2, 100},    {&game.jump3, 100},
-            {&game.jump4, 100},  {&game.jump5, 100},  {&game.Timer1, 100},   {&game.Timer2, 100},
-            {&game.Timer3, 100}, {&game.Timer4, 100}, {&game.Timer5, 100},   {&game.mul, 100},
+            {&game.just, 100},      {&game.jump1, 100},     {&game.jump2, 100},
+            {&game.jump3, 100},     {&game.jump4, 100},     {&game.jump5, 100},
+            {&game.Timer1, 100},    {&game.Timer2, 100},    {&game.Timer3, 100},
+            {&game.Timer4, 100},    {&game.Timer5, 100},    {&game.mul, 100},
             {&game.wischatr, 5000}, {&game.wischatgr, 5000}};
         for (const auto& [timer, interval] : timers) {
             QCOMPARE(timer->interval(), interval);
@@ -126,7 +134,8 @@ private slots:
         QVERIFY(!(form->windowFlags() & Qt::WindowMaximizeButtonHint));
         QVERIFY(!(form->windowFlags() & Qt::WindowMinimizeButtonHint));
         QVERIFY(form->windowFlags() & Qt::WindowCloseButtonHint);
-        QCOMPARE(QIcon(QStringLiteral(":/art/icon-48.png")).availableSizes(), QList<QSize>{QSize(48, 48)});
+        QCOMPARE(QIcon(QStringLiteral(":/art/icon-48.png")).availableSizes(),
+                 QList<QSize>{QSize(48, 48)});
 
         QList<QString> top;
         for (QAction* action : form->menuBar()->actions())
@@ -137,17 +146,16 @@ private slots:
         for (QAction* action : form->nieuw->actions())
             items.append({action->text(), action->shortcut()});
         QCOMPARE(items, (QList<QPair<QString, QKeySequence>>{{"Console", QKeySequence("F1")},
-                                                            {"Nieuw Spel", QKeySequence("F2")},
-                                                            {"Multiplayer", QKeySequence("F3")},
-                                                            {"Chat", QKeySequence("F4")}}));
+                                                             {"Nieuw Spel", QKeySequence("F2")},
+                                                             {"Multiplayer", QKeySequence("F3")},
+                                                             {"Chat", QKeySequence("F4")}}));
     }
 
     void shortcutsBelongToTheMainWindow()
     {
         showForm();
         QTest::keyClick(form, Qt::Key_F2);
-        QCOMPARE(lines(form->log).mid(1),
-                 (QStringList{"door closed", "New game initialized"}));
+        QCOMPARE(lines(form->log).mid(1), (QStringList{"door closed", "New game initialized"}));
 
         QTest::keyClick(form, Qt::Key_F1);
         QVERIFY(form->console().isVisible());
@@ -274,9 +282,9 @@ private slots:
             form->view->render(painter, image.rect());
         };
         paint();
-        QCOMPARE(image.pixelColor(76, 30), QColor(255, 255, 0)); // the closed door
-        QCOMPARE(image.pixelColor(60, 30), QColor(255, 0, 0));   // the panel beside it
-        QCOMPARE(image.pixelColor(73, 30), QColor(0, 0, 0));     // the door's outline
+        QCOMPARE(image.pixelColor(76, 30), QColor(255, 255, 0));     // the closed door
+        QCOMPARE(image.pixelColor(60, 30), QColor(255, 0, 0));       // the panel beside it
+        QCOMPARE(image.pixelColor(73, 30), QColor(0, 0, 0));         // the door's outline
         QCOMPARE(image.pixelColor(210, 477), QColor(255, 255, 255)); // the hazard mark
         QVERIFY(image.pixelColor(90, 15) != QColor(255, 255, 0));
 

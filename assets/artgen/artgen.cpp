@@ -82,7 +82,8 @@ static_assert(kHouse.bottom() + 1 == kFloorSurfaces.front());
 
 // Cheap integer hash: decorative scatter must come out identical on every
 // run, and std:: distributions are not guaranteed to across library versions.
-constexpr std::uint32_t hash(std::uint32_t x, std::uint32_t y, std::uint32_t salt = 0) {
+constexpr std::uint32_t hash(std::uint32_t x, std::uint32_t y, std::uint32_t salt = 0)
+{
     std::uint32_t h = x * 0x9E3779B1u ^ (y + 0x7F4A7C15u) * 0x85EBCA6Bu ^ salt * 0xC2B2AE35u;
     h ^= h >> 15;
     h *= 0x2C1B3C6Du;
@@ -92,22 +93,26 @@ constexpr std::uint32_t hash(std::uint32_t x, std::uint32_t y, std::uint32_t sal
     return h;
 }
 
-void dot(QPainter& p, int x, int y, const QColor& c) {
+void dot(QPainter& p, int x, int y, const QColor& c)
+{
     p.fillRect(x, y, 1, 1, c);
 }
 
-void hline(QPainter& p, int x0, int x1, int y, const QColor& c) {
+void hline(QPainter& p, int x0, int x1, int y, const QColor& c)
+{
     p.fillRect(x0, y, x1 - x0 + 1, 1, c);
 }
 
-void box(QPainter& p, int x0, int y0, int x1, int y1, const QColor& c) {
+void box(QPainter& p, int x0, int y0, int x1, int y1, const QColor& c)
+{
     p.fillRect(QRect{QPoint{x0, y0}, QPoint{x1, y1}}, c);
 }
 
 // Ellipse with hard edges, filled pixel by pixel so the stair-stepping is
 // symmetric and identical on every platform (QPainter's aliased ellipses are
 // not quite either).
-void blob(QPainter& p, double cx, double cy, double rx, double ry, const QColor& c) {
+void blob(QPainter& p, double cx, double cy, double rx, double ry, const QColor& c)
+{
     for (int y = static_cast<int>(cy - ry) - 1; y <= static_cast<int>(cy + ry) + 1; ++y) {
         for (int x = static_cast<int>(cx - rx) - 1; x <= static_cast<int>(cx + rx) + 1; ++x) {
             const double dx = (x - cx) / rx;
@@ -137,7 +142,8 @@ struct Ink {
 using Rows = std::span<const std::string_view>;
 using Palette = std::span<const Ink>;
 
-const Ink* findInk(Palette palette, char key) {
+const Ink* findInk(Palette palette, char key)
+{
     const auto it = std::ranges::find(palette, key, &Ink::key);
     return it == palette.end() ? nullptr : &*it;
 }
@@ -145,7 +151,8 @@ const Ink* findInk(Palette palette, char key) {
 // A one pixel dark rim keeps sprites readable against any part of the level.
 // Taking the rim colour from the darkest neighbour (rather than one black)
 // keeps gold looking like gold and skin like skin at the edges.
-QColor rimFor(const QColor& neighbour) {
+QColor rimFor(const QColor& neighbour)
+{
     const QColor hsv = neighbour.toHsv();
     const int saturation = std::min(255, hsv.hsvSaturation() + 60);
     const int value = hsv.value() * 28 / 100;
@@ -156,7 +163,8 @@ QColor rimFor(const QColor& neighbour) {
 // the figure in its outline. Fails loudly on a malformed map: a silently
 // shifted row would be very hard to spot in the game.
 std::optional<QImage> renderPixelArt(const char* name, Rows rows, int width, Palette palette,
-                                     int scale = 1) {
+                                     int scale = 1)
+{
     const int height = static_cast<int>(rows.size());
     for (int y = 0; y < height; ++y) {
         if (static_cast<int>(rows[y].size()) != width) {
@@ -499,7 +507,8 @@ const QColor kGlowMid(0xff, 0xc6, 0x58);
 const QColor kGlowDeep(0xff, 0xa4, 0x36);
 } // namespace palette
 
-void drawSky(QPainter& p) {
+void drawSky(QPainter& p)
+{
     QLinearGradient gradient(0, 0, 0, level::kHeight);
     gradient.setColorAt(0.0, palette::kSkyTop);
     gradient.setColorAt(1.0, palette::kSkyBottom);
@@ -507,7 +516,8 @@ void drawSky(QPainter& p) {
 }
 
 // Puffy cloud `width` px wide whose flat base sits on row `baseY`.
-void drawCloud(QPainter& p, int left, int baseY, int width) {
+void drawCloud(QPainter& p, int left, int baseY, int width)
+{
     const double w = width;
     auto puffs = [&](int dy, const QColor& c) {
         blob(p, left + w * 0.50, baseY - 4 + dy, w * 0.50, 4.5, c);
@@ -530,14 +540,16 @@ struct Cloud {
 
 // Generous bounding box of drawCloud(): nothing may drift into the spot the
 // game keeps for its own panel.
-constexpr bool clearOfGameOverlay(const Cloud& c) {
+constexpr bool clearOfGameOverlay(const Cloud& c)
+{
     const QRect& o = level::kGameOverlay;
     const int top = c.baseY - (10 + c.width / 4);
     return c.left > o.right() || c.left + c.width < o.left() || c.baseY < o.top() ||
            top > o.bottom();
 }
 
-void drawClouds(QPainter& p) {
+void drawClouds(QPainter& p)
+{
     // One or two per band of sky.
     constexpr std::array kClouds{
         Cloud{126, 30, 46},  Cloud{270, 40, 30},  Cloud{506, 32, 56},  Cloud{40, 100, 38},
@@ -551,7 +563,8 @@ void drawClouds(QPainter& p) {
 
 // Soft blue hills in the lowest band give the ground floor some depth without
 // competing with anything the player has to read.
-void drawHills(QPainter& p) {
+void drawHills(QPainter& p)
+{
     const int base = level::kBottomBandTop;
     struct Hill {
         double centre, halfWidth, height;
@@ -572,7 +585,8 @@ void drawHills(QPainter& p) {
 
 // Earth texture shared by slabs and the ground band: scattered pebbles so a
 // long floor does not look like a flat stripe.
-void drawEarth(QPainter& p, int top, int bottom) {
+void drawEarth(QPainter& p, int top, int bottom)
+{
     box(p, 0, top, level::kWidth - 1, bottom, palette::kEarth);
     for (int y = top; y <= bottom; ++y) {
         for (int x = 0; x < level::kWidth; ++x) {
@@ -587,7 +601,8 @@ void drawEarth(QPainter& p, int top, int bottom) {
 }
 
 // Bright grass lip with a ragged fringe hanging into the earth below it.
-void drawGrass(QPainter& p, int surface) {
+void drawGrass(QPainter& p, int surface)
+{
     hline(p, 0, level::kWidth - 1, surface, palette::kGrassShine);
     box(p, 0, surface + 1, level::kWidth - 1, surface + 2, palette::kGrass);
     for (int x = 0; x < level::kWidth; ++x) {
@@ -603,7 +618,8 @@ void drawGrass(QPainter& p, int surface) {
     }
 }
 
-void drawFloor(QPainter& p, int surface) {
+void drawFloor(QPainter& p, int surface)
+{
     const int bottom = surface + level::kSlabThickness - 1;
     drawEarth(p, surface + 3, bottom - 1);
     hline(p, 0, level::kWidth - 1, bottom, palette::kSlabShadow);
@@ -612,14 +628,16 @@ void drawFloor(QPainter& p, int surface) {
     p.fillRect(0, bottom + 1, level::kWidth, 1, QColor(0, 40, 60, 40));
 }
 
-void drawBottomFloor(QPainter& p) {
+void drawBottomFloor(QPainter& p)
+{
     drawEarth(p, level::kBottomBandTop + 3, level::kHeight - 1);
     drawGrass(p, level::kBottomBandTop);
 }
 
 // Tiny flowers on the floors: pure decoration, placed away from ladders, the
 // house, the lava and the key so they never hide anything that matters.
-void drawFlowers(QPainter& p) {
+void drawFlowers(QPainter& p)
+{
     struct Flower {
         int x, surface;
         QColor petals;
@@ -655,7 +673,8 @@ void drawFlowers(QPainter& p) {
     }
 }
 
-void drawLadder(QPainter& p, const level::Ladder& ladder) {
+void drawLadder(QPainter& p, const level::Ladder& ladder)
+{
     const int top = ladder.upperSurface - level::kLadderOvershoot;
     const int bottom = ladder.lowerSurface - 1;
     const int innerLeft = ladder.left + 4;
@@ -686,7 +705,8 @@ void drawLadder(QPainter& p, const level::Ladder& ladder) {
 
 // A tapering tongue of fire, `height` px tall, standing on row `base`:
 // red rim, orange body, yellow core.
-void drawFlame(QPainter& p, int x, int base, int height) {
+void drawFlame(QPainter& p, int x, int base, int height)
+{
     for (int i = 0; i < height; ++i) {
         const int y = base - 1 - i;
         const int half = (height - i + 1) / 3;
@@ -700,7 +720,8 @@ void drawFlame(QPainter& p, int x, int base, int height) {
     dot(p, x, base - height - 1, palette::kLava);
 }
 
-void drawLava(QPainter& p) {
+void drawLava(QPainter& p)
+{
     const QRect& pit = level::kLava;
     const int surface = level::kBottomBandTop + 1;
 
@@ -750,7 +771,8 @@ void drawLava(QPainter& p) {
     }
 }
 
-void drawHouse(QPainter& p) {
+void drawHouse(QPainter& p)
+{
     const QRect& house = level::kHouse;
     const int eaves = 22; // lowest roof row
     const int peakX = 23;
@@ -826,7 +848,8 @@ void drawHouse(QPainter& p) {
     hline(p, doorLeft - 1, doorRight + 1, house.bottom(), palette::kStoneDark);
 }
 
-QImage drawBackground() {
+QImage drawBackground()
+{
     QImage image(level::kWidth, level::kHeight, QImage::Format_RGB32);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing, false);
@@ -849,7 +872,8 @@ QImage drawBackground() {
 
 // ---------------------------------------------------------------------------
 
-bool save(const QImage& image, const QDir& folder, const char* name) {
+bool save(const QImage& image, const QDir& folder, const char* name)
+{
     const QString path = folder.filePath(QString::fromLatin1(name));
     if (!image.save(path, "PNG")) {
         std::fprintf(stderr, "artgen: could not write %s\n", qPrintable(path));
@@ -861,7 +885,8 @@ bool save(const QImage& image, const QDir& folder, const char* name) {
 
 } // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     if (argc != 2) {
         std::fprintf(stderr, "usage: %s <output-folder>\n", argc > 0 ? argv[0] : "artgen");
         return 2;

@@ -36,7 +36,8 @@ SceneView::SceneView(const Scene& scene, QWidget* parent)
     m_decoding = std::async(std::launch::async, [paths] {
         QHash<QString, QImage> pictures;
         for (const QString& path : paths)
-            pictures.insert(path, QImage(path).convertToFormat(QImage::Format_ARGB32_Premultiplied));
+            pictures.insert(path,
+                            QImage(path).convertToFormat(QImage::Format_ARGB32_Premultiplied));
         return pictures;
     });
 }
@@ -84,8 +85,8 @@ void SceneView::render(QPainter& painter, const QRect& area)
                            painter.setClipRect(box);
                            painter.setFont(uiFont(look.pointSize, look.bold, look.underline));
                            painter.setPen(look.colour);
-                           const int flags = look.centred ? Qt::AlignHCenter | Qt::TextWordWrap
-                                                          : Qt::AlignLeft;
+                           const int flags =
+                               look.centred ? Qt::AlignHCenter | Qt::TextWordWrap : Qt::AlignLeft;
                            // No box shows more than a line of a few hundred
                            // characters: a peer's 64 KiB line is not laid out whole.
                            painter.drawText(box, flags | Qt::AlignTop,

@@ -71,15 +71,15 @@ RouterNews forwardNews(const Session& session, const PortMapping* router)
                 {}};
     case PortMapping::State::BehindSecondRouter: {
         const QHostAddress outside = router->outsideAddress();
-        const QString behind = outside.isNull() ? QStringLiteral("a second router")
-                                                : outside.toString();
+        const QString behind =
+            outside.isNull() ? QStringLiteral("a second router") : outside.toString();
         return {QStringLiteral("behind ") + behind,
                 QStringLiteral("The router's outside address%1 is not on the internet: the game "
                                "sits behind a second router or the provider's NAT, and players "
                                "outside cannot join. Let the other player host.")
-                    .arg(outside.isNull() ? QString()
-                                          : QStringLiteral(", ") + outside.toString() +
-                                                QLatin1Char(',')),
+                    .arg(outside.isNull()
+                             ? QString()
+                             : QStringLiteral(", ") + outside.toString() + QLatin1Char(',')),
                 {}};
     }
     }
@@ -105,10 +105,9 @@ RouterNews routerNews(const Session& session)
     const PortMapping::State pinhole = router->pinholeState();
     if (pinhole == PortMapping::State::Off)
         return forward;
-    const QString v6 = withPort(pinhole == PortMapping::State::Mapped ? router->pinholeAddress()
-                                                                      : router->globalAddress(),
-                                pinhole == PortMapping::State::Mapped ? router->pinholePort()
-                                                                      : router->port());
+    const QString v6 = withPort(
+        pinhole == PortMapping::State::Mapped ? router->pinholeAddress() : router->globalAddress(),
+        pinhole == PortMapping::State::Mapped ? router->pinholePort() : router->port());
     const QString needsIpv6 =
         QStringLiteral("At %1 players join over IPv6: the other player needs IPv6 too.").arg(v6);
     if (pinhole == PortMapping::State::Asking) {

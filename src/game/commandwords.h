@@ -11,10 +11,10 @@
 inline bool isCommandWord(const QString& text)
 {
     static const std::array<QString, 13> words{
-        QStringLiteral("jump"),     QStringLiteral("godown"),  QStringLiteral("goright"),
-        QStringLiteral("goleft"),   QStringLiteral("goup"),    QStringLiteral("closedoor"),
-        QStringLiteral("opendoor"), QStringLiteral("quit"),    QStringLiteral("exit"),
-        QStringLiteral("newgame"),  QStringLiteral("gotkey"),  QStringLiteral("win"),
+        QStringLiteral("jump"),     QStringLiteral("godown"), QStringLiteral("goright"),
+        QStringLiteral("goleft"),   QStringLiteral("goup"),   QStringLiteral("closedoor"),
+        QStringLiteral("opendoor"), QStringLiteral("quit"),   QStringLiteral("exit"),
+        QStringLiteral("newgame"),  QStringLiteral("gotkey"), QStringLiteral("win"),
         QStringLiteral("die")};
     return std::find(words.begin(), words.end(), text) != words.end();
 }

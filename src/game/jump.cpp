@@ -24,6 +24,8 @@ void Game::jump1_Timer()
     step(jump1, -2, &jump2);
 }
 
+// One step of the jump a line each: the chain reads as a table.
+// clang-format off
 void Game::jump2_Timer() { step(jump2, -2, &jump3); }
 void Game::jump3_Timer() { step(jump3, -2, &jump4); }
 void Game::jump4_Timer() { step(jump4, -2, &jump5); }
@@ -33,6 +35,7 @@ void Game::Timer1_Timer() { step(Timer1, +1, &Timer2); }
 void Game::Timer2_Timer() { step(Timer2, +2, &Timer3); }
 void Game::Timer3_Timer() { step(Timer3, +2, &Timer4); }
 void Game::Timer4_Timer() { step(Timer4, +2, &Timer5); }
+// clang-format on
 
 void Game::Timer5_Timer()
 {

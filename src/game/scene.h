@@ -74,6 +74,8 @@ class Scene final : public QObject {
 public:
     explicit Scene(QObject* parent = nullptr);
 
+    // One object a line, as a table.
+    // clang-format off
     SceneObject guy{this, {0, 444, 34, 35}, true, PictureLook{QStringLiteral(":/art/guy.png")}};
     SceneObject guyl{this, {60, 426, 34, 35}, false, PictureLook{QStringLiteral(":/art/guyl.png")}};
     SceneObject guyrm{this, {168, 328, 35, 38}, false, PictureLook{QStringLiteral(":/art/guyrm.png")}};
@@ -87,6 +89,7 @@ public:
     SceneObject dood{this, {217, 223, 198, 41}, false, LabelLook{QColor(255, 0, 0), 24, true, true, false}};
     SceneObject redchat{this, {48, 336, 500, 17}, true, LabelLook{QColor(255, 0, 0), 8.25, false, false, true}};
     SceneObject greenchat{this, {104, 336, 500, 17}, true, LabelLook{QColor(0, 255, 0), 8.25, false, false, true}};
+    // clang-format on
 
     // The command inbox: the game tick carries out a word written here.
     TextBox Text1;
@@ -106,7 +109,7 @@ signals:
 private:
     friend class SceneObject;
 
-    std::array<const SceneObject*, 13> m_drawOrder{
-        &guyl, &Shape5, &guy, &Shape1, &Shape2, &Shape3, &dood,
-        &goed, &key, &guylm, &guyrm, &redchat, &greenchat};
+    std::array<const SceneObject*, 13> m_drawOrder{&guyl,   &Shape5,  &guy,      &Shape1, &Shape2,
+                                                   &Shape3, &dood,    &goed,     &key,    &guylm,
+                                                   &guyrm,  &redchat, &greenchat};
 };

@@ -161,8 +161,8 @@ bool NatPmpAttempt::send(Request request)
     case Request::Map:
     case Request::Renew: {
         const quint32 lifetime = quint32(m_timing.lease.count());
-        qCInfo(lcRouter) << "NAT-PMP: asking to forward TCP port" << m_outsidePort << "to"
-                         << m_port << "for" << lifetime << "s";
+        qCInfo(lcRouter) << "NAT-PMP: asking to forward TCP port" << m_outsidePort << "to" << m_port
+                         << "for" << lifetime << "s";
         result = sendnewportmappingrequest(&m_natpmp, NATPMP_PROTOCOL_TCP, m_port, m_outsidePort,
                                            lifetime);
         m_asked = true;
@@ -194,8 +194,7 @@ int NatPmpAttempt::read(natpmpresp_t& answer)
                            ? OpcodeOutsideAddress
                            : OpcodeMapTcp;
     char peek[MapAnswerSize + 1];
-    const ssize_t size =
-        recv(m_natpmp.s, peek, sizeof peek, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+    const ssize_t size = recv(m_natpmp.s, peek, sizeof peek, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
     if (size >= 0) {
         const QByteArrayView datagram(peek, std::min<qsizetype>(size, qsizetype(sizeof peek)));
         if (checkNatPmpDatagram(datagram, opcode, m_port) == NatPmpDatagram::Drop) {
@@ -341,7 +340,6 @@ void NatPmpAttempt::noAnswer()
         break;
     }
 }
-
 
 void NatPmpAttempt::done()
 {

@@ -34,8 +34,7 @@ public:
     // two removal requests waits for the router's answer.
     static constexpr int RemovalWaitMs = 200;
 
-    NatPmpAttempt(const QHostAddress& gateway, quint16 port, const Timing& timing,
-                  QObject* parent);
+    NatPmpAttempt(const QHostAddress& gateway, quint16 port, const Timing& timing, QObject* parent);
     ~NatPmpAttempt() override;
 
     const char* protocolName() const override { return "NAT-PMP"; }

@@ -55,13 +55,13 @@ QByteArray pcp::mapRequest(const MapRequest& request)
     return bytes;
 }
 
-std::optional<pcp::MapAnswer> pcp::readMapAnswer(QByteArrayView datagram,
-                                                 const MapRequest& request)
+std::optional<pcp::MapAnswer> pcp::readMapAnswer(QByteArrayView datagram, const MapRequest& request)
 {
     if (datagram.size() < MapSize || datagram.size() > LongestMessage ||
         quint8(datagram[0]) != Version || quint8(datagram[1]) != (AnswerBit | OpcodeMap) ||
         datagram.sliced(24, NonceSize) != QByteArrayView(request.nonce) ||
-        quint8(datagram[36]) != Tcp || qFromBigEndian<quint16>(datagram.data() + 40) != request.port)
+        quint8(datagram[36]) != Tcp ||
+        qFromBigEndian<quint16>(datagram.data() + 40) != request.port)
         return std::nullopt;
     const char* bytes = datagram.data();
     return MapAnswer{quint8(datagram[3]), qFromBigEndian<quint32>(bytes + 4),
@@ -72,11 +72,20 @@ std::optional<pcp::MapAnswer> pcp::readMapAnswer(QByteArrayView datagram,
 QString pcp::resultText(int result)
 {
     static const char* const texts[] = {
-        "success",          "unsupported version",      "not authorized",
-        "malformed request", "unsupported opcode",      "unsupported option",
-        "malformed option",  "network failure",         "no resources",
-        "unsupported protocol", "user exceeded quota",  "cannot provide external",
-        "address mismatch",  "excessive remote peers",
+        "success",
+        "unsupported version",
+        "not authorized",
+        "malformed request",
+        "unsupported opcode",
+        "unsupported option",
+        "malformed option",
+        "network failure",
+        "no resources",
+        "unsupported protocol",
+        "user exceeded quota",
+        "cannot provide external",
+        "address mismatch",
+        "excessive remote peers",
     };
     const QString text = result >= 0 && result < int(std::size(texts))
                              ? QLatin1String(texts[result])
@@ -84,8 +93,8 @@ QString pcp::resultText(int result)
     return QStringLiteral("%1 (PCP result %2)").arg(text).arg(result);
 }
 
-PcpAttempt::PcpAttempt(const QHostAddress& gateway, const QHostAddress& localAddress,
-                       quint16 port, const Timing& timing, QObject* parent)
+PcpAttempt::PcpAttempt(const QHostAddress& gateway, const QHostAddress& localAddress, quint16 port,
+                       const Timing& timing, QObject* parent)
     : RouterAttempt(parent)
     , m_gateway(gateway)
     , m_timing(timing)
@@ -250,8 +259,8 @@ void PcpAttempt::answered(const pcp::MapAnswer& answer)
         std::min<qint64>(m_timing.check.count(), qint64(answer.lifetime) * 1000 / 2)));
     // The router's own words on where the pinhole is, when they name a
     // global address: this machine's, unless the router translates.
-    const QHostAddress& outside = isGlobalIpv6(answer.externalAddress) ? answer.externalAddress
-                                                                         : m_request.client;
+    const QHostAddress& outside =
+        isGlobalIpv6(answer.externalAddress) ? answer.externalAddress : m_request.client;
     if (!wasOpen || request == Request::Map || outside != m_outside ||
         answer.externalPort != m_outsidePort) {
         m_outside = outside;
@@ -269,4 +278,3 @@ void PcpAttempt::noAnswer()
         Q_EMIT failed(Failure::NoAnswer, QStringLiteral("no answer to PCP"));
     // A renewal unanswered is asked again at the next check.
 }
-

@@ -131,6 +131,7 @@ void PinholeAttempt::release()
         m_uniqueId.clear();
         deleteLater();
     };
-    m_service->call("DeletePinhole", {{"UniqueID", m_uniqueId}},
-                    [deleted](const SoapAnswer&) { deleted(); }, [deleted](bool) { deleted(); });
+    m_service->call(
+        "DeletePinhole", {{"UniqueID", m_uniqueId}}, [deleted](const SoapAnswer&) { deleted(); },
+        [deleted](bool) { deleted(); });
 }

@@ -107,8 +107,8 @@ void PortMapping::startForward()
         settle(slot, State::NoRouter);
         return;
     }
-    qCInfo(lcRouter) << "Asking the gateway" << route->gateway.toString()
-                     << "to forward TCP port" << m_port << "to" << slot.local.toString();
+    qCInfo(lcRouter) << "Asking the gateway" << route->gateway.toString() << "to forward TCP port"
+                     << m_port << "to" << slot.local.toString();
     const RouterAttempt::Timing timing{m_options.lease, m_options.check};
     if (m_options.natPmp)
         add(slot, new NatPmpAttempt(route->gateway, m_port, timing, this), Protocol::NatPmp);
@@ -135,8 +135,7 @@ void PortMapping::startPinhole()
                      << slot.local.toString();
     const RouterAttempt::Timing timing{m_options.lease, m_options.check};
     if (m_options.pcp)
-        add(slot, new PcpAttempt(route->gateway, slot.local, m_port, timing, this),
-            Protocol::Pcp);
+        add(slot, new PcpAttempt(route->gateway, slot.local, m_port, timing, this), Protocol::Pcp);
     if (m_options.upnpIgd)
         add(slot, new PinholeAttempt(route->gateway, slot.local, m_port, timing, this),
             Protocol::UpnpIgd);
@@ -176,8 +175,9 @@ void PortMapping::add(Slot& slot, RouterAttempt* attempt, Protocol protocol)
 
 PortMapping::Entry* PortMapping::entryOf(Slot& slot, RouterAttempt* attempt)
 {
-    const auto at = std::find_if(slot.attempts.begin(), slot.attempts.end(),
-                                 [attempt](const Entry& entry) { return entry.attempt == attempt; });
+    const auto at =
+        std::find_if(slot.attempts.begin(), slot.attempts.end(),
+                     [attempt](const Entry& entry) { return entry.attempt == attempt; });
     return at == slot.attempts.end() ? nullptr : &*at;
 }
 
@@ -223,9 +223,8 @@ void PortMapping::mapNext(Slot& slot)
     const bool oneAtATime = !slot.ipv6;
     if (oneAtATime && std::any_of(slot.attempts.begin(), slot.attempts.end(), busy))
         return;
-    if (slot.ipv6 &&
-        std::any_of(slot.attempts.begin(), slot.attempts.end(),
-                    [](const Entry& entry) { return entry.stage == Stage::Mapped; }))
+    if (slot.ipv6 && std::any_of(slot.attempts.begin(), slot.attempts.end(),
+                                 [](const Entry& entry) { return entry.stage == Stage::Mapped; }))
         return;
     // A copy: map() may fail at once.
     for (const Entry& entry : std::vector<Entry>(slot.attempts)) {
@@ -260,8 +259,8 @@ void PortMapping::mapped(Slot& slot, RouterAttempt* attempt, const QHostAddress&
     slot.deadline.stop();
     slot.retry.stop();
     slot.retrying = false;
-    const bool changed = slot.state == State::Mapped &&
-                         (outsideAddress != slot.address || outsidePort != slot.port);
+    const bool changed =
+        slot.state == State::Mapped && (outsideAddress != slot.address || outsidePort != slot.port);
     slot.protocol = protocol;
     slot.address = outsideAddress;
     slot.port = outsidePort;
@@ -308,8 +307,9 @@ void PortMapping::lost(Slot& slot)
 
 void PortMapping::drop(Slot& slot, RouterAttempt* attempt)
 {
-    const auto at = std::find_if(slot.attempts.begin(), slot.attempts.end(),
-                                 [attempt](const Entry& entry) { return entry.attempt == attempt; });
+    const auto at =
+        std::find_if(slot.attempts.begin(), slot.attempts.end(),
+                     [attempt](const Entry& entry) { return entry.attempt == attempt; });
     if (at == slot.attempts.end())
         return;
     slot.attempts.erase(at);

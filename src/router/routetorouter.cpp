@@ -90,9 +90,9 @@ std::optional<RouteToRouter> routeToRouter6()
     QList<LocalAddress6> addresses;
     const QNetworkInterface interface = QNetworkInterface::interfaceFromName(route->interfaceName);
     for (const QNetworkAddressEntry& entry : interface.addressEntries())
-        addresses.append(LocalAddress6{
-            entry.ip(), entry.isTemporary(),
-            !entry.isPermanent() && entry.preferredLifetime().hasExpired()});
+        addresses.append(
+            LocalAddress6{entry.ip(), entry.isTemporary(),
+                          !entry.isPermanent() && entry.preferredLifetime().hasExpired()});
     const QHostAddress local = stableGlobalAddress(addresses);
     if (local.isNull())
         return std::nullopt;

@@ -84,33 +84,40 @@ void UpnpAttempt::find()
 
 void UpnpAttempt::askOutsideAddress()
 {
-    m_service->call("GetExternalIPAddress", {}, [this](const SoapAnswer& answer) {
-        const QByteArray text = answer.value("NewExternalIPAddress");
-        const QHostAddress outside = answer.succeeded() ? parseOutsideAddress(text) : QHostAddress();
-        if (outside.isNull()) {
-            qCInfo(lcRouter) << "UPnP: no outside address in" << text;
-            askStatus();
-            return;
-        }
-        m_outside = outside;
-        Q_EMIT found(outside);
-    }, [this](bool) { noAnswerTo("GetExternalIPAddress"); });
+    m_service->call(
+        "GetExternalIPAddress", {},
+        [this](const SoapAnswer& answer) {
+            const QByteArray text = answer.value("NewExternalIPAddress");
+            const QHostAddress outside =
+                answer.succeeded() ? parseOutsideAddress(text) : QHostAddress();
+            if (outside.isNull()) {
+                qCInfo(lcRouter) << "UPnP: no outside address in" << text;
+                askStatus();
+                return;
+            }
+            m_outside = outside;
+            Q_EMIT found(outside);
+        },
+        [this](bool) { noAnswerTo("GetExternalIPAddress"); });
 }
 
 // A router without an outside address it would tell may say that it is
 // not connected, as one does whose own is private.
 void UpnpAttempt::askStatus()
 {
-    m_service->call("GetStatusInfo", {}, [this](const SoapAnswer& answer) {
-        const QByteArray status = answer.value("NewConnectionStatus");
-        if (answer.succeeded() && status == "Connected") {
-            Q_EMIT found(QHostAddress());
-            return;
-        }
-        Q_EMIT failed(Failure::NotConnected,
-                      QStringLiteral("the router says it is not connected (%1)")
-                          .arg(QString::fromLatin1(status.left(32))));
-    }, [this](bool) { noAnswerTo("GetStatusInfo"); });
+    m_service->call(
+        "GetStatusInfo", {},
+        [this](const SoapAnswer& answer) {
+            const QByteArray status = answer.value("NewConnectionStatus");
+            if (answer.succeeded() && status == "Connected") {
+                Q_EMIT found(QHostAddress());
+                return;
+            }
+            Q_EMIT failed(Failure::NotConnected,
+                          QStringLiteral("the router says it is not connected (%1)")
+                              .arg(QString::fromLatin1(status.left(32))));
+        },
+        [this](bool) { noAnswerTo("GetStatusInfo"); });
 }
 
 void UpnpAttempt::map()
@@ -127,66 +134,66 @@ void UpnpAttempt::map()
 void UpnpAttempt::addAnyPort()
 {
     m_forward = Forward{m_port, m_lease};
-    m_service->call("AddAnyPortMapping",
-         forwardArguments(m_port, m_lease),
-         [this](const SoapAnswer& answer) {
-             if (answer.succeeded()) {
-                 const QByteArray offered = answer.value("NewReservedPort");
-                 if (const quint16 port = parsePort(offered)) {
-                     addedAt(port);
-                     return;
-                 }
-                 qCInfo(lcRouter) << "UPnP: the router offered" << offered
-                                  << "as the outside port, which is none: asked again the "
-                                     "version 1 way";
-                 addPort(m_port, 0);
-                 return;
-             }
-             m_forward.reset();
-             switch (answer.error()) {
-             case OnlyPermanentLeasesSupported:
-                 if (m_lease != Permanent) {
-                     m_lease = Permanent;
-                     addAnyPort();
-                     return;
-                 }
-                 break;
-             case InvalidAction:
-             case OptionalActionNotImplemented:
-             case ConflictInMappingEntry:
-                 addPort(m_port, 0);
-                 return;
-             }
-             refuse(answer, "AddAnyPortMapping");
-         },
-         [this](bool) { noAnswerTo("AddAnyPortMapping"); });
+    m_service->call(
+        "AddAnyPortMapping", forwardArguments(m_port, m_lease),
+        [this](const SoapAnswer& answer) {
+            if (answer.succeeded()) {
+                const QByteArray offered = answer.value("NewReservedPort");
+                if (const quint16 port = parsePort(offered)) {
+                    addedAt(port);
+                    return;
+                }
+                qCInfo(lcRouter) << "UPnP: the router offered" << offered
+                                 << "as the outside port, which is none: asked again the "
+                                    "version 1 way";
+                addPort(m_port, 0);
+                return;
+            }
+            m_forward.reset();
+            switch (answer.error()) {
+            case OnlyPermanentLeasesSupported:
+                if (m_lease != Permanent) {
+                    m_lease = Permanent;
+                    addAnyPort();
+                    return;
+                }
+                break;
+            case InvalidAction:
+            case OptionalActionNotImplemented:
+            case ConflictInMappingEntry:
+                addPort(m_port, 0);
+                return;
+            }
+            refuse(answer, "AddAnyPortMapping");
+        },
+        [this](bool) { noAnswerTo("AddAnyPortMapping"); });
 }
 
 void UpnpAttempt::addPort(quint16 outsidePort, int tried)
 {
     m_forward = Forward{outsidePort, m_lease};
-    m_service->call("AddPortMapping",
-         forwardArguments(outsidePort, m_lease),
-         [this, outsidePort, tried](const SoapAnswer& answer) {
-             if (answer.succeeded()) {
-                 addedAt(outsidePort);
-                 return;
-             }
-             m_forward.reset();
-             // A router that keeps forwards only until it is told otherwise
-             // gets one: removal is then the only end it has.
-             if (answer.error() == OnlyPermanentLeasesSupported && m_lease != Permanent) {
-                 m_lease = Permanent;
-                 addPort(outsidePort, tried);
-                 return;
-             }
-             if (answer.error() == ConflictInMappingEntry && tried + 1 < PortsTried) {
-                 addPort(nextPort(outsidePort), tried + 1);
-                 return;
-             }
-             refuse(answer, "AddPortMapping");
-         },
-         [this](bool) { noAnswerTo("AddPortMapping"); });
+    m_service->call(
+        "AddPortMapping", forwardArguments(outsidePort, m_lease),
+        [this, outsidePort, tried](const SoapAnswer& answer) {
+            if (answer.succeeded()) {
+                addedAt(outsidePort);
+                return;
+            }
+            m_forward.reset();
+            // A router that keeps forwards only until it is told otherwise
+            // gets one: removal is then the only end it has.
+            if (answer.error() == OnlyPermanentLeasesSupported && m_lease != Permanent) {
+                m_lease = Permanent;
+                addPort(outsidePort, tried);
+                return;
+            }
+            if (answer.error() == ConflictInMappingEntry && tried + 1 < PortsTried) {
+                addPort(nextPort(outsidePort), tried + 1);
+                return;
+            }
+            refuse(answer, "AddPortMapping");
+        },
+        [this](bool) { noAnswerTo("AddPortMapping"); });
 }
 
 void UpnpAttempt::addedAt(quint16 outsidePort)
@@ -209,8 +216,7 @@ void UpnpAttempt::renew()
     }
     const Forward forward = *m_forward;
     m_service->call(
-        "AddPortMapping",
-        forwardArguments(forward.outsidePort, forward.lease),
+        "AddPortMapping", forwardArguments(forward.outsidePort, forward.lease),
         [this, forward](const SoapAnswer& answer) {
             if (answer.succeeded()) {
                 m_renew.start(std::chrono::seconds(forward.lease.toLongLong() / 2));
@@ -301,9 +307,10 @@ void UpnpAttempt::release()
         m_forward.reset();
         deleteLater();
     };
-    m_service->call("DeletePortMapping",
-                    {{"NewRemoteHost", {}},
-                     {"NewExternalPort", number(m_forward->outsidePort)},
-                     {"NewProtocol", "TCP"}},
-                    [removed](const SoapAnswer&) { removed(); }, [removed](bool) { removed(); });
+    m_service->call(
+        "DeletePortMapping",
+        {{"NewRemoteHost", {}},
+         {"NewExternalPort", number(m_forward->outsidePort)},
+         {"NewProtocol", "TCP"}},
+        [removed](const SoapAnswer&) { removed(); }, [removed](bool) { removed(); });
 }

@@ -78,10 +78,10 @@ void UpnpService::described(const RouterUrl& description, const QByteArray& xml)
     FreeUPNPUrls(&urls);
     const QByteArray serviceType(m_kind == Kind::Connection ? data.first.servicetype
                                                             : data.IPv6FC.servicetype);
-    const bool offered = m_kind == Kind::Connection
-                             ? serviceType.contains("WANIPConnection") ||
-                                   serviceType.contains("WANPPPConnection")
-                             : serviceType.contains("WANIPv6FirewallControl");
+    const bool offered =
+        m_kind == Kind::Connection
+            ? serviceType.contains("WANIPConnection") || serviceType.contains("WANPPPConnection")
+            : serviceType.contains("WANIPv6FirewallControl");
     if (!offered || control.isEmpty()) {
         qCInfo(lcRouter) << "UPnP: the device at" << descriptionUrl << "offers no"
                          << (m_kind == Kind::Connection ? "IGD connection" : "IPv6 firewall");
@@ -100,15 +100,14 @@ void UpnpService::described(const RouterUrl& description, const QByteArray& xml)
     Q_EMIT found();
 }
 
-RouterRequest UpnpService::request(const char* action,
-                                   const QList<SoapArgument>& arguments) const
+RouterRequest UpnpService::request(const char* action, const QList<SoapArgument>& arguments) const
 {
     return RouterRequest{*m_control, m_serviceType + '#' + action,
                          soapRequestBody(m_serviceType, action, arguments)};
 }
 
-void UpnpService::call(const char* action, const QList<SoapArgument>& arguments,
-                       Handler handler, NoAnswer noAnswer)
+void UpnpService::call(const char* action, const QList<SoapArgument>& arguments, Handler handler,
+                       NoAnswer noAnswer)
 {
     qCInfo(lcRouter) << "UPnP:" << action;
     auto* http = new RouterHttp(request(action, arguments), AnswerDeadlineMs, this);
@@ -122,13 +121,12 @@ void UpnpService::call(const char* action, const QList<SoapArgument>& arguments,
                     qCInfo(lcRouter) << "UPnP:" << action << "answered" << answer.errorText();
                 handler(answer);
             });
-    connect(http, &RouterHttp::failed, this,
-            [this, http, action, noAnswer](const QString& why) {
-                http->deleteLater();
-                m_pending = nullptr;
-                qCInfo(lcRouter) << "UPnP:" << action << ':' << why;
-                noAnswer(http->refused());
-            });
+    connect(http, &RouterHttp::failed, this, [this, http, action, noAnswer](const QString& why) {
+        http->deleteLater();
+        m_pending = nullptr;
+        qCInfo(lcRouter) << "UPnP:" << action << ':' << why;
+        noAnswer(http->refused());
+    });
 }
 
 bool UpnpService::callNow(const char* action, const QList<SoapArgument>& arguments,

@@ -110,8 +110,7 @@ void Session::keepForward()
         if (!m_router) {
             m_router = std::make_unique<PortMapping>();
             connect(m_router.get(), &PortMapping::stateChanged, this, &Session::routerChanged);
-            connect(m_router.get(), &PortMapping::pinholeChanged, this,
-                    &Session::routerChanged);
+            connect(m_router.get(), &PortMapping::pinholeChanged, this, &Session::routerChanged);
         }
         m_router->start(quint16(sock.LocalPort));
     } else if (m_router) {

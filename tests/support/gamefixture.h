@@ -8,8 +8,8 @@
 
 #include <QList>
 #include <QSignalSpy>
-#include <QTest>
 #include <QStringList>
+#include <QTest>
 
 #include <algorithm>
 

@@ -27,7 +27,7 @@ public:
     void Beep() override { ++beeps; }
     void End() override { ++ends; }
 
-    QList<QPair<QString, QString>> boxes; // text, title
+    QList<QPair<QString, QString>> boxes;  // text, title
     QList<QPair<QString, QString>> inputs; // prompt, title
     QStringList answers;                   // what the input box answers, in turn
     std::function<void()> onMsgBox;        // runs while a box would be open
