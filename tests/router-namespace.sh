@@ -89,7 +89,9 @@ ip netns exec router sysctl -q -w net.ipv6.conf.all.forwarding=1
 # miniupnpd, prerouting_miniupnpd and postrouting_miniupnpd; the IPv6
 # pinholes go into miniupnpd too). "closed" is where router-control.sh drops
 # or rejects the router's own services, "crossing" where it drops what
-# crosses the router.
+# crosses the router. A connection from outside that nothing lets in is
+# refused with a reset rather than dropped, so that a test learns at once
+# that a port is closed.
 ip netns exec router nft -f - <<'EOF'
 table inet filter {
     chain input {
@@ -97,6 +99,7 @@ table inet filter {
         jump closed
         iifname "wan0" ct state established,related accept
         meta l4proto ipv6-icmp accept
+        iifname "wan0" meta l4proto tcp reject with tcp reset
         iifname "wan0" drop
     }
     chain closed {
@@ -109,6 +112,7 @@ table inet filter {
         ct state established,related accept
         iifname "lan0" oifname "wan0" accept
         jump miniupnpd
+        iifname "wan0" meta l4proto tcp reject with tcp reset
     }
     chain miniupnpd {
     }

@@ -23,9 +23,8 @@ constexpr qsizetype OutsideAddressAnswerSize = 12;
 constexpr qsizetype MapAnswerSize = 16;
 
 // A lease is renewed at half its life, daily at the longest, and not more
-// often than this however short a life the router grants.
+// often than Timing::shortestRenewal however short a life the router grants.
 constexpr quint32 LongestRenewalSeconds = 86400;
-constexpr quint32 ShortestRenewalSeconds = 10;
 
 QString natPmpError(int result)
 {
@@ -269,8 +268,9 @@ void NatPmpAttempt::answered(const natpmpresp_t& answer)
         m_mapped = true;
         const bool moved = outsidePort != m_outsidePort;
         m_outsidePort = outsidePort;
-        const quint32 renewal =
-            std::clamp(lifetime / 2, ShortestRenewalSeconds, LongestRenewalSeconds / 2);
+        const auto shortest = quint32(
+            std::clamp<qint64>(m_timing.shortestRenewal.count(), 1, LongestRenewalSeconds / 2));
+        const quint32 renewal = std::clamp(lifetime / 2, shortest, LongestRenewalSeconds / 2);
         m_renew.start(std::chrono::seconds(renewal));
         if (!m_check.isActive())
             m_check.start(m_timing.check);

@@ -109,7 +109,7 @@ void PortMapping::startForward()
     }
     qCInfo(lcRouter) << "Asking the gateway" << route->gateway.toString() << "to forward TCP port"
                      << m_port << "to" << slot.local.toString();
-    const RouterAttempt::Timing timing{m_options.lease, m_options.check};
+    const RouterAttempt::Timing timing{m_options.lease, m_options.check, m_options.shortestRenewal};
     if (m_options.natPmp)
         add(slot, new NatPmpAttempt(route->gateway, m_port, timing, this), Protocol::NatPmp);
     if (m_options.upnpIgd)
@@ -133,7 +133,7 @@ void PortMapping::startPinhole()
     qCInfo(lcRouter) << "Asking the gateway" << route->gateway.toString()
                      << "to open its IPv6 firewall for TCP port" << m_port << "on"
                      << slot.local.toString();
-    const RouterAttempt::Timing timing{m_options.lease, m_options.check};
+    const RouterAttempt::Timing timing{m_options.lease, m_options.check, m_options.shortestRenewal};
     if (m_options.pcp)
         add(slot, new PcpAttempt(route->gateway, slot.local, m_port, timing, this), Protocol::Pcp);
     if (m_options.upnpIgd)

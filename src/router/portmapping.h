@@ -78,6 +78,9 @@ public:
         // How often a standing forward is checked, and how soon a lost one
         // that could not be made again is tried anew.
         std::chrono::milliseconds check{30000};
+        // However short a life the router grants, a lease is not renewed
+        // more often than this.
+        std::chrono::seconds shortestRenewal{10};
     };
 
     // A router answers within this, or counts as not answering.

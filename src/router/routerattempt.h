@@ -31,6 +31,9 @@ public:
         std::chrono::seconds lease{3600};
         // How often a standing forward is checked.
         std::chrono::milliseconds check{30000};
+        // However short a life the router grants, a lease is not renewed
+        // more often than this.
+        std::chrono::seconds shortestRenewal{10};
     };
 
     using QObject::QObject;

@@ -201,9 +201,14 @@ void UpnpAttempt::addedAt(quint16 outsidePort)
     m_forward = Forward{outsidePort, m_lease};
     qCInfo(lcRouter) << "UPnP: forwarded outside port" << outsidePort << "for" << m_lease << "s";
     if (m_lease != Permanent)
-        m_renew.start(std::chrono::seconds(m_lease.toLongLong() / 2));
+        renewAtHalfLife(m_lease);
     m_check.start(m_timing.check);
     Q_EMIT mapped(m_outside, outsidePort);
+}
+
+void UpnpAttempt::renewAtHalfLife(const QByteArray& lease)
+{
+    m_renew.start(std::max(std::chrono::seconds(lease.toLongLong() / 2), m_timing.shortestRenewal));
 }
 
 void UpnpAttempt::renew()
@@ -219,7 +224,7 @@ void UpnpAttempt::renew()
         "AddPortMapping", forwardArguments(forward.outsidePort, forward.lease),
         [this, forward](const SoapAnswer& answer) {
             if (answer.succeeded()) {
-                m_renew.start(std::chrono::seconds(forward.lease.toLongLong() / 2));
+                renewAtHalfLife(forward.lease);
                 return;
             }
             m_forward.reset();

@@ -48,6 +48,7 @@ private:
     void addAnyPort();
     void addPort(quint16 outsidePort, int tried);
     void addedAt(quint16 outsidePort);
+    void renewAtHalfLife(const QByteArray& lease);
     void renew();
     void check();
     void forgetForward();

@@ -64,6 +64,9 @@
 //       refuse            mappings get result 2 (not authorized), nothing kept
 //       silent-map        mappings get no answer, nothing kept
 //
+// A forward with a lease, or a NAT-PMP mapping with a lifetime, is let go
+// when it runs out unless asked for again: "expired" says so.
+//
 // Lines on stdout:
 //   ready
 //   search                              an M-SEARCH came
@@ -77,12 +80,15 @@
 //   natpmp OPCODE LENGTH                a NAT-PMP request came
 //   natpmp-mappings N                   the NAT-PMP forwards kept, after each
 //                                       mapping request (opcode 1 or 2)
+//   expired OUTSIDE_PORT                a UPnP forward's lease ran out
+//   natpmp-expired PUBLIC_PORT          a NAT-PMP mapping's lifetime ran out
 //   endless WHAT BYTES                  the peer closed an endless answer;
 //                                       BYTES of it (headers included) went
 //                                       to the socket
 // where RESULT is 0 or the UPnP error answered, and RESERVED is the
 // NewReservedPort answered ("-" after an error).
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QMap>
 #include <QNetworkDatagram>
@@ -114,6 +120,12 @@ constexpr int NoSuchEntryInArray = 714;
 constexpr int ConflictInMappingEntry = 718;
 constexpr int OnlyPermanentLeasesSupported = 725;
 constexpr int NoPortMapsAvailable = 728;
+
+// When a lease of SECONDS, given now, runs out; "0" or no number is for ever.
+QDeadlineTimer leaseEnd(qint64 seconds)
+{
+    return seconds > 0 ? QDeadlineTimer(seconds * 1000) : QDeadlineTimer(QDeadlineTimer::Forever);
+}
 
 void say(const QByteArray& line)
 {
@@ -277,7 +289,8 @@ public:
         , m_version(settings.igd2 ? "2" : "1")
     {
         for (quint16 port : settings.taken)
-            m_forwards[QByteArray::number(port)] = {OtherMachine, QByteArray::number(port), "0"};
+            m_forwards[QByteArray::number(port)] = {OtherMachine, QByteArray::number(port), "0",
+                                                    leaseEnd(0)};
     }
 
     QByteArray deviceType() const
@@ -317,8 +330,22 @@ public:
                "</device></deviceList></device></root>";
     }
 
+    // Lets go of the forwards whose lease ran out.
+    void expire()
+    {
+        for (auto it = m_forwards.begin(); it != m_forwards.end();) {
+            if (!it->until.hasExpired()) {
+                ++it;
+                continue;
+            }
+            say("expired " + it.key());
+            it = m_forwards.erase(it);
+        }
+    }
+
     QByteArray call(const QByteArray& action, const QByteArray& body)
     {
+        expire();
         if (action == "GetStatusInfo")
             return getStatusInfo();
         if (action == "GetExternalIPAddress")
@@ -339,6 +366,7 @@ private:
         QByteArray client;
         QByteArray port;
         QByteArray lease;
+        QDeadlineTimer until;
         QByteArray to() const { return client + ':' + port; }
     };
 
@@ -372,8 +400,9 @@ private:
 
     static Forward asked(const QByteArray& body)
     {
-        return {argument(body, "NewInternalClient"), argument(body, "NewInternalPort"),
-                argument(body, "NewLeaseDuration")};
+        const QByteArray lease = argument(body, "NewLeaseDuration");
+        return {argument(body, "NewInternalClient"), argument(body, "NewInternalPort"), lease,
+                leaseEnd(lease.toLongLong())};
     }
 
     bool conflicts(const QByteArray& outsidePort, const Forward& forward) const
@@ -745,8 +774,24 @@ private:
         }
     };
 
+public:
+    // Lets go of the mappings whose lifetime ran out.
+    void expire()
+    {
+        for (auto it = m_mappings.begin(); it != m_mappings.end();) {
+            if (!it->until.hasExpired()) {
+                ++it;
+                continue;
+            }
+            say("natpmp-expired " + QByteArray::number(it->publicPort));
+            it = m_mappings.erase(it);
+        }
+    }
+
+private:
     void answerRequests()
     {
+        expire();
         while (m_socket.hasPendingDatagrams()) {
             const QNetworkDatagram request = m_socket.receiveDatagram();
             const QByteArray data = request.data();
@@ -811,7 +856,7 @@ private:
         if (mode == "refuse")
             return header(opcode, NotAuthorized) + mapping(privatePort, 0, 0);
         const quint16 publicPort = lifetime == 0 ? 0 : askedPort ? askedPort : privatePort;
-        record({client.toIPv4Address(), opcode, privatePort}, publicPort);
+        record({client.toIPv4Address(), opcode, privatePort}, publicPort, lifetime);
         if (mode == "short-map")
             return header(opcode, Success);
         const quint16 named = mode == "wrong-port" ? quint16(privatePort + 1) : privatePort;
@@ -820,10 +865,10 @@ private:
 
     // A lifetime of 0 removes the forward, or all the client's of that
     // protocol when the private port is 0 too.
-    void record(const Mapping& asked, quint16 publicPort)
+    void record(const Mapping& asked, quint16 publicPort, quint32 lifetime)
     {
         if (publicPort) {
-            m_mappings[asked] = publicPort;
+            m_mappings[asked] = {publicPort, leaseEnd(lifetime)};
             return;
         }
         for (auto it = m_mappings.begin(); it != m_mappings.end();) {
@@ -846,7 +891,11 @@ private:
     const Settings& m_settings;
     QElapsedTimer m_started;
     QUdpSocket m_socket;
-    QMap<Mapping, quint16> m_mappings; // the public port of each
+    struct Held {
+        quint16 publicPort;
+        QDeadlineTimer until;
+    };
+    QMap<Mapping, Held> m_mappings;
 };
 
 // ---- The router ------------------------------------------------------------
@@ -860,6 +909,12 @@ public:
         , m_ssdp(settings, m_igd, m_http)
         , m_natPmp(settings)
     {
+        // Leases run out whether or not anyone asks.
+        m_expiry.callOnTimeout([this] {
+            m_igd.expire();
+            m_natPmp.expire();
+        });
+        m_expiry.start(100);
     }
 
     bool start()
@@ -874,6 +929,7 @@ private:
     HttpServer m_http;
     Ssdp m_ssdp;
     NatPmp m_natPmp;
+    QTimer m_expiry;
 };
 
 } // namespace
