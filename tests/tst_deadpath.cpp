@@ -6,6 +6,7 @@
 // inside a network namespace of its own (netns.sh), where a firewall rule
 // drops the game's packets silently and 198.51.100.0/24 and 2001:db8::/32
 // lead into a black hole.
+#include "soak.h"
 #include "twocopies.h"
 
 #include <QComboBox>
@@ -38,10 +39,24 @@ private slots:
 
     // Two connections: one that sends its position every 20 ms, so data is
     // always waiting for an acknowledgement, and one that sends nothing at
-    // all, so only keepalive can tell.
+    // all, so only keepalive can tell. The everyday run makes the socket's
+    // time-outs short; the slow one keeps the game's own.
     void aDeadPathEndsTheConnection()
     {
-        Copy busyHost, busyJoiner, idleHost, idleJoiner;
+        Sock::Timeouts timeouts;
+        if (!soaking()) {
+            timeouts.keepAliveIdle = std::chrono::seconds(1);
+            timeouts.keepAliveInterval = std::chrono::seconds(1);
+            timeouts.keepAliveProbes = 2;
+            timeouts.user = std::chrono::seconds(2);
+            timeouts.connect = std::chrono::seconds(2);
+        }
+        // Each is given up on well within this.
+        const std::chrono::milliseconds patience =
+            std::max(timeouts.user, timeouts.connect) + std::chrono::seconds(5);
+        Copy busyHost, busyJoiner, idleHost, idleJoiner, joiner;
+        for (Copy* copy : {&busyHost, &busyJoiner, &idleHost, &idleJoiner, &joiner})
+            copy->net.setTimeouts(timeouts);
         const int busyPort = freePort();
         const int idlePort = busyPort == 2539 ? 2540 : 2539;
         busyHost.ok(true, busyPort, QStringLiteral("20"));
@@ -68,7 +83,6 @@ private slots:
                         .arg(ports)
                         .split(QLatin1Char(' '))));
 
-        Copy joiner;
         joiner.ok(false, silentPort);
         QCOMPARE(joiner.status(), QStringLiteral("Status: Connecting..."));
 
@@ -76,7 +90,7 @@ private slots:
         clock.start();
         QList<qint64> endedAfter(copies.size(), -1);
         qint64 gaveUpAfter = -1;
-        while (clock.elapsed() < 20000 && (endedAfter.contains(-1) || gaveUpAfter < 0)) {
+        while (clock.elapsed() < patience.count() && (endedAfter.contains(-1) || gaveUpAfter < 0)) {
             QTest::qWait(100);
             if (gaveUpAfter < 0 && joiner.net.state() == ConnectionState::Closed)
                 gaveUpAfter = clock.elapsed();
@@ -152,7 +166,7 @@ private slots:
                                                                                 : address);
         joiner.ok(false, port);
         QCOMPARE(joiner.status(), QStringLiteral("Status: Connecting..."));
-        QTRY_VERIFY_WITH_TIMEOUT(joiner.connected(), Sock::ConnectTimeoutMs / 3);
+        QTRY_VERIFY_WITH_TIMEOUT(joiner.connected(), int(Sock::Timeouts{}.connect.count() / 3));
         QCOMPARE(joiner.status(), QStringLiteral("Status: Connected to ") + answered);
         QCOMPARE(tried.size(), attempts);
         QTRY_VERIFY(host.connected());
@@ -164,7 +178,9 @@ private slots:
     void allInTheBlackHole()
     {
         Copy joiner;
-        joiner.net.sock.setConnectTimeout(1000);
+        Sock::Timeouts timeouts;
+        timeouts.connect = std::chrono::seconds(1);
+        joiner.net.setTimeouts(timeouts);
         joiner.dialog.adress->setEditText(
             QStringLiteral("198.51.100.1  [2001:db8::1]:2540  blackholed.korvaloop.test:2541"));
         joiner.ok(false, 2539);

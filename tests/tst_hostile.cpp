@@ -2,6 +2,7 @@
 // A peer that sends anything, as fast as it can, or reads nothing, cannot
 // make the game grow, lock the player out, or stop answering the keyboard.
 #include "console/console.h"
+#include "soak.h"
 #include "twocopies.h"
 
 #include <QElapsedTimer>
@@ -176,12 +177,14 @@ private slots:
             while (peer.bytesToWrite() > 256 * 1024 && clock.elapsed() < 10000)
                 watch(5);
         };
-        // 4200 lines of 60,000 characters, a key pickup among them, then
-        // a storm of key pickups and new games, a last chat line, and the
-        // peer leaves. The game has read it all once it says so.
+        // 1200 lines of 60,000 characters (4200 in the slow run), more than
+        // the growth allowed below, a key pickup among them, then a storm of
+        // key pickups and new games, a last chat line, and the peer leaves.
+        // The game has read it all once it says so.
+        const int lines = soakOr(1200, 4200);
         a->platform.onMsgBox = [&] {
             const QByteArray line(60000, 'x');
-            for (int i = 0; i < 4200; ++i) {
+            for (int i = 0; i < lines; ++i) {
                 send("chat|" + QByteArray::number(i) + line + "|Bo");
                 if (i == 100)
                     send("gotkey");
@@ -228,11 +231,22 @@ private slots:
     }
 
     // A box left open for a minute while the other copy sends its position
-    // every millisecond: the connection lives on at both ends.
+    // every millisecond: the connection lives on at both ends. The everyday
+    // run makes the sockets' time-outs short and the minute six seconds.
     void aBoxLeftOpenKeepsTheConnection()
     {
-        host();
         Copy b;
+        if (!soaking()) {
+            Sock::Timeouts timeouts;
+            timeouts.keepAliveIdle = std::chrono::seconds(1);
+            timeouts.keepAliveInterval = std::chrono::seconds(1);
+            timeouts.keepAliveProbes = 2;
+            timeouts.user = std::chrono::seconds(2);
+            a->net.setTimeouts(timeouts);
+            b.net.setTimeouts(timeouts);
+        }
+        const int boxUpMs = soakOr(6000, 60000);
+        host();
         b.ok(false, port, QStringLiteral("1"));
         QTRY_VERIFY(a->connected() && b.connected());
         const qint64 before = residentKiB();
@@ -241,7 +255,7 @@ private slots:
         a->platform.onMsgBox = [&] {
             QElapsedTimer clock;
             clock.start();
-            while (clock.elapsed() < 60000 && stayedUp) {
+            while (clock.elapsed() < boxUpMs && stayedUp) {
                 QTest::qWait(200);
                 b.game.GoRight(); // the other player walks on
                 most = std::max(most, residentKiB() - before);
@@ -251,7 +265,8 @@ private slots:
         b.form.console().command->setText(QStringLiteral("die"));
         QTest::keyClick(b.form.console().command, Qt::Key_Return);
         QTRY_COMPARE(a->platform.boxes.size(), 1);
-        qInfo("a box up for 60 s under moves every 1 ms: at most %lld KiB more", most);
+        qInfo("a box up for %d s under moves every 1 ms: at most %lld KiB more", boxUpMs / 1000,
+              most);
         QVERIFY(stayedUp);
         QTRY_COMPARE(a->game.scene.guyrm.left(), b.game.scene.guy.left());
 #ifndef __SANITIZE_ADDRESS__
@@ -259,8 +274,9 @@ private slots:
 #endif
     }
 
-    // Ten seconds of the fastest flood of a message: memory stays put, and a
-    // key press or F1 is answered at once, during the flood and after it.
+    // Ten seconds (two in the everyday run) of the fastest flood of a
+    // message: memory stays put, and a key press or F1 is answered at once,
+    // during the flood and after it.
     void aFloodKeepsTheGameSmallAndAwake_data()
     {
         QTest::addColumn<QByteArray>("message");
@@ -271,26 +287,26 @@ private slots:
     void aFloodKeepsTheGameSmallAndAwake()
     {
         QFETCH(QByteArray, message);
-        constexpr int Seconds = 10;
+        const int seconds = soakOr(2, 10);
         host();
         qint64 lines = 0;
         connect(&a->form.log, &ConsoleLog::lineAppended, this, [&lines] { ++lines; });
         const qint64 before = residentKiB();
 
-        Flood flood(port, message, Seconds * 1000);
+        Flood flood(port, message, seconds * 1000);
         QTRY_VERIFY(a->connected());
         a->form.activateWindow(); // as a click on the figure does once the dialog is gone
         QVERIFY(QTest::qWaitForWindowActive(&a->form));
         int presses = 0;
         QElapsedTimer clock;
         clock.start();
-        while (!flood.done() && clock.elapsed() < (Seconds + 5) * 1000) {
+        while (!flood.done() && clock.elapsed() < (seconds + 5) * 1000) {
             // A step left from the start hits the wall: the beep says the
             // press was taken, whatever the flood does to the figure.
             QTimer::singleShot(0, &a->form, [this] { QTest::keyClick(&a->form, Qt::Key_4); });
             ++presses;
             QTRY_COMPARE_WITH_TIMEOUT(a->platform.beeps, presses, 1000);
-            if (presses == 6) {
+            if (presses == 3) {
                 QTimer::singleShot(0, &a->form, [this] { QTest::keyClick(&a->form, Qt::Key_F1); });
                 QTRY_VERIFY_WITH_TIMEOUT(a->form.console().isVisible(), 2000);
             }
@@ -299,7 +315,7 @@ private slots:
         QVERIFY(flood.done());
         const qint64 growth = residentKiB() - before;
         qInfo("%lld bytes of %s in %d s: %lld log lines, %d key presses answered, %lld KiB more",
-              flood.bytes(), message.constData(), Seconds, lines, presses, growth);
+              flood.bytes(), message.constData(), seconds, lines, presses, growth);
         QVERIFY(lines > 100000); // the flood was real and was handled
 #ifndef __SANITIZE_ADDRESS__     // AddressSanitizer keeps freed memory aside on purpose
         QVERIFY2(growth < 64 * 1024, qPrintable(QString::number(growth)));

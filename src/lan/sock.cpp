@@ -13,7 +13,7 @@ namespace {
 // reset, just nothing (a cable pulled, a lid closed). Keepalive probes find
 // it on an idle connection; the user time-out finds it while data waits for
 // an acknowledgement, when keepalive never fires.
-void watchPath(QTcpSocket* socket)
+void watchPath(QTcpSocket* socket, const Sock::Timeouts& timeouts)
 {
     const auto fd = int(socket->socketDescriptor());
     if (fd < 0)
@@ -22,10 +22,10 @@ void watchPath(QTcpSocket* socket)
         ::setsockopt(fd, level, name, &value, sizeof value);
     };
     set(SOL_SOCKET, SO_KEEPALIVE, 1);
-    set(IPPROTO_TCP, TCP_KEEPIDLE, Sock::KeepAliveIdleSeconds);
-    set(IPPROTO_TCP, TCP_KEEPINTVL, Sock::KeepAliveIntervalSeconds);
-    set(IPPROTO_TCP, TCP_KEEPCNT, Sock::KeepAliveProbes);
-    set(IPPROTO_TCP, TCP_USER_TIMEOUT, Sock::UserTimeoutMs);
+    set(IPPROTO_TCP, TCP_KEEPIDLE, int(timeouts.keepAliveIdle.count()));
+    set(IPPROTO_TCP, TCP_KEEPINTVL, int(timeouts.keepAliveInterval.count()));
+    set(IPPROTO_TCP, TCP_KEEPCNT, timeouts.keepAliveProbes);
+    set(IPPROTO_TCP, TCP_USER_TIMEOUT, unsigned(timeouts.user.count()));
 }
 
 } // namespace
@@ -37,7 +37,7 @@ Sock::Sock(QObject* parent)
     connect(&dialer, &Dialer::connected, this, &Sock::dialed);
     connect(&dialer, &Dialer::failed, this, &Sock::dialFailed);
     m_connectTimeout.setSingleShot(true);
-    m_connectTimeout.setInterval(ConnectTimeoutMs);
+    m_connectTimeout.setInterval(m_timeouts.connect);
     connect(&m_connectTimeout, &QTimer::timeout, this, [this] {
         if (m_state != SocketState::Connecting)
             return;
@@ -47,6 +47,12 @@ Sock::Sock(QObject* parent)
         m_errorString = QStringLiteral("No answer");
         Q_EMIT Error(int(QAbstractSocket::SocketTimeoutError), m_errorString);
     });
+}
+
+void Sock::setTimeouts(const Timeouts& timeouts)
+{
+    m_timeouts = timeouts;
+    m_connectTimeout.setInterval(timeouts.connect);
 }
 
 Sock::~Sock()
@@ -118,7 +124,7 @@ void Sock::dialed(QTcpSocket* socket)
     }
     socket->setParent(this);
     attach(socket);
-    watchPath(socket);
+    watchPath(socket, m_timeouts);
     m_remoteHostIP = socket->peerAddress().toString();
     setState(SocketState::Connected);
     Q_EMIT Connected();
@@ -163,7 +169,7 @@ void Sock::Accept(int requestID)
     m_request = nullptr;
     socket->setParent(this);
     attach(socket);
-    watchPath(socket);
+    watchPath(socket, m_timeouts);
     setState(SocketState::Connected);
     QHostAddress address = socket->peerAddress();
     bool mappedIPv4 = false;

@@ -10,6 +10,8 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <chrono>
+
 // The one socket of the game: it first listens or connects, then carries the
 // one connection. Its State reads like a small state machine (0 closed,
 // 2 listening, 6 connecting, 7 connected, 8 closing after the peer closed,
@@ -19,7 +21,7 @@
 //
 // A peer cannot make it hold more than it should: what waits unsent is
 // bounded, and a network path that dies without a word is noticed by the
-// kernel's keepalive and user time-out, within about 15 seconds.
+// kernel's keepalive and user time-out, within about 15 seconds (Timeouts).
 class Sock final : public QObject {
     Q_OBJECT
 
@@ -42,15 +44,18 @@ public:
     // ends as if it had closed it.
     static constexpr qint64 MaxUnsent = 1024 * 1024;
 
-    // How a dead path is noticed: keepalive probes on an idle connection,
-    // and a limit on how long sent data may go unacknowledged.
-    static constexpr int KeepAliveIdleSeconds = 5;
-    static constexpr int KeepAliveIntervalSeconds = 2;
-    static constexpr int KeepAliveProbes = 3;
-    static constexpr unsigned UserTimeoutMs = 15000;
-    // How long a join waits for the host's name to be found and the host to
-    // answer, at any of the addresses it tries.
-    static constexpr int ConnectTimeoutMs = 15000;
+    struct Timeouts {
+        // How a dead path is noticed: keepalive probes on an idle
+        // connection, and a limit on how long sent data may go
+        // unacknowledged.
+        std::chrono::seconds keepAliveIdle{5};
+        std::chrono::seconds keepAliveInterval{2};
+        int keepAliveProbes = 3;
+        std::chrono::milliseconds user{15000};
+        // How long a join waits for the host's name to be found and the
+        // host to answer, at any of the addresses it tries.
+        std::chrono::milliseconds connect{15000};
+    };
 
     explicit Sock(QObject* parent = nullptr);
     ~Sock() override;
@@ -66,8 +71,9 @@ public:
 
     // What tries the addresses of a join, one after another (Dialer::options).
     Dialer dialer;
-    // The time-out of a whole join: ConnectTimeoutMs unless set otherwise.
-    void setConnectTimeout(int milliseconds) { m_connectTimeout.setInterval(milliseconds); }
+    // Taken by the next connection and the next join.
+    void setTimeouts(const Timeouts& timeouts);
+    const Timeouts& timeouts() const { return m_timeouts; }
 
     int LocalPort = 0;
     // What Listen and Connect say of a port outside 1 to 65535.
@@ -125,5 +131,6 @@ private:
     QString m_errorString;
     Failure m_failure = Failure::Other;
     QList<Destination> m_destinations;
+    Timeouts m_timeouts;
     QTimer m_connectTimeout;
 };

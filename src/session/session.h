@@ -46,6 +46,9 @@ public:
     void setUpdateInterval(const QString& milliseconds);
     // The local player's name tag, above the figure.
     void showNameTag();
+    // How soon a dead path or a join that finds no host is given up on
+    // (Sock::Timeouts); the game keeps the defaults.
+    void setTimeouts(const Sock::Timeouts& timeouts) { sock.setTimeouts(timeouts); }
 
     // Each returns false when it fails at once; the status says why. A host
     // that is to be reached from the internet asks the home router to
