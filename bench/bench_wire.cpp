@@ -12,6 +12,7 @@
 #include "app/form1.h"
 #include "connectdialog/mplayer.h"
 #include "connectdialog/routerrow.h"
+#include "named.h"
 #include "platform/qtplatform.h"
 #include "wire/protocol.h"
 
@@ -93,7 +94,7 @@ int send(int port)
 {
     QtPlatform platform;
     Form1 form(platform);
-    Sock& sock = form.session.sock;
+    Sock& sock = *named<Sock>(form.session, "sock");
     // As fast as the receiver reads, but never so far ahead of it that the
     // game would take it for a peer that reads nothing.
     int next = 0;
@@ -123,7 +124,7 @@ int benchPort()
 // leaving.
 qint64 receiveUntilThePeerLeaves(Form1& form, const QString& program, const QStringList& arguments)
 {
-    Sock& sock = form.session.sock;
+    Sock& sock = *named<Sock>(form.session, "sock");
     QElapsedTimer clock;
     qint64 elapsed = 0;
     const auto first = QObject::connect(&sock, &Sock::DataArrival, [&] {

@@ -147,7 +147,7 @@ private slots:
         Copy joiner;
         const int port = freePort();
         host.ok(true, port);
-        QSignalSpy tried(&joiner.net.sock.dialer, &Dialer::attempting);
+        QSignalSpy tried(&named<Sock>(joiner.net, "sock")->dialer, &Dialer::attempting);
         joiner.dialog.adress->setEditText(address.contains(QLatin1String("%1")) ? address.arg(port)
                                                                                 : address);
         joiner.ok(false, port);
@@ -164,16 +164,17 @@ private slots:
     void allInTheBlackHole()
     {
         Copy joiner;
-        joiner.net.sock.setConnectTimeout(1000);
+        Sock& sock = *named<Sock>(joiner.net, "sock");
+        sock.setConnectTimeout(1000);
         joiner.dialog.adress->setEditText(
             QStringLiteral("198.51.100.1  [2001:db8::1]:2540  blackholed.korvaloop.test:2541"));
         joiner.ok(false, 2539);
         QTRY_COMPARE(joiner.status(),
                      QStringLiteral("Status: Cannot join 198.51.100.1:2539, [2001:db8::1]:2540, "
                                     "blackholed.korvaloop.test:2541"));
-        QCOMPARE(joiner.net.sock.dialer.attemptsMade(), 4);
+        QCOMPARE(sock.dialer.attemptsMade(), 4);
         QCOMPARE(joiner.net.state(), ConnectionState::Closed);
-        QVERIFY(!joiner.net.sock.dialer.isRunning());
+        QVERIFY(!sock.dialer.isRunning());
     }
 };
 

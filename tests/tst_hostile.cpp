@@ -152,7 +152,7 @@ private slots:
         QTcpSocket peer;
         peer.connectToHost(QHostAddress::LocalHost, quint16(port));
         QTRY_VERIFY(a->connected());
-        const Receiver& receiver = a->net.receiver;
+        const Receiver& receiver = *named<Receiver>(a->net, "receiver");
         constexpr int Moves = 20000;
         const qint64 before = residentKiB();
         qint64 most = 0;
@@ -329,7 +329,7 @@ private slots:
         QCOMPARE(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
         QTRY_VERIFY(a->connected());
 
-        Sock& sock = a->net.sock;
+        Sock& sock = *named<Sock>(a->net, "sock");
         Session& session = a->net;
         const QByteArray move =
             protocol::toWire(protocol::moveMessage({444, 444, 0, 0, true, false}));

@@ -95,8 +95,8 @@ private slots:
                      QStringLiteral("Player: hallo <b>daar</b>"));
         QVERIFY(b->game.wischatgr.isEnabled());
         QCOMPARE(b->game.wischatgr.interval(), 5000);
-        b->net.receiver.wischatgr_Timer();
-        a->net.wischatr_Timer();
+        Q_EMIT b->game.wischatgr.ticked();
+        Q_EMIT a->game.wischatr.ticked();
         QCOMPARE(b->game.scene.greenchat.caption(), QStringLiteral("Player"));
         QCOMPARE(a->game.scene.redchat.caption(), QStringLiteral("Player"));
     }
@@ -318,7 +318,7 @@ private slots:
             // The field is left as it was: the next OK tries them all again.
             QCOMPARE(b->dialog.adress->currentText(), withPort ? address.arg(port) : address);
             QCOMPARE(b->dialog.port->text(), QString::number(withPort ? 1 : port));
-            QCOMPARE(b->net.sock.dialer.attemptsMade(), 1);
+            QCOMPARE(named<Sock>(b->net, "sock")->dialer.attemptsMade(), 1);
         } else {
             QCOMPARE(b->dialog.port->text(), QString::number(port));
             if (withPort)
@@ -339,8 +339,8 @@ private slots:
         QCOMPARE(b->status(), QStringLiteral("Status: Connecting..."));
         QTRY_VERIFY(b->connected());
         QCOMPARE(b->status(), QStringLiteral("Status: Connected to ::1"));
-        QVERIFY(!b->net.sock.dialer.isRunning()); // nothing more will be tried
-        QCOMPARE(b->net.sock.dialer.attemptsMade(), 1);
+        QVERIFY(!named<Sock>(b->net, "sock")->dialer.isRunning()); // nothing more will be tried
+        QCOMPARE(named<Sock>(b->net, "sock")->dialer.attemptsMade(), 1);
         QTRY_VERIFY(host.hasPendingConnections());
         QTcpSocket* joined = host.nextPendingConnection();
         QVERIFY(!host.hasPendingConnections());

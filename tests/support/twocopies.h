@@ -5,6 +5,7 @@
 #include "connectdialog/mplayer.h"
 #include "connectdialog/routerrow.h"
 #include "connectdialog/statusline.h"
+#include "named.h"
 #include "recordingplatform.h"
 #include "wire/protocol.h"
 
