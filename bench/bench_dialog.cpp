@@ -8,6 +8,7 @@
 #include "app/form1.h"
 #include "connectdialog/mplayer.h"
 #include "gamespublisher.h"
+#include "named.h"
 #include "platform/qtplatform.h"
 
 #include <QApplication>
@@ -77,7 +78,7 @@ int churn(const char* self)
     QtPlatform platform;
     Form1 form(platform);
     form.mplay_Click();
-    QComboBox* list = form.dialog().adress;
+    QComboBox* list = named<QComboBox>(form.dialog(), "adress");
 
     QProcess publisher;
     publisher.start(QString::fromLocal8Bit(self), {QStringLiteral("--publish")});

@@ -7,7 +7,7 @@
 // same loop left idle as long.
 // Prints one line a measure, "name: result".
 #include "app/form1.h"
-#include "connectdialog/mplayer.h"
+#include "dialogcontrols.h"
 #include "eventloopwatch.h"
 #include "platform/qtplatform.h"
 #include "session/session.h"
@@ -44,7 +44,7 @@ double joinTime(const QString& address, StallWatch& watch)
             return -1;
         Form1 form(platform);
         form.mplay_Click();
-        mplayer& dialog = form.dialog();
+        DialogControls dialog{form.dialog()};
         dialog.join->setChecked(true);
         dialog.port->setText(QString::number(host.serverPort()));
         dialog.adress->setEditText(address.arg(host.serverPort()));

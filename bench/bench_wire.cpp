@@ -10,9 +10,7 @@
 // "gotkey" as fast as the connection takes it for ten seconds. Prints how
 // much the game's memory grew and how many messages it handled a second.
 #include "app/form1.h"
-#include "connectdialog/mplayer.h"
-#include "connectdialog/routerrow.h"
-#include "named.h"
+#include "dialogcontrols.h"
 #include "platform/qtplatform.h"
 #include "wire/protocol.h"
 
@@ -82,12 +80,12 @@ long peakResidentKiB()
 
 void startConnection(Form1& form, bool asHost, int port)
 {
-    mplayer& dialog = form.dialog();
+    DialogControls dialog{form.dialog()};
     (asHost ? dialog.host : dialog.join)->setChecked(true);
     dialog.router->internet->setChecked(false); // loopback only: no router to ask
     dialog.port->setText(QString::number(port));
     dialog.update->setText(QStringLiteral("0")); // no timed moves of its own
-    dialog.cmdOK_Click();
+    dialog.cmdOK->click();
 }
 
 int send(int port)

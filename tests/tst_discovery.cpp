@@ -2,8 +2,8 @@
 // Games found and announced on the network, through a real mDNS daemon on a
 // loopback-only network: runs inside tests/discovery-namespace.sh.
 #include "app/form1.h"
-#include "connectdialog/mplayer.h"
 #include "connectdialog/statusline.h"
+#include "dialogcontrols.h"
 #include "gamespublisher.h"
 #include "onscreen.h"
 #include "recordingplatform.h"
@@ -67,7 +67,7 @@ struct Copy {
     RecordingPlatform platform;
     Form1 form{platform};
 
-    mplayer& dialog() { return form.dialog(); }
+    DialogControls dialog() { return DialogControls(form.dialog()); }
     QComboBox* adress() { return dialog().adress; }
     QString status() { return dialog().status->text(); }
 
@@ -229,7 +229,7 @@ private slots:
 
         Copy joiner;
         joiner.form.mplay->trigger();
-        QVERIFY(QTest::qWaitForWindowActive(&joiner.dialog()));
+        QVERIFY(QTest::qWaitForWindowActive(&joiner.dialog().window));
         QTRY_COMPARE_WITH_TIMEOUT(joiner.entries(), list({entry("Bert", port)}), NetworkTimeout);
         QCOMPARE(joiner.adress()->currentText(), QStringLiteral("localhost"));
         QVERIFY(joiner.dialog().host->isChecked());
@@ -348,7 +348,7 @@ private slots:
         host.ok(true, port, QStringLiteral("Anna"));
         QCOMPARE(host.status(), QStringLiteral("Status: Waiting for connection"));
         joiner.form.mplay->trigger();
-        QVERIFY(joiner.dialog().isVisible());
+        QVERIFY(joiner.dialog().window.isVisible());
         QCOMPARE(joiner.entries(), list({}));
         QCOMPARE(joiner.adress()->currentText(), QStringLiteral("localhost"));
 

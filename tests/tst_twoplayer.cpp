@@ -49,7 +49,7 @@ private slots:
         for (Copy* copy : {a.get(), b.get()}) {
             QVERIFY(copy->game.mul.isEnabled());
             QVERIFY(!copy->form.mplay->isEnabled());
-            QVERIFY(!copy->dialog.isVisible());
+            QVERIFY(!copy->dialog.window.isVisible());
             QCOMPARE(copy->game.mul.interval(), 20);
             QCOMPARE(copy->game.scene.redchat.caption(), QStringLiteral("Player"));
         }
@@ -188,7 +188,7 @@ private slots:
         a->ok(true, port);
         a->dialog.cmdCancel->click();
         QCOMPARE(a->net.state(), ConnectionState::Closed);
-        QVERIFY(!a->dialog.isVisible());
+        QVERIFY(!a->dialog.window.isVisible());
         QCOMPARE(a->status(), QStringLiteral("Status: Waiting for connection"));
         a->form.mplay->trigger();
         a->dialog.cmdOK->click();
@@ -262,8 +262,8 @@ private slots:
 
         // Too long for its line: cut short, and whole in the tooltip.
         StatusLine& line = *b->dialog.status;
-        b->dialog.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&b->dialog));
+        b->dialog.window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&b->dialog.window));
         QVERIFY(line.shownText().endsWith(QChar(0x2026)));
         QVERIFY(notFound.startsWith(line.shownText().chopped(1)));
         QHelpEvent help(QEvent::ToolTip, QPoint(5, 5), line.mapToGlobal(QPoint(5, 5)));
@@ -379,17 +379,18 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&a->form));
         a->form.move(0, 0);
         a->form.mplay->trigger();
-        mplayer& d = a->dialog;
-        QVERIFY(QTest::qWaitForWindowExposed(&d));
-        QCOMPARE(d.windowTitle(), QStringLiteral("Connect"));
+        DialogControls& d = a->dialog;
+        mplayer& window = d.window;
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QCOMPARE(window.windowTitle(), QStringLiteral("Connect"));
         // The Part's 261 x 189, and the router's row below the buttons.
-        QCOMPARE(d.width(), 261);
-        QVERIFY(d.height() > 189 && d.height() <= 189 + 30);
-        const QPoint centre = d.screen()->availableGeometry().center();
-        QVERIFY2((d.frameGeometry().center() - centre).manhattanLength() <= 2,
+        QCOMPARE(window.width(), 261);
+        QVERIFY(window.height() > 189 && window.height() <= 189 + 30);
+        const QPoint centre = window.screen()->availableGeometry().center();
+        QVERIFY2((window.frameGeometry().center() - centre).manhattanLength() <= 2,
                  qPrintable(QStringLiteral("%1,%2")
-                                .arg(d.frameGeometry().center().x())
-                                .arg(d.frameGeometry().center().y())));
+                                .arg(window.frameGeometry().center().x())
+                                .arg(window.frameGeometry().center().y())));
 
         const QList<std::tuple<QWidget*, QRect, QString>> controls{
             {d.Label2, {8, 8, 57, 17}, "Username:"},
@@ -424,8 +425,8 @@ private slots:
         for (QWidget* w :
              {static_cast<QWidget*>(d.router->internet), static_cast<QWidget*>(d.router->outside),
               static_cast<QWidget*>(d.router->cmdCopy)}) {
-            const QRect inDialog(w->mapTo(&d, QPoint(0, 0)), w->size());
-            QVERIFY(inDialog.top() >= 189 && QRect(QPoint(0, 0), d.size()).contains(inDialog));
+            const QRect inDialog(w->mapTo(&window, QPoint(0, 0)), w->size());
+            QVERIFY(inDialog.top() >= 189 && QRect(QPoint(0, 0), window.size()).contains(inDialog));
         }
         QCOMPARE(d.router->internet->text(), QStringLiteral("&Internet:"));
         QCOMPARE(d.router->cmdCopy->text(), QStringLiteral("Co&py"));
@@ -442,7 +443,7 @@ private slots:
             order.append(w);
             w = w->nextInFocusChain();
             while (w->focusPolicy() == Qt::NoFocus || w->focusProxy() || !w->isVisible() ||
-                   w->window() != &d)
+                   w->window() != &window)
                 w = w->nextInFocusChain();
         } while (w != d.adress && order.size() < 20);
         QCOMPARE(order, (QList<QWidget*>{d.adress, d.port, d.cmdOK, d.cmdCancel, d.host, d.join,
@@ -451,7 +452,7 @@ private slots:
 
         // Asking the router is on unless the player says otherwise (these
         // tests do, so no test asks the router of the machine it runs on).
-        d.close();
+        window.close();
         QVERIFY(d.router->internet->isChecked());
         d.router->internet->setChecked(false);
     }
@@ -479,7 +480,7 @@ private slots:
         QTcpServer listener;
         QVERIFY(listener.listen(QHostAddress::Any, quint16(port)));
         b->form.mplay->trigger();
-        QVERIFY(QTest::qWaitForWindowActive(&b->dialog));
+        QVERIFY(QTest::qWaitForWindowActive(&b->dialog.window));
         QComboBox* adress = b->dialog.adress;
         QCOMPARE(adress->geometry(), QRect(86, 65, 155, 23));
         QVERIFY(adress->isEditable());
@@ -499,7 +500,7 @@ private slots:
         QTest::keyClicks(adress, QStringLiteral("loc"));
         QCOMPARE(adress->currentText(), QStringLiteral("loc"));
         QTest::keyClick(adress, Qt::Key_Escape); // Cancel
-        QVERIFY(!b->dialog.isVisible());
+        QVERIFY(!b->dialog.window.isVisible());
         b->form.mplay->trigger();
         QCOMPARE(adress->currentText(), QStringLiteral("loc"));
         adress->lineEdit()->selectAll();
@@ -515,7 +516,7 @@ private slots:
         QCOMPARE(adress->count(), 1);
 
         // The close box forgets what was typed.
-        b->dialog.close();
+        b->dialog.window.close();
         QCOMPARE(adress->currentText(), QStringLiteral("localhost"));
     }
 

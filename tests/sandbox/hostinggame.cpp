@@ -10,9 +10,7 @@
 //   hostinggame PORT
 //   hostinggame join ADDRESSES PORT
 #include "app/form1.h"
-#include "connectdialog/mplayer.h"
-#include "connectdialog/routerrow.h"
-#include "connectdialog/statusline.h"
+#include "dialogcontrols.h"
 #include "platform/qtplatform.h"
 
 #include <QApplication>
@@ -39,7 +37,7 @@ int main(int argc, char* argv[])
     form.endWith(platform);
     form.show();
 
-    mplayer& dialog = form.dialog();
+    DialogControls dialog{form.dialog()};
     const auto say = [](const QString& line) {
         std::printf("%s\n", qPrintable(line));
         std::fflush(stdout);

@@ -2,9 +2,7 @@
 #pragma once
 
 #include "app/form1.h"
-#include "connectdialog/mplayer.h"
-#include "connectdialog/routerrow.h"
-#include "connectdialog/statusline.h"
+#include "dialogcontrols.h"
 #include "named.h"
 #include "recordingplatform.h"
 #include "wire/protocol.h"
@@ -32,7 +30,7 @@ struct Copy {
     RecordingPlatform platform;
     Form1 form{platform};
     Session& net = form.session;
-    mplayer& dialog = form.dialog();
+    DialogControls dialog{form.dialog()};
     Game& game = form.game;
 
     // The router of the network the tests run on is never asked to open a
