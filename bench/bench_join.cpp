@@ -12,6 +12,7 @@
 #include "platform/qtplatform.h"
 #include "session/session.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
@@ -43,7 +44,7 @@ double joinTime(const QString& address, StallWatch& watch)
         if (!host.listen(QHostAddress::Any))
             return -1;
         Form1 form(platform);
-        form.mplay_Click();
+        named<QAction>(form, "mplay")->trigger();
         DialogControls dialog{form.dialog()};
         dialog.join->setChecked(true);
         dialog.port->setText(QString::number(host.serverPort()));

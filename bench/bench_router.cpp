@@ -15,6 +15,7 @@
 #include "platform/qtplatform.h"
 #include "router/portmapping.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
@@ -103,7 +104,7 @@ double hostToAddressShown(StallWatch& watch, std::vector<double>& pinholeTimes)
     QtPlatform platform;
     for (int run = 0; run < Runs; ++run) {
         Form1 form(platform);
-        form.mplay_Click();
+        named<QAction>(form, "mplay")->trigger();
         DialogControls dialog{form.dialog()};
         dialog.port->setText(QString::number(Port));
         QElapsedTimer clock;

@@ -91,10 +91,10 @@ private slots:
         for (Copy* copy : copies) {
             QVERIFY(!copy->connected());
             QCOMPARE(copy->status(), QStringLiteral("Status: Idle"));
-            QVERIFY(copy->form.mplay->isEnabled());
+            QVERIFY(copy->mplay->isEnabled());
         }
         QCOMPARE(joiner.status(), QStringLiteral("Status: No answer from localhost"));
-        QVERIFY(joiner.form.mplay->isEnabled());
+        QVERIFY(joiner.mplay->isEnabled());
         nft({QStringLiteral("delete"), QStringLiteral("table"), QStringLiteral("inet"),
              QStringLiteral("cut")});
     }
@@ -104,7 +104,7 @@ private slots:
     void aJoinWithNoRouteFailsAtOnce()
     {
         Copy joiner;
-        joiner.form.mplay->trigger();
+        joiner.mplay->trigger();
         joiner.dialog.join->setChecked(true);
         joiner.dialog.adress->setEditText(QStringLiteral("10.80.0.2"));
         for (int attempt = 0; attempt < 2; ++attempt) {
@@ -113,7 +113,7 @@ private slots:
             QTRY_COMPARE_WITH_TIMEOUT(joiner.status(), QStringLiteral("Status: Idle"), 1000);
             QCOMPARE(joiner.net.state(), ConnectionState::Closed);
             QCOMPARE(joiner.dialog.cmdOK->text(), QStringLiteral("&Stop"));
-            QVERIFY(joiner.form.mplay->isEnabled());
+            QVERIFY(joiner.mplay->isEnabled());
         }
     }
 

@@ -66,6 +66,7 @@ QStringList list(std::initializer_list<QString> entries)
 struct Copy {
     RecordingPlatform platform;
     Form1 form{platform};
+    QAction* mplay = named<QAction>(form, "mplay");
 
     DialogControls dialog() { return DialogControls(form.dialog()); }
     QComboBox* adress() { return dialog().adress; }
@@ -73,7 +74,7 @@ struct Copy {
 
     void ok(bool asHost, int port, const QString& name = QStringLiteral("Player"))
     {
-        form.mplay->trigger();
+        mplay->trigger();
         dialog().username->setText(name);
         (asHost ? dialog().host : dialog().join)->setChecked(true);
         dialog().port->setText(QString::number(port));
@@ -175,7 +176,7 @@ private slots:
         const int port = freePort();
         auto anna = std::make_unique<Copy>();
         Copy bert;
-        bert.form.mplay->trigger();
+        bert.mplay->trigger();
         anna->ok(true, port, QStringLiteral("Anna"));
         QCOMPARE(anna->status(), QStringLiteral("Status: Waiting for connection"));
         QTRY_COMPARE_WITH_TIMEOUT(browse(), QStringList{game("Anna", port)}, NetworkTimeout);
@@ -228,7 +229,7 @@ private slots:
         Announcement bert(QStringLiteral("Bert"), port);
 
         Copy joiner;
-        joiner.form.mplay->trigger();
+        joiner.mplay->trigger();
         QVERIFY(QTest::qWaitForWindowActive(&joiner.dialog().window));
         QTRY_COMPARE_WITH_TIMEOUT(joiner.entries(), list({entry("Bert", port)}), NetworkTimeout);
         QCOMPARE(joiner.adress()->currentText(), QStringLiteral("localhost"));
@@ -263,7 +264,7 @@ private slots:
         Announcement carla(QStringLiteral("carla"), port);
         auto dirk = std::make_unique<Announcement>(QStringLiteral("Dirk"), port);
         Copy joiner;
-        joiner.form.mplay->trigger();
+        joiner.mplay->trigger();
         QTRY_COMPARE_WITH_TIMEOUT(
             joiner.entries(), list({entry("carla", port), entry("Dirk", port)}), NetworkTimeout);
 
@@ -300,7 +301,7 @@ private slots:
         Announcement isolated(QStringLiteral("Bert\u2066"), port);
         Announcement placeholder(QStringLiteral("Carla%1"), port);
         Copy joiner;
-        joiner.form.mplay->trigger();
+        joiner.mplay->trigger();
         QTRY_COMPARE_WITH_TIMEOUT(
             joiner.entries(),
             list({entry("Anna", port), entry("Bert", port), entry("Carla%1", port)}),
@@ -317,7 +318,7 @@ private slots:
         constexpr int Announced = int(Discovery::MaxSightings) + 44;
         GamesPublisher flood(Announced, "Flood");
         Copy joiner;
-        joiner.form.mplay->trigger();
+        joiner.mplay->trigger();
         QDeadlineTimer deadline(60000);
         while (announcedGames() < Announced && !deadline.hasExpired())
             QTest::qWait(500);
@@ -347,7 +348,7 @@ private slots:
         Copy joiner;
         host.ok(true, port, QStringLiteral("Anna"));
         QCOMPARE(host.status(), QStringLiteral("Status: Waiting for connection"));
-        joiner.form.mplay->trigger();
+        joiner.mplay->trigger();
         QVERIFY(joiner.dialog().window.isVisible());
         QCOMPARE(joiner.entries(), list({}));
         QCOMPARE(joiner.adress()->currentText(), QStringLiteral("localhost"));

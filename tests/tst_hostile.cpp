@@ -135,7 +135,7 @@ private slots:
         QTRY_COMPARE(a->platform.boxes.size(), 2);
         QCOMPARE(a->platform.boxes[1].first, QStringLiteral("Other player won"));
         QVERIFY(!a->connected());
-        QVERIFY(a->form.mplay->isEnabled());
+        QVERIFY(a->mplay->isEnabled());
     }
 
     // While a box is up, the connection is read on and what comes is held
@@ -224,7 +224,7 @@ private slots:
         peer.write("win");
         QTRY_COMPARE(a->platform.boxes.size(), 2);
         QCOMPARE(a->game.scene.guyrm.left(), Moves);
-        QVERIFY(a->form.mplay->isEnabled());
+        QVERIFY(a->mplay->isEnabled());
     }
 
     // A box left open for a minute while the other copy sends its position
@@ -350,7 +350,7 @@ private slots:
         QCOMPARE(session.state(), ConnectionState::Closing);
         QTRY_COMPARE(a->status(), QStringLiteral("Status: Idle"));
         QVERIFY(!a->connected());
-        QVERIFY(a->form.mplay->isEnabled());
+        QVERIFY(a->mplay->isEnabled());
         ::close(fd);
     }
 };

@@ -65,7 +65,7 @@ std::unique_ptr<QTcpSocket> fromTheInternet(quint16 port)
 // Opens the dialog and hosts on the game's port, the router asked or not.
 void host(Copy& copy, bool askRouter = true)
 {
-    copy.form.mplay->trigger();
+    copy.mplay->trigger();
     copy.dialog.host->setChecked(true);
     copy.dialog.port->setText(QString::number(GamePort));
     copy.dialog.update->setText(QStringLiteral("20"));

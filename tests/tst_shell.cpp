@@ -3,8 +3,10 @@
 #include "app/sceneview.h"
 #include "connectdialog/mplayer.h"
 #include "console/console.h"
+#include "named.h"
 #include "recordingplatform.h"
 
+#include <QAction>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
@@ -143,7 +145,7 @@ private slots:
         QCOMPARE(top, (QList<QString>{"Bestand", "Frimsel gepakt: Nee", "&About", "Help"}));
 
         QList<QPair<QString, QKeySequence>> items;
-        for (QAction* action : form->nieuw->actions())
+        for (QAction* action : named<QMenu>(*form, "nieuw")->actions())
             items.append({action->text(), action->shortcut()});
         QCOMPARE(items, (QList<QPair<QString, QKeySequence>>{{"Console", QKeySequence("F1")},
                                                              {"Nieuw Spel", QKeySequence("F2")},
@@ -187,11 +189,11 @@ private slots:
         QTest::keyClick(form, Qt::Key_Up);
         QCOMPARE(form->game.scene.guy.left(), 16);
         QVERIFY(form->game.hasPlayed);
-        QCOMPARE(form->scoreid->text(), QStringLiteral("Frimsel gepakt: Nee"));
+        QCOMPARE(named<QAction>(*form, "scoreid")->text(), QStringLiteral("Frimsel gepakt: Nee"));
 
         form->game.OpenDoor();
         QTest::keyClick(form, Qt::Key_X);
-        QCOMPARE(form->scoreid->text(), QStringLiteral("Frimsel gepakt: Ja"));
+        QCOMPARE(named<QAction>(*form, "scoreid")->text(), QStringLiteral("Frimsel gepakt: Ja"));
     }
 
     void consoleWordsRunInTheGameOnePerTick()
@@ -201,7 +203,7 @@ private slots:
         QTest::keyClick(form->console().command, Qt::Key_Return);
         form->console().command->setText(QStringLiteral("exit"));
         QTest::keyClick(form->console().command, Qt::Key_Return);
-        form->con_Click();
+        form->con->trigger();
 
         form->game.just_Timer();
         QCOMPARE(form->game.scene.guy.left(), 8);
@@ -215,7 +217,7 @@ private slots:
     void clickOnGuyGivesTheKeyboardBack()
     {
         showForm();
-        form->con_Click();
+        form->con->trigger();
         QVERIFY(QTest::qWaitForWindowActive(&form->console()));
         QTest::mouseClick(form->view, Qt::LeftButton, {}, QPoint(10, 460));
         QVERIFY(QTest::qWaitForWindowActive(form));
@@ -225,8 +227,8 @@ private slots:
 
     void aboutAndHelpBoxes()
     {
-        form->about->trigger();
-        form->help->trigger();
+        named<QAction>(*form, "about")->trigger();
+        named<QAction>(*form, "help")->trigger();
         QCOMPARE(platform->boxes.size(), 2);
         const QStringList about = platform->boxes[0].first.split(QStringLiteral("\r\n"));
         QCOMPARE(about.size(), 3);
@@ -268,7 +270,7 @@ private slots:
     void closingTheMainWindowClosesTheConsole()
     {
         showForm();
-        form->con_Click();
+        form->con->trigger();
         QVERIFY(form->console().isVisible());
         QVERIFY(form->close());
         QVERIFY(!form->console().isVisible());

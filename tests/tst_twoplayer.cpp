@@ -48,7 +48,7 @@ private slots:
         connectBoth();
         for (Copy* copy : {a.get(), b.get()}) {
             QVERIFY(copy->game.mul.isEnabled());
-            QVERIFY(!copy->form.mplay->isEnabled());
+            QVERIFY(!copy->mplay->isEnabled());
             QVERIFY(!copy->dialog.window.isVisible());
             QCOMPARE(copy->game.mul.interval(), 20);
             QCOMPARE(copy->game.scene.redchat.caption(), QStringLiteral("Player"));
@@ -87,7 +87,7 @@ private slots:
 
         // Chat, on both screens for five seconds.
         a->platform.answers = QStringList{QStringLiteral("hallo <b>daar</b>")};
-        a->form.chat->trigger();
+        a->chat->trigger();
         QCOMPARE(a->platform.inputs.first(),
                  qMakePair(QStringLiteral("Say:"), QStringLiteral("Chat")));
         QCOMPARE(a->game.scene.redchat.caption(), QStringLiteral("Player: hallo <b>daar</b>"));
@@ -164,7 +164,7 @@ private slots:
         b.reset();
         QTRY_COMPARE(a->status(), QStringLiteral("Status: Idle"));
         QVERIFY(!a->game.mul.isEnabled());
-        QVERIFY(a->form.mplay->isEnabled());
+        QVERIFY(a->mplay->isEnabled());
         // The peer closed, not we: the first OK stops, the second listens.
         a->dialog.cmdOK->click();
         QCOMPARE(a->dialog.cmdOK->text(), QStringLiteral("&Ok"));
@@ -190,7 +190,7 @@ private slots:
         QCOMPARE(a->net.state(), ConnectionState::Closed);
         QVERIFY(!a->dialog.window.isVisible());
         QCOMPARE(a->status(), QStringLiteral("Status: Waiting for connection"));
-        a->form.mplay->trigger();
+        a->mplay->trigger();
         a->dialog.cmdOK->click();
         QCOMPARE(a->net.state(), ConnectionState::Listening);
     }
@@ -234,7 +234,7 @@ private slots:
         QFETCH(QString, address);
         QFETCH(QString, portText);
         QFETCH(QString, status);
-        a->form.mplay->trigger();
+        a->mplay->trigger();
         (asHost ? a->dialog.host : a->dialog.join)->setChecked(true);
         a->dialog.adress->setEditText(address);
         a->dialog.port->setText(portText);
@@ -258,7 +258,7 @@ private slots:
         b->dialog.adress->setEditText(QStringLiteral("localhost"));
         const QString notFound = QStringLiteral("Status: Cannot find no-such-host.invalid");
         QTRY_COMPARE_WITH_TIMEOUT(b->status(), notFound, 15000);
-        QVERIFY(b->form.mplay->isEnabled());
+        QVERIFY(b->mplay->isEnabled());
 
         // Too long for its line: cut short, and whole in the tooltip.
         StatusLine& line = *b->dialog.status;
@@ -362,7 +362,7 @@ private slots:
                                   .arg(port);
         QTRY_COMPARE(b->status(), tried);
         QCOMPARE(b->net.state(), ConnectionState::Closed);
-        QVERIFY(b->form.mplay->isEnabled());
+        QVERIFY(b->mplay->isEnabled());
 
         // OK tries again, here the one address alone.
         b->dialog.adress->setEditText(QStringLiteral("127.0.0.1"));
@@ -378,7 +378,7 @@ private slots:
         a->form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&a->form));
         a->form.move(0, 0);
-        a->form.mplay->trigger();
+        a->mplay->trigger();
         DialogControls& d = a->dialog;
         mplayer& window = d.window;
         QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -479,7 +479,7 @@ private slots:
     {
         QTcpServer listener;
         QVERIFY(listener.listen(QHostAddress::Any, quint16(port)));
-        b->form.mplay->trigger();
+        b->mplay->trigger();
         QVERIFY(QTest::qWaitForWindowActive(&b->dialog.window));
         QComboBox* adress = b->dialog.adress;
         QCOMPARE(adress->geometry(), QRect(86, 65, 155, 23));
@@ -501,7 +501,7 @@ private slots:
         QCOMPARE(adress->currentText(), QStringLiteral("loc"));
         QTest::keyClick(adress, Qt::Key_Escape); // Cancel
         QVERIFY(!b->dialog.window.isVisible());
-        b->form.mplay->trigger();
+        b->mplay->trigger();
         QCOMPARE(adress->currentText(), QStringLiteral("loc"));
         adress->lineEdit()->selectAll();
         QTest::keyClicks(adress, QStringLiteral("127.0.0.1"));
@@ -647,7 +647,7 @@ private slots:
         a->platform.onMsgBox = nullptr;
 
         // A message that never ends is cut off.
-        a->form.mplay->trigger();
+        a->mplay->trigger();
         a->dialog.cmdOK->click();
         a->dialog.cmdOK->click();
         QTcpSocket flood;

@@ -13,6 +13,7 @@
 #include "dialogcontrols.h"
 #include "platform/qtplatform.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -54,7 +55,7 @@ int main(int argc, char* argv[])
         peer = now;
     });
     watch.start(10);
-    form.mplay_Click();
+    named<QAction>(form, "mplay")->trigger();
     dialog.update->setText(QStringLiteral("20"));
     if (joining) {
         dialog.join->setChecked(true);
