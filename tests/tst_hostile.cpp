@@ -248,8 +248,9 @@ private slots:
                 stayedUp = a->connected() && b.connected();
             }
         };
-        b.form.console().command->setText(QStringLiteral("die"));
-        QTest::keyClick(b.form.console().command, Qt::Key_Return);
+        QLineEdit* command = named<QLineEdit>(b.form.console(), "command");
+        command->setText(QStringLiteral("die"));
+        QTest::keyClick(command, Qt::Key_Return);
         QTRY_COMPARE(a->platform.boxes.size(), 1);
         qInfo("a box up for 60 s under moves every 1 ms: at most %lld KiB more", most);
         QVERIFY(stayedUp);
@@ -305,7 +306,8 @@ private slots:
         QVERIFY2(growth < 64 * 1024, qPrintable(QString::number(growth)));
 #endif
         QCOMPARE(int(a->form.log.lines().size()), ConsoleLog::MaxLines);
-        QTRY_COMPARE(a->form.console().rtb->document()->blockCount(), ConsoleLog::MaxLines);
+        QTRY_COMPARE(named<LogView>(a->form.console(), "rtb")->document()->blockCount(),
+                     ConsoleLog::MaxLines);
 
         // The peer is gone; the game plays on.
         QTRY_VERIFY(!a->connected());

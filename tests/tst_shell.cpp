@@ -123,7 +123,8 @@ private slots:
         QVERIFY(!form->console().isVisible());
         form->con->trigger();
         QVERIFY(form->console().isVisible());
-        QCOMPARE(form->console().rtb->toPlainText(), QStringLiteral("game initialized"));
+        QCOMPARE(named<LogView>(form->console(), "rtb")->toPlainText(),
+                 QStringLiteral("game initialized"));
     }
 
     void windowAndMenuBar()
@@ -198,11 +199,12 @@ private slots:
 
     void consoleWordsRunInTheGameOnePerTick()
     {
-        form->console().command->setText(QStringLiteral("goright"));
-        QTest::keyClick(form->console().command, Qt::Key_Return);
-        QTest::keyClick(form->console().command, Qt::Key_Return);
-        form->console().command->setText(QStringLiteral("exit"));
-        QTest::keyClick(form->console().command, Qt::Key_Return);
+        QLineEdit* command = named<QLineEdit>(form->console(), "command");
+        command->setText(QStringLiteral("goright"));
+        QTest::keyClick(command, Qt::Key_Return);
+        QTest::keyClick(command, Qt::Key_Return);
+        command->setText(QStringLiteral("exit"));
+        QTest::keyClick(command, Qt::Key_Return);
         form->con->trigger();
 
         form->game.just_Timer();
@@ -250,9 +252,10 @@ private slots:
         QTest::keyClick(form, Qt::Key_F1);
         QPointer<Console> first = &form->console();
         QVERIFY(QTest::qWaitForWindowExposed(first));
-        first->command->setText(QStringLiteral("goleft2"));
-        QTest::keyClick(first->command, Qt::Key_Return);
-        first->command->setText(QStringLiteral("half typed"));
+        QLineEdit* command = named<QLineEdit>(*first, "command");
+        command->setText(QStringLiteral("goleft2"));
+        QTest::keyClick(command, Qt::Key_Return);
+        command->setText(QStringLiteral("half typed"));
         first->close();
         QTRY_VERIFY(!first);
         QCOMPARE(lines(form->log), QStringList());
@@ -263,8 +266,8 @@ private slots:
         QTest::keyClick(form, Qt::Key_F1);
         Console& second = form->console();
         QVERIFY(second.isVisible());
-        QTRY_COMPARE(second.rtb->toPlainText(), QStringLiteral("door open"));
-        QCOMPARE(second.command->text(), QString());
+        QTRY_COMPARE(named<LogView>(second, "rtb")->toPlainText(), QStringLiteral("door open"));
+        QCOMPARE(named<QLineEdit>(second, "command")->text(), QString());
     }
 
     void closingTheMainWindowClosesTheConsole()

@@ -104,11 +104,12 @@ private slots:
     void consoleWordsAndBoxesReachThePeer()
     {
         connectBoth();
-        b->form.console().command->setText(QStringLiteral("die"));
-        QTest::keyClick(b->form.console().command, Qt::Key_Return);
+        QLineEdit* command = named<QLineEdit>(b->form.console(), "command");
+        command->setText(QStringLiteral("die"));
+        QTest::keyClick(command, Qt::Key_Return);
         QTRY_COMPARE(a->platform.boxes.size(), 1);
-        b->form.console().command->setText(QStringLiteral("win"));
-        QTest::keyClick(b->form.console().command, Qt::Key_Return);
+        command->setText(QStringLiteral("win"));
+        QTest::keyClick(command, Qt::Key_Return);
         QTRY_COMPARE(a->platform.boxes.size(), 2);
         QCOMPARE(a->platform.boxes[0], qMakePair(QStringLiteral("Other player died, u win"),
                                                  QStringLiteral("Korvaloop")));
@@ -121,9 +122,10 @@ private slots:
     {
         connectBoth();
         b->game.Form_KeyPress('x'); // b has played: its own new game would tell a
+        QLineEdit* command = named<QLineEdit>(b->form.console(), "command");
         for (const char* word : {"gotkey", "newgame"}) {
-            b->form.console().command->setText(QString::fromLatin1(word));
-            QTest::keyClick(b->form.console().command, Qt::Key_Return);
+            command->setText(QString::fromLatin1(word));
+            QTest::keyClick(command, Qt::Key_Return);
         }
         QTRY_COMPARE(b->log().count(QStringLiteral("New game initialized")), 1);
         QTRY_COMPARE(a->log().count(QStringLiteral("New game initialized")), 1);

@@ -54,6 +54,9 @@ Console::Console(ConsoleLog& log, QWidget* parent)
     , Command1(new QPushButton(QStringLiteral("Ok"), this))
     , m_log(log)
 {
+    rtb->setObjectName(QStringLiteral("rtb"));
+    command->setObjectName(QStringLiteral("command"));
+    Command1->setObjectName(QStringLiteral("Command1"));
     setWindowTitle(QStringLiteral("Korvaloop Console"));
     setFixedSize(403, 481);
 

@@ -48,14 +48,6 @@ public:
 
     void setPeer(PeerLink* peer) { m_peer = peer; }
 
-    void ExecuteCommand();
-    void ReportUnknownCommand();
-    void Command1_Click();
-
-    LogView* rtb;
-    QLineEdit* command;
-    QPushButton* Command1;
-
 signals:
     // A recognised word, to be carried out by the local game as well.
     void commandRecognised(const QString& word);
@@ -70,6 +62,14 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    void ExecuteCommand();
+    void ReportUnknownCommand();
+    void Command1_Click();
+
+    // Each control has its name here as its object name too.
+    LogView* rtb;
+    QLineEdit* command;
+    QPushButton* Command1;
     ConsoleLog& m_log;
     PeerLink* m_peer = nullptr;
     bool m_placed = false;
