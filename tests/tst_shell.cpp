@@ -207,12 +207,12 @@ private slots:
         QTest::keyClick(command, Qt::Key_Return);
         form->con->trigger();
 
-        form->game.just_Timer();
+        Q_EMIT form->game.just.ticked();
         QCOMPARE(form->game.scene.guy.left(), 8);
-        form->game.just_Timer();
+        Q_EMIT form->game.just.ticked();
         QCOMPARE(form->game.scene.guy.left(), 16);
         QVERIFY(form->console().isVisible());
-        form->game.just_Timer();
+        Q_EMIT form->game.just.ticked();
         QVERIFY(!form->console().isVisible());
     }
 

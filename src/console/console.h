@@ -22,9 +22,6 @@ public:
     explicit LogView(QWidget* parent = nullptr);
 
     void addLine(const QString& line);
-    // Shows the lines added since the last time; runs by itself when the
-    // event loop is next free.
-    void showWaitingLines();
 
 signals:
     void rtb_GotFocus();
@@ -33,6 +30,10 @@ protected:
     void focusInEvent(QFocusEvent* event) override;
 
 private:
+    // Shows the lines added since the last time; runs by itself when the
+    // event loop is next free.
+    void showWaitingLines();
+
     QStringList m_waiting;
     QTimer m_show;
 };
