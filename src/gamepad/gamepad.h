@@ -33,7 +33,6 @@ public:
     // Before start(): where the system keeps its input devices.
     void setDeviceFolders(const QString& nodes, const QString& descriptions);
     void setKeyRepeat(int delayMs, int intervalMs);
-    const KeyRepeat& keyRepeat() const { return m_repeat; }
     // A pad that no doorbell rings for is read by the clock: every `fastMs`
     // while it is played (something held, or changed in the last
     // `fastForMs`), every `slowMs` when it rests.
