@@ -54,10 +54,15 @@ signals:
     void consoleRequested();
 
 private:
-    // The D-pad's four buttons and the stick each hold a direction of their own.
+    // The D-pad's four buttons and the stick each hold a direction of their
+    // own, in these places of Pad::held.
+    static constexpr int UpButton = 0;
+    static constexpr int DownButton = 1;
+    static constexpr int LeftButton = 2;
+    static constexpr int RightButton = 3;
     static constexpr int StickSource = 4;
     struct Pad {
-        std::array<Direction, 5> held{};
+        std::array<Direction, StickSource + 1> held{};
         int x = 0;
         int y = 0;
         bool stickMoved = false;
