@@ -43,7 +43,7 @@ void LogView::showWaitingLines()
 void LogView::focusInEvent(QFocusEvent* event)
 {
     QPlainTextEdit::focusInEvent(event);
-    emit rtb_GotFocus();
+    Q_EMIT rtb_GotFocus();
 }
 
 Console::Console(ConsoleLog& log, QWidget* parent)
@@ -103,7 +103,7 @@ void Console::ExecuteCommand()
     }
     if (m_peer && m_peer->state() == ConnectionState::Connected)
         m_peer->SendData(text);
-    emit commandRecognised(text);
+    Q_EMIT commandRecognised(text);
 }
 
 void Console::ReportUnknownCommand()
@@ -133,7 +133,7 @@ void Console::closeEvent(QCloseEvent* event)
 {
     QWidget::closeEvent(event);
     m_log.clear();
-    emit discarded();
+    Q_EMIT discarded();
 }
 
 bool Console::eventFilter(QObject* watched, QEvent* event)

@@ -214,15 +214,15 @@ void Gamepad::handle(const PadEvent& event)
         break;
     case PadControl::South:
         if (down && m_active)
-            emit keyPressed(' ');
+            Q_EMIT keyPressed(' ');
         break;
     case PadControl::Start:
         if (down && m_active)
-            emit newGameRequested();
+            Q_EMIT newGameRequested();
         break;
     case PadControl::Back:
         if (down && m_active)
-            emit consoleRequested();
+            Q_EMIT consoleRequested();
         break;
     }
 }

@@ -90,7 +90,7 @@ void Session::followSocket()
         discovery().withdraw();
     if (!m_accepting)
         keepForward();
-    emit stateChanged(state);
+    Q_EMIT stateChanged(state);
 }
 
 bool Session::isHosting() const
@@ -118,7 +118,7 @@ void Session::keepForward()
     } else if (m_router) {
         m_router->stop();
     }
-    emit routerChanged();
+    Q_EMIT routerChanged();
 }
 
 void Session::forgetRouter()
@@ -135,7 +135,7 @@ void Session::setStatus(const QString& text)
     if (text == m_status)
         return;
     m_status = text;
-    emit statusChanged(text);
+    Q_EMIT statusChanged(text);
 }
 
 Discovery& Session::discovery()
