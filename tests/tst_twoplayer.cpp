@@ -385,7 +385,7 @@ private slots:
         mplayer& window = d.window;
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         QCOMPARE(window.windowTitle(), QStringLiteral("Connect"));
-        // The Part's 261 x 189, and the router's row below the buttons.
+        // 261 x 189 as designed, and the router's row below the buttons.
         QCOMPARE(window.width(), 261);
         QVERIFY(window.height() > 189 && window.height() <= 189 + 30);
         const QPoint centre = window.screen()->availableGeometry().center();
