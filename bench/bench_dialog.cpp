@@ -8,8 +8,10 @@
 #include "app/form1.h"
 #include "connectdialog/mplayer.h"
 #include "gamespublisher.h"
+#include "named.h"
 #include "platform/qtplatform.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
@@ -53,9 +55,10 @@ int firstOpenings()
     std::vector<double> times;
     for (int run = 0; run < Runs; ++run) {
         auto form = std::make_unique<Form1>(platform);
+        QAction* mplay = named<QAction>(*form, "mplay");
         QElapsedTimer clock;
         clock.start();
-        form->mplay_Click();
+        mplay->trigger();
         QCoreApplication::processEvents();
         times.push_back(double(clock.nsecsElapsed()) / 1e6);
     }
@@ -76,8 +79,8 @@ int churn(const char* self)
 {
     QtPlatform platform;
     Form1 form(platform);
-    form.mplay_Click();
-    QComboBox* list = form.dialog().adress;
+    named<QAction>(form, "mplay")->trigger();
+    QComboBox* list = named<QComboBox>(form.dialog(), "adress");
 
     QProcess publisher;
     publisher.start(QString::fromLocal8Bit(self), {QStringLiteral("--publish")});

@@ -7,11 +7,12 @@
 // same loop left idle as long.
 // Prints one line a measure, "name: result".
 #include "app/form1.h"
-#include "connectdialog/mplayer.h"
+#include "dialogcontrols.h"
 #include "eventloopwatch.h"
 #include "platform/qtplatform.h"
 #include "session/session.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
@@ -43,8 +44,8 @@ double joinTime(const QString& address, StallWatch& watch)
         if (!host.listen(QHostAddress::Any))
             return -1;
         Form1 form(platform);
-        form.mplay_Click();
-        mplayer& dialog = form.dialog();
+        named<QAction>(form, "mplay")->trigger();
+        DialogControls dialog{form.dialog()};
         dialog.join->setChecked(true);
         dialog.port->setText(QString::number(host.serverPort()));
         dialog.adress->setEditText(address.arg(host.serverPort()));

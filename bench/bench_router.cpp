@@ -10,13 +10,12 @@
 // whole hosting copy's peak memory.
 // Prints one line a measure, "name: result".
 #include "app/form1.h"
-#include "connectdialog/mplayer.h"
-#include "connectdialog/routerrow.h"
-#include "connectdialog/statusline.h"
+#include "dialogcontrols.h"
 #include "eventloopwatch.h"
 #include "platform/qtplatform.h"
 #include "router/portmapping.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
@@ -105,8 +104,8 @@ double hostToAddressShown(StallWatch& watch, std::vector<double>& pinholeTimes)
     QtPlatform platform;
     for (int run = 0; run < Runs; ++run) {
         Form1 form(platform);
-        form.mplay_Click();
-        mplayer& dialog = form.dialog();
+        named<QAction>(form, "mplay")->trigger();
+        DialogControls dialog{form.dialog()};
         dialog.port->setText(QString::number(Port));
         QElapsedTimer clock;
         if (!watch.run(

@@ -10,8 +10,7 @@
 // "gotkey" as fast as the connection takes it for ten seconds. Prints how
 // much the game's memory grew and how many messages it handled a second.
 #include "app/form1.h"
-#include "connectdialog/mplayer.h"
-#include "connectdialog/routerrow.h"
+#include "dialogcontrols.h"
 #include "platform/qtplatform.h"
 #include "wire/protocol.h"
 
@@ -81,19 +80,19 @@ long peakResidentKiB()
 
 void startConnection(Form1& form, bool asHost, int port)
 {
-    mplayer& dialog = form.dialog();
+    DialogControls dialog{form.dialog()};
     (asHost ? dialog.host : dialog.join)->setChecked(true);
     dialog.router->internet->setChecked(false); // loopback only: no router to ask
     dialog.port->setText(QString::number(port));
     dialog.update->setText(QStringLiteral("0")); // no timed moves of its own
-    dialog.cmdOK_Click();
+    dialog.cmdOK->click();
 }
 
 int send(int port)
 {
     QtPlatform platform;
     Form1 form(platform);
-    Sock& sock = form.session.sock;
+    Sock& sock = *named<Sock>(form.session, "sock");
     // As fast as the receiver reads, but never so far ahead of it that the
     // game would take it for a peer that reads nothing.
     int next = 0;
@@ -123,7 +122,7 @@ int benchPort()
 // leaving.
 qint64 receiveUntilThePeerLeaves(Form1& form, const QString& program, const QStringList& arguments)
 {
-    Sock& sock = form.session.sock;
+    Sock& sock = *named<Sock>(form.session, "sock");
     QElapsedTimer clock;
     qint64 elapsed = 0;
     const auto first = QObject::connect(&sock, &Sock::DataArrival, [&] {

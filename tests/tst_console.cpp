@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "console/console.h"
 #include "game/consolelog.h"
+#include "named.h"
 #include "recordingpeer.h"
 
 #include <QLineEdit>
@@ -26,12 +27,15 @@ class TestConsole : public QObject {
 
     ConsoleLog* log = nullptr;
     Console* console = nullptr;
+    LogView* rtb = nullptr;
+    QLineEdit* command = nullptr;
+    QPushButton* Command1 = nullptr;
     RecordingPeer peer;
 
     void enter(const QString& text)
     {
-        console->command->setText(text);
-        QTest::keyClick(console->command, Qt::Key_Return);
+        command->setText(text);
+        QTest::keyClick(command, Qt::Key_Return);
     }
 
 private slots:
@@ -39,6 +43,9 @@ private slots:
     {
         log = new ConsoleLog;
         console = new Console(*log);
+        rtb = named<LogView>(*console, "rtb");
+        command = named<QLineEdit>(*console, "command");
+        Command1 = named<QPushButton>(*console, "Command1");
         peer = RecordingPeer{};
         peer.connection = ConnectionState::Closed;
         console->setPeer(&peer);
@@ -56,12 +63,12 @@ private slots:
         QCOMPARE(console->size(), QSize(403, 481));
         QVERIFY(console->windowFlags() & Qt::Tool);
         QVERIFY(!(console->windowFlags() & Qt::WindowMaximizeButtonHint));
-        QCOMPARE(console->rtb->geometry(), QRect(1, 0, 401, 453));
-        QCOMPARE(console->command->geometry(), QRect(2, 456, 329, 22));
-        QCOMPARE(console->Command1->geometry(), QRect(336, 456, 64, 22));
-        QCOMPARE(console->Command1->text(), QStringLiteral("Ok"));
-        QCOMPARE(console->Command1->toolTip(), QStringLiteral("(Enter)"));
-        QVERIFY(console->rtb->isReadOnly());
+        QCOMPARE(rtb->geometry(), QRect(1, 0, 401, 453));
+        QCOMPARE(command->geometry(), QRect(2, 456, 329, 22));
+        QCOMPARE(Command1->geometry(), QRect(336, 456, 64, 22));
+        QCOMPARE(Command1->text(), QStringLiteral("Ok"));
+        QCOMPARE(Command1->toolTip(), QStringLiteral("(Enter)"));
+        QVERIFY(rtb->isReadOnly());
     }
 
     void emptyEntryDoesNothing()
@@ -77,8 +84,8 @@ private slots:
         QSignalSpy recognised(console, &Console::commandRecognised);
         enter(QStringLiteral("jump"));
         QCOMPARE(lines(*log), QStringList{QStringLiteral("jump")});
-        QCOMPARE(console->command->text(), QStringLiteral("jump")); // Enter again repeats it
-        QVERIFY(peer.sent.isEmpty());                               // not connected
+        QCOMPARE(command->text(), QStringLiteral("jump")); // Enter again repeats it
+        QVERIFY(peer.sent.isEmpty());                      // not connected
         QCOMPARE(recognised.count(), 1);
         QCOMPARE(recognised.at(0).at(0).toString(), QStringLiteral("jump"));
     }
@@ -99,7 +106,7 @@ private slots:
         QFETCH(int, sends);
         peer.connection = state;
         enter(QStringLiteral("win"));
-        QTest::keyClick(console->command, Qt::Key_Enter); // the keypad's Enter too
+        QTest::keyClick(command, Qt::Key_Enter); // the keypad's Enter too
         QCOMPARE(lines(*log), (QStringList{QStringLiteral("win"), QStringLiteral("win")}));
         QCOMPARE(peer.sent, QStringList(sends, QStringLiteral("win")));
     }
@@ -127,20 +134,20 @@ private slots:
             lines(*log),
             (QStringList{entry, QLatin1Char('\'') + entry +
                                     QStringLiteral("' is not recognized as an internal command")}));
-        QCOMPARE(console->command->text(), QString());
+        QCOMPARE(command->text(), QString());
         QVERIFY(peer.sent.isEmpty());
         QCOMPARE(recognised.count(), 0);
         // What the user sees is the very characters typed.
-        QTRY_VERIFY(console->rtb->toPlainText().startsWith(entry + QLatin1Char('\n')));
+        QTRY_VERIFY(rtb->toPlainText().startsWith(entry + QLatin1Char('\n')));
     }
 
     void aPastedPageIsEchoedWhole()
     {
         const QString page(100000, QLatin1Char('w'));
-        console->command->setFocus();
-        console->command->insert(page);
-        QCOMPARE(console->command->text().size(), page.size());
-        QTest::keyClick(console->command, Qt::Key_Return);
+        command->setFocus();
+        command->insert(page);
+        QCOMPARE(command->text().size(), page.size());
+        QTest::keyClick(command, Qt::Key_Return);
         QCOMPARE(lines(*log).first(), page);
         QCOMPARE(lines(*log).size(), 2);
     }
@@ -149,26 +156,26 @@ private slots:
     {
         console->show();
         QVERIFY(QTest::qWaitForWindowActive(console));
-        console->command->setText(QStringLiteral("opendoor"));
-        QTest::mouseClick(console->Command1, Qt::LeftButton);
+        command->setText(QStringLiteral("opendoor"));
+        QTest::mouseClick(Command1, Qt::LeftButton);
         QCOMPARE(lines(*log), QStringList{QStringLiteral("opendoor")});
-        QCOMPARE(QApplication::focusWidget(), console->command);
+        QCOMPARE(QApplication::focusWidget(), command);
 
         // Enter on the focused button presses it, as Space does.
         for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Space}) {
-            console->Command1->setFocus();
-            QTest::keyClick(console->Command1, key);
-            QCOMPARE(QApplication::focusWidget(), console->command);
+            Command1->setFocus();
+            QTest::keyClick(Command1, key);
+            QCOMPARE(QApplication::focusWidget(), command);
         }
         QCOMPARE(lines(*log).size(), 4);
 
         // Clicking or tabbing into the log hands the keyboard straight back.
-        QTest::mouseClick(console->rtb->viewport(), Qt::LeftButton);
-        QCOMPARE(QApplication::focusWidget(), console->command);
-        console->rtb->setFocus();
-        QCOMPARE(QApplication::focusWidget(), console->command);
+        QTest::mouseClick(rtb->viewport(), Qt::LeftButton);
+        QCOMPARE(QApplication::focusWidget(), command);
+        rtb->setFocus();
+        QCOMPARE(QApplication::focusWidget(), command);
         console->setFocus();
-        QCOMPARE(QApplication::focusWidget(), console->command);
+        QCOMPARE(QApplication::focusWidget(), command);
     }
 
     void logKeepsEveryLineWhileHidden()
@@ -180,7 +187,7 @@ private slots:
         console->hide(); // as "exit" does
         log->append(QStringLiteral("key picked up"));
         console->show();
-        QTRY_COMPARE(console->rtb->toPlainText(),
+        QTRY_COMPARE(rtb->toPlainText(),
                      QStringLiteral("game initialized\ndoor open\nkey picked up"));
         QCOMPARE(log->text(), QStringLiteral("game initialized\r\ndoor open\r\nkey picked up\r\n"));
     }
@@ -205,7 +212,7 @@ private slots:
     {
         constexpr int Most = ConsoleLog::MaxLines;
         const auto blocks = [](const Console& c) {
-            const QTextDocument* document = c.rtb->document();
+            const QTextDocument* document = named<LogView>(c, "rtb")->document();
             return QStringList{document->firstBlock().text(), document->lastBlock().text(),
                                QString::number(document->blockCount())};
         };

@@ -105,10 +105,10 @@ private slots:
         for (Copy* copy : copies) {
             QVERIFY(!copy->connected());
             QCOMPARE(copy->status(), QStringLiteral("Status: Idle"));
-            QVERIFY(copy->form.mplay->isEnabled());
+            QVERIFY(copy->mplay->isEnabled());
         }
         QCOMPARE(joiner.status(), QStringLiteral("Status: No answer from localhost"));
-        QVERIFY(joiner.form.mplay->isEnabled());
+        QVERIFY(joiner.mplay->isEnabled());
         nft({QStringLiteral("delete"), QStringLiteral("table"), QStringLiteral("inet"),
              QStringLiteral("cut")});
     }
@@ -118,7 +118,7 @@ private slots:
     void aJoinWithNoRouteFailsAtOnce()
     {
         Copy joiner;
-        joiner.form.mplay->trigger();
+        joiner.mplay->trigger();
         joiner.dialog.join->setChecked(true);
         joiner.dialog.adress->setEditText(QStringLiteral("10.80.0.2"));
         for (int attempt = 0; attempt < 2; ++attempt) {
@@ -127,7 +127,7 @@ private slots:
             QTRY_COMPARE_WITH_TIMEOUT(joiner.status(), QStringLiteral("Status: Idle"), 1000);
             QCOMPARE(joiner.net.state(), ConnectionState::Closed);
             QCOMPARE(joiner.dialog.cmdOK->text(), QStringLiteral("&Stop"));
-            QVERIFY(joiner.form.mplay->isEnabled());
+            QVERIFY(joiner.mplay->isEnabled());
         }
     }
 
@@ -161,7 +161,7 @@ private slots:
         Copy joiner;
         const int port = freePort();
         host.ok(true, port);
-        QSignalSpy tried(&joiner.net.sock.dialer, &Dialer::attempting);
+        QSignalSpy tried(&named<Sock>(joiner.net, "sock")->dialer, &Dialer::attempting);
         joiner.dialog.adress->setEditText(address.contains(QLatin1String("%1")) ? address.arg(port)
                                                                                 : address);
         joiner.ok(false, port);
@@ -187,9 +187,9 @@ private slots:
         QTRY_COMPARE(joiner.status(),
                      QStringLiteral("Status: Cannot join 198.51.100.1:2539, [2001:db8::1]:2540, "
                                     "blackholed.korvaloop.test:2541"));
-        QCOMPARE(joiner.net.sock.dialer.attemptsMade(), 4);
+        QCOMPARE(sock.dialer.attemptsMade(), 4);
         QCOMPARE(joiner.net.state(), ConnectionState::Closed);
-        QVERIFY(!joiner.net.sock.dialer.isRunning());
+        QVERIFY(!sock.dialer.isRunning());
     }
 };
 

@@ -2,8 +2,8 @@
 // Games found and announced on the network, through a real mDNS daemon on a
 // loopback-only network: runs inside tests/discovery-namespace.sh.
 #include "app/form1.h"
-#include "connectdialog/mplayer.h"
 #include "connectdialog/statusline.h"
+#include "dialogcontrols.h"
 #include "gamespublisher.h"
 #include "onscreen.h"
 #include "recordingplatform.h"
@@ -66,14 +66,15 @@ QStringList list(std::initializer_list<QString> entries)
 struct Copy {
     RecordingPlatform platform;
     Form1 form{platform};
+    QAction* mplay = named<QAction>(form, "mplay");
 
-    mplayer& dialog() { return form.dialog(); }
+    DialogControls dialog() { return DialogControls(form.dialog()); }
     QComboBox* adress() { return dialog().adress; }
     QString status() { return dialog().status->text(); }
 
     void ok(bool asHost, int port, const QString& name = QStringLiteral("Player"))
     {
-        form.mplay->trigger();
+        mplay->trigger();
         dialog().username->setText(name);
         (asHost ? dialog().host : dialog().join)->setChecked(true);
         dialog().port->setText(QString::number(port));
@@ -175,7 +176,7 @@ private slots:
         const int port = freePort();
         auto anna = std::make_unique<Copy>();
         Copy bert;
-        bert.form.mplay->trigger();
+        bert.mplay->trigger();
         anna->ok(true, port, QStringLiteral("Anna"));
         QCOMPARE(anna->status(), QStringLiteral("Status: Waiting for connection"));
         QTRY_COMPARE_WITH_TIMEOUT(browse(), QStringList{game("Anna", port)}, NetworkTimeout);
@@ -228,8 +229,8 @@ private slots:
         Announcement bert(QStringLiteral("Bert"), port);
 
         Copy joiner;
-        joiner.form.mplay->trigger();
-        QVERIFY(QTest::qWaitForWindowActive(&joiner.dialog()));
+        joiner.mplay->trigger();
+        QVERIFY(QTest::qWaitForWindowActive(&joiner.dialog().window));
         QTRY_COMPARE_WITH_TIMEOUT(joiner.entries(), list({entry("Bert", port)}), NetworkTimeout);
         QCOMPARE(joiner.adress()->currentText(), QStringLiteral("localhost"));
         QVERIFY(joiner.dialog().host->isChecked());
@@ -263,7 +264,7 @@ private slots:
         Announcement carla(QStringLiteral("carla"), port);
         auto dirk = std::make_unique<Announcement>(QStringLiteral("Dirk"), port);
         Copy joiner;
-        joiner.form.mplay->trigger();
+        joiner.mplay->trigger();
         QTRY_COMPARE_WITH_TIMEOUT(
             joiner.entries(), list({entry("carla", port), entry("Dirk", port)}), NetworkTimeout);
 
@@ -300,7 +301,7 @@ private slots:
         Announcement isolated(QStringLiteral("Bert\u2066"), port);
         Announcement placeholder(QStringLiteral("Carla%1"), port);
         Copy joiner;
-        joiner.form.mplay->trigger();
+        joiner.mplay->trigger();
         QTRY_COMPARE_WITH_TIMEOUT(
             joiner.entries(),
             list({entry("Anna", port), entry("Bert", port), entry("Carla%1", port)}),
@@ -317,7 +318,7 @@ private slots:
         constexpr int Announced = int(Discovery::MaxSightings) + 44;
         GamesPublisher flood(Announced, "Flood");
         Copy joiner;
-        joiner.form.mplay->trigger();
+        joiner.mplay->trigger();
         QDeadlineTimer deadline(60000);
         while (announcedGames() < Announced && !deadline.hasExpired())
             QTest::qWait(500);
@@ -347,8 +348,8 @@ private slots:
         Copy joiner;
         host.ok(true, port, QStringLiteral("Anna"));
         QCOMPARE(host.status(), QStringLiteral("Status: Waiting for connection"));
-        joiner.form.mplay->trigger();
-        QVERIFY(joiner.dialog().isVisible());
+        joiner.mplay->trigger();
+        QVERIFY(joiner.dialog().window.isVisible());
         QCOMPARE(joiner.entries(), list({}));
         QCOMPARE(joiner.adress()->currentText(), QStringLiteral("localhost"));
 

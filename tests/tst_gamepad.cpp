@@ -9,6 +9,7 @@
 #include "recordingplatform.h"
 #include "virtualpad.h"
 
+#include <QAction>
 #include <QElapsedTimer>
 #include <QtTest>
 
@@ -271,7 +272,7 @@ private slots:
         QVERIFY(pad);
         Game& game = form->game;
 
-        form->con_Click();
+        form->con->trigger();
         QVERIFY(QTest::qWaitForWindowActive(&form->console()));
         pad->tap(SDL_CONTROLLER_BUTTON_DPAD_RIGHT);
         pad->tap(SDL_CONTROLLER_BUTTON_A);
@@ -287,7 +288,7 @@ private slots:
         form->gamepad->setKeyRepeat(200, 50);
         pad->button(SDL_CONTROLLER_BUTTON_DPAD_RIGHT, true);
         QTRY_VERIFY(guy().left() >= 16);
-        form->con_Click();
+        form->con->trigger();
         QVERIFY(QTest::qWaitForWindowActive(&form->console()));
         QTest::qWait(30);
         const int at = guy().left();

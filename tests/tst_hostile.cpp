@@ -136,7 +136,7 @@ private slots:
         QTRY_COMPARE(a->platform.boxes.size(), 2);
         QCOMPARE(a->platform.boxes[1].first, QStringLiteral("Other player won"));
         QVERIFY(!a->connected());
-        QVERIFY(a->form.mplay->isEnabled());
+        QVERIFY(a->mplay->isEnabled());
     }
 
     // While a box is up, the connection is read on and what comes is held
@@ -153,7 +153,7 @@ private slots:
         QTcpSocket peer;
         peer.connectToHost(QHostAddress::LocalHost, quint16(port));
         QTRY_VERIFY(a->connected());
-        const Receiver& receiver = a->net.receiver;
+        const Receiver& receiver = *named<Receiver>(a->net, "receiver");
         constexpr int Moves = 20000;
         const qint64 before = residentKiB();
         qint64 most = 0;
@@ -227,7 +227,7 @@ private slots:
         peer.write("win");
         QTRY_COMPARE(a->platform.boxes.size(), 2);
         QCOMPARE(a->game.scene.guyrm.left(), Moves);
-        QVERIFY(a->form.mplay->isEnabled());
+        QVERIFY(a->mplay->isEnabled());
     }
 
     // A box left open for a minute while the other copy sends its position
@@ -262,8 +262,9 @@ private slots:
                 stayedUp = a->connected() && b.connected();
             }
         };
-        b.form.console().command->setText(QStringLiteral("die"));
-        QTest::keyClick(b.form.console().command, Qt::Key_Return);
+        QLineEdit* command = named<QLineEdit>(b.form.console(), "command");
+        command->setText(QStringLiteral("die"));
+        QTest::keyClick(command, Qt::Key_Return);
         QTRY_COMPARE(a->platform.boxes.size(), 1);
         qInfo("a box up for %d s under moves every 1 ms: at most %lld KiB more", boxUpMs / 1000,
               most);
@@ -321,7 +322,8 @@ private slots:
         QVERIFY2(growth < 64 * 1024, qPrintable(QString::number(growth)));
 #endif
         QCOMPARE(int(a->form.log.lines().size()), ConsoleLog::MaxLines);
-        QTRY_COMPARE(a->form.console().rtb->document()->blockCount(), ConsoleLog::MaxLines);
+        QTRY_COMPARE(named<LogView>(a->form.console(), "rtb")->document()->blockCount(),
+                     ConsoleLog::MaxLines);
 
         // The peer is gone; the game plays on.
         QTRY_VERIFY(!a->connected());
@@ -345,7 +347,7 @@ private slots:
         QCOMPARE(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
         QTRY_VERIFY(a->connected());
 
-        Sock& sock = a->net.sock;
+        Sock& sock = *named<Sock>(a->net, "sock");
         Session& session = a->net;
         const QByteArray move =
             protocol::toWire(protocol::moveMessage({444, 444, 0, 0, true, false}));
@@ -366,7 +368,7 @@ private slots:
         QCOMPARE(session.state(), ConnectionState::Closing);
         QTRY_COMPARE(a->status(), QStringLiteral("Status: Idle"));
         QVERIFY(!a->connected());
-        QVERIFY(a->form.mplay->isEnabled());
+        QVERIFY(a->mplay->isEnabled());
         ::close(fd);
     }
 };

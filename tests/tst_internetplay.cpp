@@ -65,7 +65,7 @@ std::unique_ptr<QTcpSocket> fromTheInternet(quint16 port)
 // Opens the dialog and hosts on the game's port, the router asked or not.
 void host(Copy& copy, bool askRouter = true)
 {
-    copy.form.mplay->trigger();
+    copy.mplay->trigger();
     copy.dialog.host->setChecked(true);
     copy.dialog.port->setText(QString::number(GamePort));
     copy.dialog.update->setText(QStringLiteral("20"));
@@ -160,8 +160,8 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(row(anna), address, Answered);
         QCOMPARE(mappings(), QStringList{forward(GamePort, ThisMachine, GamePort)});
         QVERIFY(anna.dialog.router->cmdCopy->isEnabled());
-        QVERIFY(QTest::qWaitForWindowActive(&anna.dialog));
-        QTest::keyClick(&anna.dialog, Qt::Key_P, Qt::AltModifier);
+        QVERIFY(QTest::qWaitForWindowActive(&anna.dialog.window));
+        QTest::keyClick(&anna.dialog.window, Qt::Key_P, Qt::AltModifier);
         QTRY_COMPARE(QGuiApplication::clipboard()->text(),
                      address); // the button's press shows first
 
@@ -235,8 +235,8 @@ private slots:
             QLatin1String("the other player needs IPv6 too")));
         QCOMPARE(pinholes(), QStringList{QStringLiteral("tcp6 2001:db8:1::10 2539")});
         QCOMPARE(mappings(), QStringList());
-        QVERIFY(QTest::qWaitForWindowActive(&anna.dialog));
-        QTest::keyClick(&anna.dialog, Qt::Key_P, Qt::AltModifier);
+        QVERIFY(QTest::qWaitForWindowActive(&anna.dialog.window));
+        QTest::keyClick(&anna.dialog.window, Qt::Key_P, Qt::AltModifier);
         QTRY_COMPARE(QGuiApplication::clipboard()->text(), Pinhole);
 
         CopyOnTheInternet bert(QGuiApplication::clipboard()->text());
@@ -266,8 +266,8 @@ private slots:
         host(anna);
         const QString both = Address.arg(GamePort) + QStringLiteral("  ") + Pinhole;
         QTRY_COMPARE_WITH_TIMEOUT(row(anna), both, Answered);
-        QVERIFY(QTest::qWaitForWindowActive(&anna.dialog));
-        QTest::keyClick(&anna.dialog, Qt::Key_P, Qt::AltModifier);
+        QVERIFY(QTest::qWaitForWindowActive(&anna.dialog.window));
+        QTest::keyClick(&anna.dialog.window, Qt::Key_P, Qt::AltModifier);
         QTRY_COMPARE(QGuiApplication::clipboard()->text(),
                      Address.arg(GamePort) + QLatin1Char(' ') + Pinhole);
 

@@ -86,7 +86,7 @@ private slots:
         f.place(384, 18);
         f.play({"4", "gotkey", "win", "die"});
         f.game.Jump();
-        f.game.jump1_Timer(); // an arc under way: canJump off, jump2 waiting
+        Q_EMIT f.game.jump1.ticked(); // an arc under way: canJump off, jump2 waiting
         f.game.drukf2_Click();
 
         QCOMPARE(f.describe(),
@@ -182,7 +182,7 @@ private slots:
         QCOMPARE(f.guy.top(), 172);
         QVERIFY(!f.guyl.isVisible());
 
-        f.game.just_Timer();
+        Q_EMIT f.game.just.ticked();
         QCOMPARE(f.guyl.top(), 172);
         QCOMPARE(f.scene.redchat.top(), 160);
     }
@@ -199,7 +199,7 @@ private slots:
                                       "8,444 [door open; door closed]",
                                       "8,444 [door open; door closed]"};
         for (const char* state : states) {
-            f.game.just_Timer();
+            Q_EMIT f.game.just.ticked();
             QCOMPARE(f.describe(), QString::fromLatin1(state));
         }
     }
@@ -213,7 +213,7 @@ private slots:
             f.game.queueCommand(QStringLiteral("goright"));
         f.game.queueCommand(QStringLiteral("opendoor"));
         for (int tick = 0; tick < 20; ++tick)
-            f.game.just_Timer();
+            Q_EMIT f.game.just.ticked();
         QCOMPARE(f.describe(), QStringLiteral("72,444 doorOpen [door open]"));
     }
 };

@@ -3,8 +3,10 @@
 #include "app/sceneview.h"
 #include "connectdialog/mplayer.h"
 #include "console/console.h"
+#include "named.h"
 #include "recordingplatform.h"
 
+#include <QAction>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
@@ -121,7 +123,8 @@ private slots:
         QVERIFY(!form->console().isVisible());
         form->con->trigger();
         QVERIFY(form->console().isVisible());
-        QCOMPARE(form->console().rtb->toPlainText(), QStringLiteral("game initialized"));
+        QCOMPARE(named<LogView>(form->console(), "rtb")->toPlainText(),
+                 QStringLiteral("game initialized"));
     }
 
     void windowAndMenuBar()
@@ -143,7 +146,7 @@ private slots:
         QCOMPARE(top, (QList<QString>{"Bestand", "Frimsel gepakt: Nee", "&About", "Help"}));
 
         QList<QPair<QString, QKeySequence>> items;
-        for (QAction* action : form->nieuw->actions())
+        for (QAction* action : named<QMenu>(*form, "nieuw")->actions())
             items.append({action->text(), action->shortcut()});
         QCOMPARE(items, (QList<QPair<QString, QKeySequence>>{{"Console", QKeySequence("F1")},
                                                              {"Nieuw Spel", QKeySequence("F2")},
@@ -187,35 +190,36 @@ private slots:
         QTest::keyClick(form, Qt::Key_Up);
         QCOMPARE(form->game.scene.guy.left(), 16);
         QVERIFY(form->game.hasPlayed);
-        QCOMPARE(form->scoreid->text(), QStringLiteral("Frimsel gepakt: Nee"));
+        QCOMPARE(named<QAction>(*form, "scoreid")->text(), QStringLiteral("Frimsel gepakt: Nee"));
 
         form->game.OpenDoor();
         QTest::keyClick(form, Qt::Key_X);
-        QCOMPARE(form->scoreid->text(), QStringLiteral("Frimsel gepakt: Ja"));
+        QCOMPARE(named<QAction>(*form, "scoreid")->text(), QStringLiteral("Frimsel gepakt: Ja"));
     }
 
     void consoleWordsRunInTheGameOnePerTick()
     {
-        form->console().command->setText(QStringLiteral("goright"));
-        QTest::keyClick(form->console().command, Qt::Key_Return);
-        QTest::keyClick(form->console().command, Qt::Key_Return);
-        form->console().command->setText(QStringLiteral("exit"));
-        QTest::keyClick(form->console().command, Qt::Key_Return);
-        form->con_Click();
+        QLineEdit* command = named<QLineEdit>(form->console(), "command");
+        command->setText(QStringLiteral("goright"));
+        QTest::keyClick(command, Qt::Key_Return);
+        QTest::keyClick(command, Qt::Key_Return);
+        command->setText(QStringLiteral("exit"));
+        QTest::keyClick(command, Qt::Key_Return);
+        form->con->trigger();
 
-        form->game.just_Timer();
+        Q_EMIT form->game.just.ticked();
         QCOMPARE(form->game.scene.guy.left(), 8);
-        form->game.just_Timer();
+        Q_EMIT form->game.just.ticked();
         QCOMPARE(form->game.scene.guy.left(), 16);
         QVERIFY(form->console().isVisible());
-        form->game.just_Timer();
+        Q_EMIT form->game.just.ticked();
         QVERIFY(!form->console().isVisible());
     }
 
     void clickOnGuyGivesTheKeyboardBack()
     {
         showForm();
-        form->con_Click();
+        form->con->trigger();
         QVERIFY(QTest::qWaitForWindowActive(&form->console()));
         QTest::mouseClick(form->view, Qt::LeftButton, {}, QPoint(10, 460));
         QVERIFY(QTest::qWaitForWindowActive(form));
@@ -225,8 +229,8 @@ private slots:
 
     void aboutAndHelpBoxes()
     {
-        form->about->trigger();
-        form->help->trigger();
+        named<QAction>(*form, "about")->trigger();
+        named<QAction>(*form, "help")->trigger();
         QCOMPARE(platform->boxes.size(), 2);
         const QStringList about = platform->boxes[0].first.split(QStringLiteral("\r\n"));
         QCOMPARE(about.size(), 3);
@@ -248,9 +252,10 @@ private slots:
         QTest::keyClick(form, Qt::Key_F1);
         QPointer<Console> first = &form->console();
         QVERIFY(QTest::qWaitForWindowExposed(first));
-        first->command->setText(QStringLiteral("goleft2"));
-        QTest::keyClick(first->command, Qt::Key_Return);
-        first->command->setText(QStringLiteral("half typed"));
+        QLineEdit* command = named<QLineEdit>(*first, "command");
+        command->setText(QStringLiteral("goleft2"));
+        QTest::keyClick(command, Qt::Key_Return);
+        command->setText(QStringLiteral("half typed"));
         first->close();
         QTRY_VERIFY(!first);
         QCOMPARE(lines(form->log), QStringList());
@@ -261,14 +266,14 @@ private slots:
         QTest::keyClick(form, Qt::Key_F1);
         Console& second = form->console();
         QVERIFY(second.isVisible());
-        QTRY_COMPARE(second.rtb->toPlainText(), QStringLiteral("door open"));
-        QCOMPARE(second.command->text(), QString());
+        QTRY_COMPARE(named<LogView>(second, "rtb")->toPlainText(), QStringLiteral("door open"));
+        QCOMPARE(named<QLineEdit>(second, "command")->text(), QString());
     }
 
     void closingTheMainWindowClosesTheConsole()
     {
         showForm();
-        form->con_Click();
+        form->con->trigger();
         QVERIFY(form->console().isVisible());
         QVERIFY(form->close());
         QVERIFY(!form->console().isVisible());

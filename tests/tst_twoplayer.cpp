@@ -48,8 +48,8 @@ private slots:
         connectBoth();
         for (Copy* copy : {a.get(), b.get()}) {
             QVERIFY(copy->game.mul.isEnabled());
-            QVERIFY(!copy->form.mplay->isEnabled());
-            QVERIFY(!copy->dialog.isVisible());
+            QVERIFY(!copy->mplay->isEnabled());
+            QVERIFY(!copy->dialog.window.isVisible());
             QCOMPARE(copy->game.mul.interval(), 20);
             QCOMPARE(copy->game.scene.redchat.caption(), QStringLiteral("Player"));
         }
@@ -87,7 +87,7 @@ private slots:
 
         // Chat, on both screens for five seconds.
         a->platform.answers = QStringList{QStringLiteral("hallo <b>daar</b>")};
-        a->form.chat->trigger();
+        a->chat->trigger();
         QCOMPARE(a->platform.inputs.first(),
                  qMakePair(QStringLiteral("Say:"), QStringLiteral("Chat")));
         QCOMPARE(a->game.scene.redchat.caption(), QStringLiteral("Player: hallo <b>daar</b>"));
@@ -95,8 +95,8 @@ private slots:
                      QStringLiteral("Player: hallo <b>daar</b>"));
         QVERIFY(b->game.wischatgr.isEnabled());
         QCOMPARE(b->game.wischatgr.interval(), 5000);
-        b->net.receiver.wischatgr_Timer();
-        a->net.wischatr_Timer();
+        Q_EMIT b->game.wischatgr.ticked();
+        Q_EMIT a->game.wischatr.ticked();
         QCOMPARE(b->game.scene.greenchat.caption(), QStringLiteral("Player"));
         QCOMPARE(a->game.scene.redchat.caption(), QStringLiteral("Player"));
     }
@@ -104,11 +104,12 @@ private slots:
     void consoleWordsAndBoxesReachThePeer()
     {
         connectBoth();
-        b->form.console().command->setText(QStringLiteral("die"));
-        QTest::keyClick(b->form.console().command, Qt::Key_Return);
+        QLineEdit* command = named<QLineEdit>(b->form.console(), "command");
+        command->setText(QStringLiteral("die"));
+        QTest::keyClick(command, Qt::Key_Return);
         QTRY_COMPARE(a->platform.boxes.size(), 1);
-        b->form.console().command->setText(QStringLiteral("win"));
-        QTest::keyClick(b->form.console().command, Qt::Key_Return);
+        command->setText(QStringLiteral("win"));
+        QTest::keyClick(command, Qt::Key_Return);
         QTRY_COMPARE(a->platform.boxes.size(), 2);
         QCOMPARE(a->platform.boxes[0], qMakePair(QStringLiteral("Other player died, u win"),
                                                  QStringLiteral("Korvaloop")));
@@ -121,9 +122,10 @@ private slots:
     {
         connectBoth();
         b->game.Form_KeyPress('x'); // b has played: its own new game would tell a
+        QLineEdit* command = named<QLineEdit>(b->form.console(), "command");
         for (const char* word : {"gotkey", "newgame"}) {
-            b->form.console().command->setText(QString::fromLatin1(word));
-            QTest::keyClick(b->form.console().command, Qt::Key_Return);
+            command->setText(QString::fromLatin1(word));
+            QTest::keyClick(command, Qt::Key_Return);
         }
         QTRY_COMPARE(b->log().count(QStringLiteral("New game initialized")), 1);
         QTRY_COMPARE(a->log().count(QStringLiteral("New game initialized")), 1);
@@ -164,7 +166,7 @@ private slots:
         b.reset();
         QTRY_COMPARE(a->status(), QStringLiteral("Status: Idle"));
         QVERIFY(!a->game.mul.isEnabled());
-        QVERIFY(a->form.mplay->isEnabled());
+        QVERIFY(a->mplay->isEnabled());
         // The peer closed, not we: the first OK stops, the second listens.
         a->dialog.cmdOK->click();
         QCOMPARE(a->dialog.cmdOK->text(), QStringLiteral("&Ok"));
@@ -188,9 +190,9 @@ private slots:
         a->ok(true, port);
         a->dialog.cmdCancel->click();
         QCOMPARE(a->net.state(), ConnectionState::Closed);
-        QVERIFY(!a->dialog.isVisible());
+        QVERIFY(!a->dialog.window.isVisible());
         QCOMPARE(a->status(), QStringLiteral("Status: Waiting for connection"));
-        a->form.mplay->trigger();
+        a->mplay->trigger();
         a->dialog.cmdOK->click();
         QCOMPARE(a->net.state(), ConnectionState::Listening);
     }
@@ -234,7 +236,7 @@ private slots:
         QFETCH(QString, address);
         QFETCH(QString, portText);
         QFETCH(QString, status);
-        a->form.mplay->trigger();
+        a->mplay->trigger();
         (asHost ? a->dialog.host : a->dialog.join)->setChecked(true);
         a->dialog.adress->setEditText(address);
         a->dialog.port->setText(portText);
@@ -258,12 +260,12 @@ private slots:
         b->dialog.adress->setEditText(QStringLiteral("localhost"));
         const QString notFound = QStringLiteral("Status: Cannot find no-such-host.invalid");
         QTRY_COMPARE_WITH_TIMEOUT(b->status(), notFound, 15000);
-        QVERIFY(b->form.mplay->isEnabled());
+        QVERIFY(b->mplay->isEnabled());
 
         // Too long for its line: cut short, and whole in the tooltip.
         StatusLine& line = *b->dialog.status;
-        b->dialog.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&b->dialog));
+        b->dialog.window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&b->dialog.window));
         QVERIFY(line.shownText().endsWith(QChar(0x2026)));
         QVERIFY(notFound.startsWith(line.shownText().chopped(1)));
         QHelpEvent help(QEvent::ToolTip, QPoint(5, 5), line.mapToGlobal(QPoint(5, 5)));
@@ -318,7 +320,7 @@ private slots:
             // The field is left as it was: the next OK tries them all again.
             QCOMPARE(b->dialog.adress->currentText(), withPort ? address.arg(port) : address);
             QCOMPARE(b->dialog.port->text(), QString::number(withPort ? 1 : port));
-            QCOMPARE(b->net.sock.dialer.attemptsMade(), 1);
+            QCOMPARE(named<Sock>(b->net, "sock")->dialer.attemptsMade(), 1);
         } else {
             QCOMPARE(b->dialog.port->text(), QString::number(port));
             if (withPort)
@@ -339,8 +341,8 @@ private slots:
         QCOMPARE(b->status(), QStringLiteral("Status: Connecting..."));
         QTRY_VERIFY(b->connected());
         QCOMPARE(b->status(), QStringLiteral("Status: Connected to ::1"));
-        QVERIFY(!b->net.sock.dialer.isRunning()); // nothing more will be tried
-        QCOMPARE(b->net.sock.dialer.attemptsMade(), 1);
+        QVERIFY(!named<Sock>(b->net, "sock")->dialer.isRunning()); // nothing more will be tried
+        QCOMPARE(named<Sock>(b->net, "sock")->dialer.attemptsMade(), 1);
         QTRY_VERIFY(host.hasPendingConnections());
         QTcpSocket* joined = host.nextPendingConnection();
         QVERIFY(!host.hasPendingConnections());
@@ -362,7 +364,7 @@ private slots:
                                   .arg(port);
         QTRY_COMPARE(b->status(), tried);
         QCOMPARE(b->net.state(), ConnectionState::Closed);
-        QVERIFY(b->form.mplay->isEnabled());
+        QVERIFY(b->mplay->isEnabled());
 
         // OK tries again, here the one address alone.
         b->dialog.adress->setEditText(QStringLiteral("127.0.0.1"));
@@ -378,18 +380,19 @@ private slots:
         a->form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&a->form));
         a->form.move(0, 0);
-        a->form.mplay->trigger();
-        mplayer& d = a->dialog;
-        QVERIFY(QTest::qWaitForWindowExposed(&d));
-        QCOMPARE(d.windowTitle(), QStringLiteral("Connect"));
-        // The Part's 261 x 189, and the router's row below the buttons.
-        QCOMPARE(d.width(), 261);
-        QVERIFY(d.height() > 189 && d.height() <= 189 + 30);
-        const QPoint centre = d.screen()->availableGeometry().center();
-        QVERIFY2((d.frameGeometry().center() - centre).manhattanLength() <= 2,
+        a->mplay->trigger();
+        DialogControls& d = a->dialog;
+        mplayer& window = d.window;
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QCOMPARE(window.windowTitle(), QStringLiteral("Connect"));
+        // 261 x 189 as designed, and the router's row below the buttons.
+        QCOMPARE(window.width(), 261);
+        QVERIFY(window.height() > 189 && window.height() <= 189 + 30);
+        const QPoint centre = window.screen()->availableGeometry().center();
+        QVERIFY2((window.frameGeometry().center() - centre).manhattanLength() <= 2,
                  qPrintable(QStringLiteral("%1,%2")
-                                .arg(d.frameGeometry().center().x())
-                                .arg(d.frameGeometry().center().y())));
+                                .arg(window.frameGeometry().center().x())
+                                .arg(window.frameGeometry().center().y())));
 
         const QList<std::tuple<QWidget*, QRect, QString>> controls{
             {d.Label2, {8, 8, 57, 17}, "Username:"},
@@ -424,8 +427,8 @@ private slots:
         for (QWidget* w :
              {static_cast<QWidget*>(d.router->internet), static_cast<QWidget*>(d.router->outside),
               static_cast<QWidget*>(d.router->cmdCopy)}) {
-            const QRect inDialog(w->mapTo(&d, QPoint(0, 0)), w->size());
-            QVERIFY(inDialog.top() >= 189 && QRect(QPoint(0, 0), d.size()).contains(inDialog));
+            const QRect inDialog(w->mapTo(&window, QPoint(0, 0)), w->size());
+            QVERIFY(inDialog.top() >= 189 && QRect(QPoint(0, 0), window.size()).contains(inDialog));
         }
         QCOMPARE(d.router->internet->text(), QStringLiteral("&Internet:"));
         QCOMPARE(d.router->cmdCopy->text(), QStringLiteral("Co&py"));
@@ -442,7 +445,7 @@ private slots:
             order.append(w);
             w = w->nextInFocusChain();
             while (w->focusPolicy() == Qt::NoFocus || w->focusProxy() || !w->isVisible() ||
-                   w->window() != &d)
+                   w->window() != &window)
                 w = w->nextInFocusChain();
         } while (w != d.adress && order.size() < 20);
         QCOMPARE(order, (QList<QWidget*>{d.adress, d.port, d.cmdOK, d.cmdCancel, d.host, d.join,
@@ -451,7 +454,7 @@ private slots:
 
         // Asking the router is on unless the player says otherwise (these
         // tests do, so no test asks the router of the machine it runs on).
-        d.close();
+        window.close();
         QVERIFY(d.router->internet->isChecked());
         d.router->internet->setChecked(false);
     }
@@ -478,8 +481,8 @@ private slots:
     {
         QTcpServer listener;
         QVERIFY(listener.listen(QHostAddress::Any, quint16(port)));
-        b->form.mplay->trigger();
-        QVERIFY(QTest::qWaitForWindowActive(&b->dialog));
+        b->mplay->trigger();
+        QVERIFY(QTest::qWaitForWindowActive(&b->dialog.window));
         QComboBox* adress = b->dialog.adress;
         QCOMPARE(adress->geometry(), QRect(86, 65, 155, 23));
         QVERIFY(adress->isEditable());
@@ -499,8 +502,8 @@ private slots:
         QTest::keyClicks(adress, QStringLiteral("loc"));
         QCOMPARE(adress->currentText(), QStringLiteral("loc"));
         QTest::keyClick(adress, Qt::Key_Escape); // Cancel
-        QVERIFY(!b->dialog.isVisible());
-        b->form.mplay->trigger();
+        QVERIFY(!b->dialog.window.isVisible());
+        b->mplay->trigger();
         QCOMPARE(adress->currentText(), QStringLiteral("loc"));
         adress->lineEdit()->selectAll();
         QTest::keyClicks(adress, QStringLiteral("127.0.0.1"));
@@ -515,7 +518,7 @@ private slots:
         QCOMPARE(adress->count(), 1);
 
         // The close box forgets what was typed.
-        b->dialog.close();
+        b->dialog.window.close();
         QCOMPARE(adress->currentText(), QStringLiteral("localhost"));
     }
 
@@ -646,7 +649,7 @@ private slots:
         a->platform.onMsgBox = nullptr;
 
         // A message that never ends is cut off.
-        a->form.mplay->trigger();
+        a->mplay->trigger();
         a->dialog.cmdOK->click();
         a->dialog.cmdOK->click();
         QTcpSocket flood;

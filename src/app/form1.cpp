@@ -18,6 +18,8 @@
 #include <QMenuBar>
 #include <QTimer>
 
+#include <utility>
+
 Form1::Form1(Platform& platform, QWidget* parent)
     : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                               Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
@@ -69,6 +71,13 @@ void Form1::buildMenu()
     connect(&game, &Game::scoreidChanged, scoreid, &QAction::setText);
     about = menuBar()->addAction(QStringLiteral("&About"), this, &Form1::about_Click);
     help = menuBar()->addAction(QStringLiteral("Help"), this, &Form1::help_Click);
+
+    const std::pair<QObject*, const char*> names[] = {
+        {nieuw, "nieuw"}, {con, "con"},         {drukf2, "drukf2"}, {mplay, "mplay"},
+        {chat, "chat"},   {scoreid, "scoreid"}, {about, "about"},   {help, "help"},
+    };
+    for (const auto& [item, name] : names)
+        item->setObjectName(QLatin1String(name));
 }
 
 void Form1::Form_Load()

@@ -40,21 +40,25 @@ public:
     Session session;
     // Game controllers, typing into the game as the keyboard does.
     Gamepad* gamepad;
-
-    QMenu* nieuw;
+    // The controllers' Back/Select and Start trigger these two menu items.
     QAction* con;
     QAction* drukf2;
-    QAction* mplay;
-    QAction* chat;
-    QAction* scoreid;
-    QAction* about;
-    QAction* help;
 
     // The console window, made when it is first needed: the log keeps every
     // line meanwhile, so nothing is lost by waiting, and start-up is quicker.
     Console& console();
     // The connection dialog, made the first time it is opened.
     mplayer& dialog();
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void Form_Load();
+    void Form_Unload();
+    void buildMenu();
 
     void con_Click();
     void mplay_Click();
@@ -66,15 +70,13 @@ public:
     static QString aboutText();
     static QString helpText();
 
-protected:
-    void keyPressEvent(QKeyEvent* event) override;
-    void closeEvent(QCloseEvent* event) override;
-    void showEvent(QShowEvent* event) override;
-
-private:
-    void Form_Load();
-    void Form_Unload();
-    void buildMenu();
+    // Each menu and menu item has its name here as its object name too.
+    QMenu* nieuw;
+    QAction* mplay;
+    QAction* chat;
+    QAction* scoreid;
+    QAction* about;
+    QAction* help;
 
     Platform& m_platform;
     // A window of its own, not a child of this one: while it is active the

@@ -108,6 +108,6 @@ void SceneView::mousePressEvent(QMouseEvent* event)
 {
     if (event->button() == Qt::LeftButton && m_scene.guy.isVisible() &&
         m_scene.guy.box().contains(event->position().toPoint()))
-        emit guyClicked();
+        Q_EMIT guyClicked();
     QWidget::mousePressEvent(event);
 }

@@ -19,6 +19,8 @@
 #include <QRadioButton>
 #include <QStyle>
 
+#include <utility>
+
 namespace {
 
 // What an entry of the address list holds besides its text.
@@ -124,6 +126,25 @@ mplayer::mplayer(Session& session, QWidget* parent)
     , router(new RouterRow(session, this))
     , m_session(session)
 {
+    const std::pair<QWidget*, const char*> names[] = {
+        {Label2, "Label2"},
+        {username, "username"},
+        {Label1, "Label1"},
+        {update, "update"},
+        {lblLabels[0], "lblLabels[0]"},
+        {lblLabels[1], "lblLabels[1]"},
+        {adress, "adress"},
+        {port, "port"},
+        {host, "host"},
+        {join, "join"},
+        {status, "status"},
+        {cmdOK, "cmdOK"},
+        {cmdCancel, "cmdCancel"},
+        {router, "router"},
+    };
+    for (const auto& [widget, name] : names)
+        widget->setObjectName(QLatin1String(name));
+
     setWindowTitle(QStringLiteral("Connect"));
     setFont(uiFont(8.25));
     // The router's row below the buttons makes it that much taller.

@@ -29,6 +29,34 @@ public:
     explicit mplayer(Session& session, QWidget* parent = nullptr);
     ~mplayer() override;
 
+    // Esc is Cancel.
+    void reject() override;
+
+protected:
+    // The close box throws away what was typed: the dialog opens as new next time.
+    void closeEvent(QCloseEvent* event) override;
+    // Opens in the middle of the screen, not over the game's window.
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void cmdOK_Click();
+    void cmdCancel_Click();
+    // An entry of the address list was chosen, with the mouse or the arrow keys.
+    void adress_Click(int index);
+    void ToggleHost();
+    void ToggleJoin();
+    void StartHost();
+    void StartJoin();
+    void StopConnection();
+    void setDesignTexts();
+    void gameAppeared(const FoundGame& game);
+    void gameVanished(const FoundGame& game);
+    FoundGame gameAt(int row) const;
+    int rowFor(const FoundGame& game) const;
+    int entryWidth(int row) const;
+    void fitList();
+
+    // Each control has its name here as its object name too.
     QLabel* Label2;
     QLineEdit* username;
     QLabel* Label1;
@@ -44,34 +72,6 @@ public:
     QPushButton* cmdCancel;
     // Below the buttons: the home router's part in hosting.
     RouterRow* router;
-
-    void cmdOK_Click();
-    void cmdCancel_Click();
-    // An entry of the address list was chosen, with the mouse or the arrow keys.
-    void adress_Click(int index);
-
-    // Esc is Cancel.
-    void reject() override;
-
-protected:
-    // The close box throws away what was typed: the dialog opens as new next time.
-    void closeEvent(QCloseEvent* event) override;
-    // Opens in the middle of the screen, not over the game's window.
-    void showEvent(QShowEvent* event) override;
-
-private:
-    void ToggleHost();
-    void ToggleJoin();
-    void StartHost();
-    void StartJoin();
-    void StopConnection();
-    void setDesignTexts();
-    void gameAppeared(const FoundGame& game);
-    void gameVanished(const FoundGame& game);
-    FoundGame gameAt(int row) const;
-    int rowFor(const FoundGame& game) const;
-    int entryWidth(int row) const;
-    void fitList();
 
     Session& m_session;
     std::multiset<int> m_entryWidths; // of every entry, to fit the list to the widest

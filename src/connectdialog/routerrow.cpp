@@ -13,7 +13,7 @@ namespace {
 
 QString forwardByHand(const Session& session, const PortMapping* router)
 {
-    const QString port = QString::number(session.sock.LocalPort);
+    const QString port = QString::number(session.LocalPort());
     const QString to = router && !router->localAddress().isNull()
                            ? router->localAddress().toString()
                            : QStringLiteral("this computer's address");

@@ -35,9 +35,8 @@ public:
     StatusLine* outside;
     QPushButton* cmdCopy;
 
-    void cmdCopy_Click();
-
 private:
+    void cmdCopy_Click();
     void showNews();
 
     Session& m_session;

@@ -43,7 +43,7 @@ void LogView::showWaitingLines()
 void LogView::focusInEvent(QFocusEvent* event)
 {
     QPlainTextEdit::focusInEvent(event);
-    emit rtb_GotFocus();
+    Q_EMIT rtb_GotFocus();
 }
 
 Console::Console(ConsoleLog& log, QWidget* parent)
@@ -54,6 +54,9 @@ Console::Console(ConsoleLog& log, QWidget* parent)
     , Command1(new QPushButton(QStringLiteral("Ok"), this))
     , m_log(log)
 {
+    rtb->setObjectName(QStringLiteral("rtb"));
+    command->setObjectName(QStringLiteral("command"));
+    Command1->setObjectName(QStringLiteral("Command1"));
     setWindowTitle(QStringLiteral("Korvaloop Console"));
     setFixedSize(403, 481);
 
@@ -100,7 +103,7 @@ void Console::ExecuteCommand()
     }
     if (m_peer && m_peer->state() == ConnectionState::Connected)
         m_peer->SendData(text);
-    emit commandRecognised(text);
+    Q_EMIT commandRecognised(text);
 }
 
 void Console::ReportUnknownCommand()
@@ -130,7 +133,7 @@ void Console::closeEvent(QCloseEvent* event)
 {
     QWidget::closeEvent(event);
     m_log.clear();
-    emit discarded();
+    Q_EMIT discarded();
 }
 
 bool Console::eventFilter(QObject* watched, QEvent* event)

@@ -22,9 +22,6 @@ public:
     explicit LogView(QWidget* parent = nullptr);
 
     void addLine(const QString& line);
-    // Shows the lines added since the last time; runs by itself when the
-    // event loop is next free.
-    void showWaitingLines();
 
 signals:
     void rtb_GotFocus();
@@ -33,6 +30,10 @@ protected:
     void focusInEvent(QFocusEvent* event) override;
 
 private:
+    // Shows the lines added since the last time; runs by itself when the
+    // event loop is next free.
+    void showWaitingLines();
+
     QStringList m_waiting;
     QTimer m_show;
 };
@@ -48,14 +49,6 @@ public:
 
     void setPeer(PeerLink* peer) { m_peer = peer; }
 
-    void ExecuteCommand();
-    void ReportUnknownCommand();
-    void Command1_Click();
-
-    LogView* rtb;
-    QLineEdit* command;
-    QPushButton* Command1;
-
 signals:
     // A recognised word, to be carried out by the local game as well.
     void commandRecognised(const QString& word);
@@ -70,6 +63,14 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    void ExecuteCommand();
+    void ReportUnknownCommand();
+    void Command1_Click();
+
+    // Each control has its name here as its object name too.
+    LogView* rtb;
+    QLineEdit* command;
+    QPushButton* Command1;
     ConsoleLog& m_log;
     PeerLink* m_peer = nullptr;
     bool m_placed = false;

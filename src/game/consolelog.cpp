@@ -6,7 +6,7 @@ void ConsoleLog::append(const QString& line)
     m_lines.push_back(line);
     if (m_lines.size() > MaxLines)
         m_lines.pop_front();
-    emit lineAppended(line);
+    Q_EMIT lineAppended(line);
 }
 
 QString ConsoleLog::text() const

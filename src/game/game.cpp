@@ -39,5 +39,5 @@ void Game::setScoreid(const QString& caption)
     if (caption == m_scoreid)
         return;
     m_scoreid = caption;
-    emit scoreidChanged(caption);
+    Q_EMIT scoreidChanged(caption);
 }

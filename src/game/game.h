@@ -43,8 +43,6 @@ public:
 
     // The connection to the other player, or none.
     void setPeer(PeerLink* peer) { m_peer = peer; }
-    // Sends only while a link exists; whether to send at all is the caller's rule.
-    void sendToPeer(const QString& text);
 
     // Appends a line to the console log.
     void log(const QString& line);
@@ -61,29 +59,17 @@ public:
     void GoLeft();
     void GoRight();
 
-    // The jump: five rise steps, five fall steps, one 100 ms timer each.
+    // The jump: five rise steps (jump1..jump5) and five fall steps
+    // (Timer1..Timer5), one 100 ms timer each.
     void Jump();
-    void jump1_Timer();
-    void jump2_Timer();
-    void jump3_Timer();
-    void jump4_Timer();
-    void jump5_Timer();
-    void Timer1_Timer();
-    void Timer2_Timer();
-    void Timer3_Timer();
-    void Timer4_Timer();
-    void Timer5_Timer();
 
     // Game events
     void GotKey();
     void OpenDoor();
-    void CloseDoor();
     void Win();
-    void val();
     void drukf2_Click();
 
-    // The game tick and the command inbox
-    void just_Timer();
+    // The command inbox, which the game tick (just) reads.
     // Words typed in the console wait here and go into the inbox one per
     // tick. At most a second's worth wait: a word beyond that takes the place
     // of the last one waiting, so a held-down Enter stops when it is let go.
@@ -96,7 +82,25 @@ signals:
     void exitRequested();
 
 private:
+    // The timers' ticks.
+    void jump1_Timer();
+    void jump2_Timer();
+    void jump3_Timer();
+    void jump4_Timer();
+    void jump5_Timer();
+    void Timer1_Timer();
+    void Timer2_Timer();
+    void Timer3_Timer();
+    void Timer4_Timer();
+    void Timer5_Timer();
+    void just_Timer();
+
+    void CloseDoor();
+    // The player dies.
+    void val();
     void RunCommand();
+    // Sends only while a link exists; whether to send at all is the caller's rule.
+    void sendToPeer(const QString& text);
     // Whether a procedure tells the peer what it did: only while connected,
     // and not for a word from the inbox, which the console has sent already.
     bool tellsPeer() const { return mul.isEnabled() && !m_runningInbox; }

@@ -52,7 +52,7 @@ void Game::RunCommand()
     if (word == QLatin1String("newgame"))
         drukf2_Click();
     if (word == QLatin1String("exit"))
-        emit exitRequested();
+        Q_EMIT exitRequested();
     if (word == QLatin1String("quit"))
         m_platform.End();
     if (word == QLatin1String("opendoor"))

@@ -25,22 +25,6 @@ constexpr int SettleMs = 2000;
 // A pad that reports without pause is read at most this often.
 constexpr int QuietMs = 8;
 
-Direction directionOf(PadControl control)
-{
-    switch (control) {
-    case PadControl::Up:
-        return Direction::Up;
-    case PadControl::Down:
-        return Direction::Down;
-    case PadControl::Left:
-        return Direction::Left;
-    case PadControl::Right:
-        return Direction::Right;
-    default:
-        return Direction::None;
-    }
-}
-
 } // namespace
 
 Gamepad::Gamepad(QObject* parent)
@@ -212,13 +196,17 @@ void Gamepad::handle(const PadEvent& event)
     const bool down = event.value != 0;
     switch (event.control) {
     case PadControl::Up:
-    case PadControl::Down:
-    case PadControl::Left:
-    case PadControl::Right: {
-        const Direction direction = directionOf(event.control);
-        hold(event.pad, int(direction) - 1, down ? direction : Direction::None);
+        hold(event.pad, UpButton, down ? Direction::Up : Direction::None);
         break;
-    }
+    case PadControl::Down:
+        hold(event.pad, DownButton, down ? Direction::Down : Direction::None);
+        break;
+    case PadControl::Left:
+        hold(event.pad, LeftButton, down ? Direction::Left : Direction::None);
+        break;
+    case PadControl::Right:
+        hold(event.pad, RightButton, down ? Direction::Right : Direction::None);
+        break;
     case PadControl::StickX:
     case PadControl::StickY:
         (event.control == PadControl::StickX ? pad.x : pad.y) = event.value;
@@ -226,15 +214,15 @@ void Gamepad::handle(const PadEvent& event)
         break;
     case PadControl::South:
         if (down && m_active)
-            emit keyPressed(' ');
+            Q_EMIT keyPressed(' ');
         break;
     case PadControl::Start:
         if (down && m_active)
-            emit newGameRequested();
+            Q_EMIT newGameRequested();
         break;
     case PadControl::Back:
         if (down && m_active)
-            emit consoleRequested();
+            Q_EMIT consoleRequested();
         break;
     }
 }

@@ -33,7 +33,6 @@ public:
     // Before start(): where the system keeps its input devices.
     void setDeviceFolders(const QString& nodes, const QString& descriptions);
     void setKeyRepeat(int delayMs, int intervalMs);
-    const KeyRepeat& keyRepeat() const { return m_repeat; }
     // A pad that no doorbell rings for is read by the clock: every `fastMs`
     // while it is played (something held, or changed in the last
     // `fastForMs`), every `slowMs` when it rests.
@@ -55,10 +54,15 @@ signals:
     void consoleRequested();
 
 private:
-    // The D-pad's four buttons and the stick each hold a direction of their own.
+    // The D-pad's four buttons and the stick each hold a direction of their
+    // own, in these places of Pad::held.
+    static constexpr int UpButton = 0;
+    static constexpr int DownButton = 1;
+    static constexpr int LeftButton = 2;
+    static constexpr int RightButton = 3;
     static constexpr int StickSource = 4;
     struct Pad {
-        std::array<Direction, 5> held{};
+        std::array<Direction, StickSource + 1> held{};
         int x = 0;
         int y = 0;
         bool stickMoved = false;

@@ -21,7 +21,7 @@ void KeyRepeat::press(int input, int key)
     m_input = input;
     m_key = key;
     m_timer.start(m_delay);
-    emit keyPressed(key);
+    Q_EMIT keyPressed(key);
 }
 
 void KeyRepeat::release(int input)
@@ -40,5 +40,5 @@ void KeyRepeat::repeat()
 {
     if (m_timer.interval() != m_interval)
         m_timer.start(m_interval);
-    emit keyPressed(m_key);
+    Q_EMIT keyPressed(m_key);
 }

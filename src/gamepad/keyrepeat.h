@@ -15,8 +15,6 @@ public:
     explicit KeyRepeat(QObject* parent = nullptr);
 
     void setTiming(int delayMs, int intervalMs);
-    int delay() const { return m_delay; }
-    int interval() const { return m_interval; }
 
     // `input` names what is held (which pad, which control), `key` what it types.
     void press(int input, int key);

@@ -62,15 +62,16 @@ Sock::~Sock()
     Close();
 }
 
-bool Sock::Listen()
+bool Sock::Listen(int localPort)
 {
-    if (LocalPort < 1 || LocalPort > 65535) {
+    if (localPort < 1 || localPort > 65535) {
         m_errorString = portOutOfRange();
         return false;
     }
-    if (!m_server.listen(QHostAddress::Any, quint16(LocalPort))) {
+    m_localPort = localPort;
+    if (!m_server.listen(QHostAddress::Any, quint16(m_localPort))) {
         m_errorString = m_server.serverError() == QAbstractSocket::AddressInUseError
-                            ? QStringLiteral("Port %1 is in use").arg(LocalPort)
+                            ? QStringLiteral("Port %1 is in use").arg(m_localPort)
                             : m_server.errorString();
         return false;
     }

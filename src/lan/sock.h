@@ -75,12 +75,13 @@ public:
     void setTimeouts(const Timeouts& timeouts);
     const Timeouts& timeouts() const { return m_timeouts; }
 
-    int LocalPort = 0;
+    // The port the last Listen was given.
+    int LocalPort() const { return m_localPort; }
     // What Listen and Connect say of a port outside 1 to 65535.
     static QString portOutOfRange() { return QStringLiteral("Port must be 1 to 65535"); }
 
     // Each returns false when it fails at once; errorString() then says why.
-    bool Listen();
+    bool Listen(int localPort);
     // remoteHost holds one or several destinations (readDestinations); one
     // without its port goes to remotePort. The first to answer becomes the
     // connection; what fails later comes as Error, from the event loop.
@@ -125,6 +126,7 @@ private:
     QPointer<QTcpSocket> m_connection;
     QTcpSocket* m_request = nullptr; // offered by ConnectionRequest until it returns
     int m_lastRequestID = 0;
+    int m_localPort = 0;
     SocketState m_state = SocketState::Closed;
     QString m_remoteHostIP;
     QString m_remoteHost;

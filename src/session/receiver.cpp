@@ -22,8 +22,9 @@ int reasonable(int coordinate)
 
 } // namespace
 
-Receiver::Receiver(Game& game, Platform& platform)
-    : m_game(game)
+Receiver::Receiver(Game& game, Platform& platform, QObject* parent)
+    : QObject(parent)
+    , m_game(game)
     , m_platform(platform)
 {
     connect(&m_game.wischatgr, &GameTimer::ticked, this, &Receiver::wischatgr_Timer);

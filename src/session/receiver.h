@@ -25,7 +25,7 @@ class Receiver final : public QObject {
     Q_OBJECT
 
 public:
-    Receiver(Game& game, Platform& platform);
+    Receiver(Game& game, Platform& platform, QObject* parent = nullptr);
 
     // Takes one read off the connection and applies every message it
     // completes. False when the peer sent more than a message may hold.
@@ -39,9 +39,8 @@ public:
     // The name of the last chat line received; it stays after a disconnect.
     const QString& peerName() const { return m_peerName; }
 
-    void wischatgr_Timer();
-
 private:
+    void wischatgr_Timer();
     void take(protocol::Message message);
     void showBox();
     void apply(const protocol::Message& message);

@@ -42,10 +42,12 @@ ConnectionState connectionState(Sock::SocketState socketState)
 Session::Session(Game& game, Platform& platform, QObject* parent)
     : QObject(parent)
     , sock(this)
-    , receiver(game, platform)
+    , receiver(game, platform, this)
     , m_game(game)
     , m_platform(platform)
 {
+    sock.setObjectName(QStringLiteral("sock"));
+    receiver.setObjectName(QStringLiteral("receiver"));
     m_game.setPeer(this);
     connect(&m_game.mul, &GameTimer::ticked, this, &Session::mul_Timer);
     connect(&m_game.wischatr, &GameTimer::ticked, this, &Session::wischatr_Timer);
@@ -83,12 +85,12 @@ void Session::followSocket()
     if (state != ConnectionState::Connected && !m_accepting)
         m_accepted = false;
     if (state == ConnectionState::Listening)
-        discovery().publish(m_userName, sock.LocalPort);
+        discovery().publish(m_userName, sock.LocalPort());
     else if (before == ConnectionState::Listening)
         discovery().withdraw();
     if (!m_accepting)
         keepForward();
-    emit stateChanged(state);
+    Q_EMIT stateChanged(state);
 }
 
 bool Session::isHosting() const
@@ -112,11 +114,11 @@ void Session::keepForward()
             connect(m_router.get(), &PortMapping::stateChanged, this, &Session::routerChanged);
             connect(m_router.get(), &PortMapping::pinholeChanged, this, &Session::routerChanged);
         }
-        m_router->start(quint16(sock.LocalPort));
+        m_router->start(quint16(sock.LocalPort()));
     } else if (m_router) {
         m_router->stop();
     }
-    emit routerChanged();
+    Q_EMIT routerChanged();
 }
 
 void Session::forgetRouter()
@@ -133,7 +135,7 @@ void Session::setStatus(const QString& text)
     if (text == m_status)
         return;
     m_status = text;
-    emit statusChanged(text);
+    Q_EMIT statusChanged(text);
 }
 
 Discovery& Session::discovery()
@@ -170,9 +172,10 @@ bool Session::readPort(const QString& text, int& port)
 bool Session::StartHost(const QString& port, bool askRouter)
 {
     m_askRouter = askRouter;
-    if (!readPort(port, sock.LocalPort))
+    int localPort = 0;
+    if (!readPort(port, localPort))
         return false;
-    if (!sock.Listen()) {
+    if (!sock.Listen(localPort)) {
         setStatus(QStringLiteral("Status: ") + sock.errorString());
         return false;
     }

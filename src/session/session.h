@@ -26,9 +26,6 @@ public:
     Session(Game& game, Platform& platform, QObject* parent = nullptr);
     ~Session() override;
 
-    Sock sock;
-    Receiver receiver;
-
     // Closed, listening, connecting, connected or closing. The position
     // timer `mul` is enabled exactly while connected, so the game's senders
     // send only then.
@@ -79,9 +76,19 @@ public:
     bool isHosting() const;
     // Whether the router was asked, when this copy hosts.
     bool asksRouter() const { return m_forwarding; }
+    // The port this copy listens on, or listened on last.
+    int LocalPort() const { return sock.LocalPort(); }
 
+    // The menu's Chat: asks for a line and shows it, and sends it while connected.
     void chat_Click();
 
+signals:
+    void stateChanged(ConnectionState state);
+    void statusChanged(const QString& status);
+    // What router() says, or whether it is asked, has changed.
+    void routerChanged();
+
+private:
     void sock_ConnectionRequest(int requestID);
     void sock_Connect();
     void sock_Close();
@@ -91,19 +98,15 @@ public:
     void mul_Timer();
     void wischatr_Timer();
 
-signals:
-    void stateChanged(ConnectionState state);
-    void statusChanged(const QString& status);
-    // What router() says, or whether it is asked, has changed.
-    void routerChanged();
-
-private:
     void setStatus(const QString& text);
     void followSocket();
     void keepForward();
     void connectionLost();
     bool readPort(const QString& text, int& port);
 
+    // Both carry their names as object names, so that a test can find them.
+    Sock sock;
+    Receiver receiver;
     Game& m_game;
     Platform& m_platform;
     ConnectionState m_state = ConnectionState::Closed;

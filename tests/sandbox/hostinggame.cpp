@@ -10,11 +10,10 @@
 //   hostinggame PORT
 //   hostinggame join ADDRESSES PORT
 #include "app/form1.h"
-#include "connectdialog/mplayer.h"
-#include "connectdialog/routerrow.h"
-#include "connectdialog/statusline.h"
+#include "dialogcontrols.h"
 #include "platform/qtplatform.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -39,7 +38,7 @@ int main(int argc, char* argv[])
     form.endWith(platform);
     form.show();
 
-    mplayer& dialog = form.dialog();
+    DialogControls dialog{form.dialog()};
     const auto say = [](const QString& line) {
         std::printf("%s\n", qPrintable(line));
         std::fflush(stdout);
@@ -56,7 +55,7 @@ int main(int argc, char* argv[])
         peer = now;
     });
     watch.start(10);
-    form.mplay_Click();
+    named<QAction>(form, "mplay")->trigger();
     dialog.update->setText(QStringLiteral("20"));
     if (joining) {
         dialog.join->setChecked(true);

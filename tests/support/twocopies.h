@@ -2,9 +2,8 @@
 #pragma once
 
 #include "app/form1.h"
-#include "connectdialog/mplayer.h"
-#include "connectdialog/routerrow.h"
-#include "connectdialog/statusline.h"
+#include "dialogcontrols.h"
+#include "named.h"
 #include "recordingplatform.h"
 #include "wire/protocol.h"
 
@@ -31,8 +30,11 @@ struct Copy {
     RecordingPlatform platform;
     Form1 form{platform};
     Session& net = form.session;
-    mplayer& dialog = form.dialog();
+    DialogControls dialog{form.dialog()};
     Game& game = form.game;
+    // The menu items that open the dialog and ask for a chat line.
+    QAction* mplay = named<QAction>(form, "mplay");
+    QAction* chat = named<QAction>(form, "chat");
 
     // The router of the network the tests run on is never asked to open a
     // port: that is tried in a sandbox of its own (tst_internetplay).
@@ -41,7 +43,7 @@ struct Copy {
     // Opens the dialog, hosts or joins on the port, and presses OK.
     void ok(bool asHost, int port, const QString& update = QStringLiteral("20"))
     {
-        form.mplay->trigger();
+        mplay->trigger();
         dialog.router->internet->setChecked(false);
         (asHost ? dialog.host : dialog.join)->setChecked(true);
         dialog.port->setText(QString::number(port));
