@@ -181,6 +181,7 @@ private slots:
         Sock::Timeouts timeouts;
         timeouts.connect = std::chrono::seconds(1);
         joiner.net.setTimeouts(timeouts);
+        const Sock& sock = *named<Sock>(joiner.net, "sock");
         joiner.dialog.adress->setEditText(
             QStringLiteral("198.51.100.1  [2001:db8::1]:2540  blackholed.korvaloop.test:2541"));
         joiner.ok(false, 2539);
