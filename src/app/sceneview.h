@@ -20,7 +20,7 @@ public:
     // Paints the whole scene; the view's own painting and the benchmark use it.
     void render(QPainter& painter, const QRect& area);
 
-signals:
+Q_SIGNALS:
     void guyClicked();
 
 protected:

@@ -23,7 +23,7 @@ public:
 
     void addLine(const QString& line);
 
-signals:
+Q_SIGNALS:
     void rtb_GotFocus();
 
 protected:
@@ -49,7 +49,7 @@ public:
 
     void setPeer(PeerLink* peer) { m_peer = peer; }
 
-signals:
+Q_SIGNALS:
     // A recognised word, to be carried out by the local game as well.
     void commandRecognised(const QString& word);
     // The close box was used: the window and its log are done with; the

@@ -27,7 +27,7 @@ public:
     // The lines kept, each followed by CR LF.
     QString text() const;
 
-signals:
+Q_SIGNALS:
     void lineAppended(const QString& line);
 
 private:

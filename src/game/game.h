@@ -76,7 +76,7 @@ public:
     static constexpr std::size_t MaxWaitingCommands = 10;
     void queueCommand(const QString& word);
 
-signals:
+Q_SIGNALS:
     void scoreidChanged(const QString& caption);
     // The command word "exit": hide the console.
     void exitRequested();

@@ -27,7 +27,7 @@ public:
     // True while a tick is actually due: enabled with an interval above 0.
     bool isTicking() const { return m_qtimer.isActive(); }
 
-signals:
+Q_SIGNALS:
     void ticked();
 
 private:

@@ -102,7 +102,7 @@ public:
     // local player, the key, banners and door bars over the local player.
     const std::array<const SceneObject*, 13>& drawOrder() const { return m_drawOrder; }
 
-signals:
+Q_SIGNALS:
     // An area of the play surface that must be painted again.
     void changed(const QRect& area);
 

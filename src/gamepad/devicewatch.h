@@ -61,7 +61,7 @@ public:
     void pause();
     void resume();
 
-signals:
+Q_SIGNALS:
     // Pads came or went.
     void changed();
     // A pad reported something.

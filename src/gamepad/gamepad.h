@@ -48,7 +48,7 @@ public:
     // How often the controller library has been asked for news.
     int wakeUps() const { return m_wakeUps; }
 
-signals:
+Q_SIGNALS:
     void keyPressed(int KeyAscii);
     void newGameRequested();
     void consoleRequested();

@@ -21,7 +21,7 @@ public:
     void release(int input);
     void stop();
 
-signals:
+Q_SIGNALS:
     void keyPressed(int key);
 
 private:

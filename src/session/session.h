@@ -82,7 +82,7 @@ public:
     // The menu's Chat: asks for a line and shows it, and sends it while connected.
     void chat_Click();
 
-signals:
+Q_SIGNALS:
     void stateChanged(ConnectionState state);
     void statusChanged(const QString& status);
     // What router() says, or whether it is asked, has changed.
