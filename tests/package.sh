@@ -74,7 +74,13 @@ dpkg-deb -x "$deb" "$root"
 desktop=$root/usr/share/applications/org.korvaloop.Korvaloop.desktop
 metainfo=$root/usr/share/metainfo/org.korvaloop.Korvaloop.metainfo.xml
 desktop-file-validate "$desktop"
-appstreamcli validate --no-net "$metainfo"
+# The game has no homepage of its own yet: AppStream 1.0 (Debian 13) warns of
+# that, and may warn of nothing else.
+if ! appstream=$(appstreamcli validate --no-net "$metainfo" 2>&1); then
+    others=$(grep -E '^[WE]:' <<<"$appstream" | grep -v ': url-homepage-missing$' || true)
+    grep -q ': url-homepage-missing$' <<<"$appstream" && [[ -z $others ]] ||
+        fail "AppStream finds fault with the metainfo: $appstream"
+fi
 grep -q '^Categories=.*Game;' "$desktop"
 grep -qxF 'Exec=korvaloop' "$desktop" || fail "the desktop entry does not start korvaloop"
 # The game finds its libraries where the system keeps them, and nowhere else.
