@@ -29,7 +29,14 @@ deb=$(ls "$work"/out/korvaloop_*.deb)
 # - hardening-no-fortify-functions: stays with -D_FORTIFY_SOURCE=2 too, as
 #   the game calls no libc function whose buffer size the compiler knows.
 status=0
-report=$(lintian --display-info --fail-on error,warning "$deb" 2>&1) || status=$?
+# The metainfo is validated below, by appstreamcli itself, which lets only a
+# missing homepage pass; lintian's own run of it (Debian 13's lintian has
+# one) would fail on that.
+suppress=()
+if lintian-explain-tags appstream-metadata-validation-failed >/dev/null 2>&1; then
+    suppress=(--suppress-tags appstream-metadata-validation-failed)
+fi
+report=$(lintian --display-info --fail-on error,warning "${suppress[@]}" "$deb" 2>&1) || status=$?
 grep -v 'running with root privileges' <<<"$report" || true
 [[ $status -eq 0 ]] || fail "lintian found errors or warnings"
 
