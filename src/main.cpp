@@ -1,14 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "app/form1.h"
-#include "app/sceneview.h"
 #include "platform/fontwarmup.h"
 #include "platform/qtplatform.h"
 
 #include <QApplication>
-
-#ifdef KORVALOOP_FIRST_FRAME_PROBE
-#include "firstframe.h"
-#endif
 
 int main(int argc, char* argv[])
 {
@@ -22,9 +17,6 @@ int main(int argc, char* argv[])
     QtPlatform platform;
     Form1 form(platform);
     form.endWith(platform);
-#ifdef KORVALOOP_FIRST_FRAME_PROBE
-    reportFirstFrame(form.view);
-#endif
     form.show();
     return QApplication::exec();
 }
