@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "devicewatch.h"
+
+#include "gamepadlog.h"
 #include "keybitmap.h"
 
 #include <QFile>
@@ -219,10 +221,13 @@ void DeviceWatch::follow(const QString& node, const NodeId& id)
         // Whatever had this name before is gone.
         forget(node);
         if (!isController(node)) {
+            qCDebug(lcGamepad, "%s: no controller's buttons", qPrintable(node));
             remember(node, id);
             return;
         }
         if (int(m_doorbells.size() + m_unreadable.size()) >= m_maxPads) {
+            qCInfo(lcGamepad, "%s: a controller, read by the clock: %d are watched already",
+                   qPrintable(node), m_maxPads);
             m_overfull = true;
             return;
         }
@@ -230,18 +235,23 @@ void DeviceWatch::follow(const QString& node, const NodeId& id)
     const QByteArray path = QFile::encodeName(m_nodes + QLatin1Char('/') + node);
     const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
-        if (!retry)
+        if (!retry) {
+            qCInfo(lcGamepad, "%s: a controller, read by the clock: %s", qPrintable(node),
+                   strerror(errno));
             m_changed = true;
+        }
         m_unreadable[node] = id;
         return;
     }
     // What was opened is what was looked at, a character device.
     struct stat status = {};
     if (::fstat(fd, &status) != 0 || !S_ISCHR(status.st_mode)) {
+        qCInfo(lcGamepad, "%s: changed while it was opened, not taken", qPrintable(node));
         ::close(fd);
         forget(node);
         return;
     }
+    qCInfo(lcGamepad, "%s: a controller, watched", qPrintable(node));
     m_unreadable.erase(node);
     auto doorbell = std::make_unique<Doorbell>();
     doorbell->fd = fd;

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "gamepad.h"
 
+#include "gamepadlog.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QPluginLoader>
@@ -109,17 +111,20 @@ void Gamepad::loadDriver()
     QPluginLoader loader(path);
     auto* driver = qobject_cast<PadDriver*>(loader.instance());
     if (!driver) {
-        qWarning("Game controllers cannot be used: %s", qPrintable(loader.errorString()));
+        qCWarning(lcGamepad, "Game controllers cannot be used: %s",
+                  qPrintable(loader.errorString()));
         m_loadFailed = true;
         return;
     }
     if (!driver->start()) {
-        qWarning("Game controllers cannot be used: %s", qPrintable(driver->lastError()));
+        qCWarning(lcGamepad, "Game controllers cannot be used: %s",
+                  qPrintable(driver->lastError()));
         m_loadFailed = true;
         return;
     }
     owner = this;
     m_driver = driver;
+    qCInfo(lcGamepad, "Game controllers are read through %s", qPrintable(path));
 }
 
 void Gamepad::doorbell()

@@ -4,6 +4,6 @@
 #include <QLoggingCategory>
 
 // What the router was asked and what came back, with the libraries' own
-// error texts. Quiet by default; a player who wants to see it starts the game
-// with QT_LOGGING_RULES="korvaloop.router.debug=true".
+// error texts. Quiet but for warnings; a player who wants to see it starts the
+// game with QT_LOGGING_RULES="korvaloop.*=true", as for every room's log.
 Q_DECLARE_LOGGING_CATEGORY(lcRouter)

@@ -4,6 +4,7 @@
 #include "game/game.h"
 #include "lan/discovery.h"
 #include "platform/platform.h"
+#include "sessionlog.h"
 #include "wire/protocol.h"
 
 #include <QScopedValueRollback>
@@ -35,6 +36,23 @@ ConnectionState connectionState(Sock::SocketState socketState)
     default:
         return ConnectionState::Closing;
     }
+}
+
+const char* stateName(ConnectionState state)
+{
+    switch (state) {
+    case ConnectionState::Closed:
+        return "closed";
+    case ConnectionState::Listening:
+        return "listening";
+    case ConnectionState::Connecting:
+        return "connecting";
+    case ConnectionState::Connected:
+        return "connected";
+    case ConnectionState::Closing:
+        return "closing";
+    }
+    return "?";
 }
 
 } // namespace
@@ -81,6 +99,7 @@ void Session::followSocket()
     if (state == m_state)
         return;
     const ConnectionState before = std::exchange(m_state, state);
+    qCInfo(lcSession, "%s -> %s", stateName(before), stateName(state));
     m_game.mul.setEnabled(state == ConnectionState::Connected);
     if (state != ConnectionState::Connected && !m_accepting)
         m_accepted = false;
@@ -135,6 +154,7 @@ void Session::setStatus(const QString& text)
     if (text == m_status)
         return;
     m_status = text;
+    qCInfo(lcSession).noquote() << text;
     Q_EMIT statusChanged(text);
 }
 

@@ -1,0 +1,4 @@
+// SPDX-License-Identifier: MIT
+#include "gamepadlog.h"
+
+Q_LOGGING_CATEGORY(lcGamepad, "korvaloop.gamepad", QtWarningMsg)
