@@ -348,6 +348,46 @@ private slots:
         QCOMPARE(pinholes(), QStringList());
     }
 
+    // A player who wants to know what happened starts the game with one
+    // switch and sees every room's log, the router's answers among them;
+    // without it the game says nothing of an ordinary hosting.
+    void theLogSwitchShowsEveryRoom_data()
+    {
+        QTest::addColumn<QString>("rules");
+        QTest::addColumn<bool>("shown");
+        QTest::newRow("korvaloop.*=true") << "korvaloop.*=true" << true;
+        QTest::newRow("by default") << QString() << false;
+    }
+
+    void theLogSwitchShowsEveryRoom()
+    {
+        QFETCH(QString, rules);
+        QFETCH(bool, shown);
+        QVERIFY(m_modes.set(QStringLiteral("both no-ipv6")));
+        QProcess game;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove(QStringLiteral("QT_LOGGING_RULES"));
+        if (!rules.isEmpty())
+            environment.insert(QStringLiteral("QT_LOGGING_RULES"), rules);
+        game.setProcessEnvironment(environment);
+        game.start(QStringLiteral(KORVALOOP_HOSTING_GAME), {QString::number(GamePort)});
+        QVERIFY(game.waitForStarted());
+        QByteArray said;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                said += game.readAllStandardOutput();
+                return said.contains(Address.arg(GamePort).toUtf8() + '\n');
+            },
+            Answered));
+        ::kill(pid_t(game.processId()), SIGTERM);
+        QVERIFY(game.waitForFinished(5000));
+        const QString log = QString::fromUtf8(game.readAllStandardError());
+        if (shown)
+            qInfo("%s", qPrintable(log));
+        for (const char* room : {"korvaloop.router: ", "korvaloop.session: "})
+            QVERIFY2(log.contains(QLatin1String(room)) == shown, qPrintable(log));
+    }
+
     // Nothing answers on the router: the game hosts on this network at once,
     // the row says so within 5 s, and the keys work all along.
     void noRouterAnswers_data()
