@@ -2,7 +2,6 @@
 #include "mplayer.h"
 
 #include "hostandport.h"
-#include "lan/discovery.h"
 #include "platform/uifont.h"
 #include "platform/window.h"
 #include "routerrow.h"
@@ -194,11 +193,10 @@ mplayer::mplayer(Session& session, QWidget* parent)
     });
 
     m_entryWidths.insert(entryWidth(0));
-    Discovery& games = m_session.discovery();
-    for (const FoundGame& game : games.games())
+    for (const FoundGame& game : m_session.games())
         gameAppeared(game);
-    connect(&games, &Discovery::gameAppeared, this, &mplayer::gameAppeared);
-    connect(&games, &Discovery::gameVanished, this, &mplayer::gameVanished);
+    connect(&m_session, &Session::gameAppeared, this, &mplayer::gameAppeared);
+    connect(&m_session, &Session::gameVanished, this, &mplayer::gameVanished);
 }
 
 mplayer::~mplayer() = default;

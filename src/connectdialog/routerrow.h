@@ -8,17 +8,7 @@ class QCheckBox;
 class QPushButton;
 class Session;
 class StatusLine;
-
-// What the router row says: a short text for its line, and the whole story
-// in the tooltip.
-struct RouterNews {
-    QString text;
-    QString toolTip;
-    // The router's outside address and port, for the other player; empty
-    // unless the router forwards the game's port.
-    QString address;
-};
-RouterNews routerNews(const Session& session);
+struct Reach;
 
 // The row below the dialog's buttons: whether the home router is asked to
 // let players on the internet join while this copy hosts (read when hosting
@@ -37,7 +27,7 @@ public:
 
 private:
     void cmdCopy_Click();
-    void showNews();
+    void showReach(const Reach& reach);
 
     Session& m_session;
 };

@@ -2,7 +2,6 @@
 #include "session.h"
 
 #include "game/game.h"
-#include "lan/discovery.h"
 #include "platform/platform.h"
 #include "sessionlog.h"
 #include "wire/protocol.h"
@@ -124,20 +123,29 @@ bool Session::isHosting() const
 void Session::keepForward()
 {
     const bool wanted = m_askRouter && isHosting();
-    if (wanted == m_forwarding)
-        return;
-    m_forwarding = wanted;
-    if (wanted) {
+    if (wanted && !m_forwarding) {
         if (!m_router) {
             m_router = std::make_unique<PortMapping>();
-            connect(m_router.get(), &PortMapping::stateChanged, this, &Session::routerChanged);
-            connect(m_router.get(), &PortMapping::pinholeChanged, this, &Session::routerChanged);
+            connect(m_router.get(), &PortMapping::stateChanged, this, &Session::followRouter);
+            connect(m_router.get(), &PortMapping::pinholeChanged, this, &Session::followRouter);
         }
         m_router->start(quint16(sock.LocalPort()));
-    } else if (m_router) {
+    } else if (!wanted && m_forwarding && m_router) {
         m_router->stop();
     }
-    Q_EMIT routerChanged();
+    m_forwarding = wanted;
+    followRouter();
+}
+
+void Session::followRouter()
+{
+    Reach reach;
+    if (isHosting())
+        reach = reachOf(m_forwarding ? m_router.get() : nullptr, sock.LocalPort());
+    if (reach == m_reach)
+        return;
+    m_reach = std::move(reach);
+    Q_EMIT reachChanged(m_reach);
 }
 
 void Session::forgetRouter()
@@ -160,9 +168,17 @@ void Session::setStatus(const QString& text)
 
 Discovery& Session::discovery()
 {
-    if (!m_discovery)
+    if (!m_discovery) {
         m_discovery = std::make_unique<Discovery>();
+        connect(m_discovery.get(), &Discovery::gameAppeared, this, &Session::gameAppeared);
+        connect(m_discovery.get(), &Discovery::gameVanished, this, &Session::gameVanished);
+    }
     return *m_discovery;
+}
+
+QList<FoundGame> Session::games()
+{
+    return discovery().games();
 }
 
 void Session::setUpdateInterval(const QString& milliseconds)

@@ -2,7 +2,9 @@
 #pragma once
 
 #include "game/peerlink.h"
+#include "lan/discovery.h"
 #include "lan/sock.h"
+#include "reach.h"
 #include "receiver.h"
 #include "router/portmapping.h"
 
@@ -11,14 +13,14 @@
 
 #include <memory>
 
-class Discovery;
 class Game;
 class Platform;
 
 // The two-player mode behind the windows: the socket and what its events
 // do, the connection's one state, the messages both ways, the chat, and the
-// games on the network. The connection dialog shows what it says and hands
-// it the player's choices; it knows no widget.
+// games on the network. It is the connection dialog's one door: the dialog
+// shows what it says (the status, the games found, how the other player can
+// reach this copy) and hands it the player's choices; it knows no widget.
 class Session final : public QObject, public PeerLink {
     Q_OBJECT
 
@@ -58,15 +60,20 @@ public:
     // Closes whatever is open and says nothing: the dialog's Cancel.
     void Close();
 
-    // The games other copies host on the network. Made the first time it is
-    // asked for, so that start-up never talks to the system bus. While this
-    // copy listens, its game is announced there.
-    Discovery& discovery();
+    // The games other copies host on the network, then gameAppeared and
+    // gameVanished. The first call starts looking, so that start-up never
+    // talks to the system bus. While this copy listens, its game is
+    // announced there.
+    QList<FoundGame> games();
 
-    // The home router's forward of this copy's port: asked for while it
-    // listens, kept while the connection that came in through it lasts, and
-    // removed as soon as both are over. None until a copy first hosts with
-    // the router to be asked.
+    // How the other player can reach this copy while it hosts, from what
+    // the home router said of its forward of this copy's port; then
+    // reachChanged. The forward is asked for while this copy listens, kept
+    // while the connection that came in through it lasts, and removed as
+    // soon as both are over.
+    const Reach& reach() const { return m_reach; }
+    // The forward itself, for tests: none until a copy first hosts with the
+    // router to be asked.
     const PortMapping* router() const { return m_router.get(); }
     // Removes the router's forward now, waiting a moment for the router: for
     // an ending that skips the destructors.
@@ -74,8 +81,6 @@ public:
     // Whether this copy hosts: it listens, or carries a connection it
     // accepted.
     bool isHosting() const;
-    // Whether the router was asked, when this copy hosts.
-    bool asksRouter() const { return m_forwarding; }
     // The port this copy listens on, or listened on last.
     int LocalPort() const { return sock.LocalPort(); }
 
@@ -85,8 +90,9 @@ public:
 Q_SIGNALS:
     void stateChanged(ConnectionState state);
     void statusChanged(const QString& status);
-    // What router() says, or whether it is asked, has changed.
-    void routerChanged();
+    void reachChanged(const Reach& reach);
+    void gameAppeared(const FoundGame& game);
+    void gameVanished(const FoundGame& game);
 
 private:
     void sock_ConnectionRequest(int requestID);
@@ -101,6 +107,8 @@ private:
     void setStatus(const QString& text);
     void followSocket();
     void keepForward();
+    void followRouter();
+    Discovery& discovery();
     void connectionLost();
     bool readPort(const QString& text, int& port);
 
@@ -114,6 +122,7 @@ private:
     QString m_userName = QStringLiteral("Player");
     std::unique_ptr<Discovery> m_discovery;
     std::unique_ptr<PortMapping> m_router;
+    Reach m_reach;
     bool m_askRouter = false; // as the last StartHost was told
     bool m_accepting = false; // inside the close and accept of a connection request
     bool m_accepted = false;  // the connection came in here

@@ -43,8 +43,8 @@ int main(int argc, char* argv[])
         std::printf("%s\n", qPrintable(line));
         std::fflush(stdout);
     };
-    QObject::connect(&form.session, &Session::routerChanged,
-                     [&] { say(routerNews(form.session).text); });
+    QObject::connect(&form.session, &Session::reachChanged,
+                     [&](const Reach& reach) { say(reach.text); });
     QObject::connect(&form.session, &Session::statusChanged, say);
     QPoint peer = form.game.scene.guyrm.box().topLeft();
     QTimer watch;
