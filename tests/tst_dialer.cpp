@@ -3,8 +3,12 @@
 // field read into destinations, and the dialer that tries them, IPv6 first,
 // the families in turn, one turn each, until the first answers.
 #include "lan/dialer.h"
+#include "lan/sock.h"
 
+#include <QNetworkProxy>
+#include <QScopeGuard>
 #include <QSignalSpy>
+#include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
@@ -140,6 +144,12 @@ private slots:
             << "2001:db8::5" << 2539 << QStringList{"[2001:db8::5]:2539"} << noError;
         QTest::newRow("IPv6 on a link")
             << "[fe80::1%lo]:7" << 2539 << QStringList{"[fe80::1%lo]:7"} << noError;
+        QTest::newRow("names with numbers in them")
+            << "host1.example 123.example:7 9lives.example" << 2539
+            << QStringList{"host1.example:2539", "123.example:7", "9lives.example:2539"} << noError;
+        QTest::newRow("the lowest and highest parts")
+            << "0.0.0.0 255.255.255.255:9 10.0.0.10" << 2539
+            << QStringList{"0.0.0.0:2539", "255.255.255.255:9", "10.0.0.10:2539"} << noError;
         QTest::newRow("an international name")
             << "b\u00fccher.example" << 2539 << QStringList{"b\u00fccher.example:2539"} << noError;
         QTest::newRow("twice is once")
@@ -172,6 +182,29 @@ private slots:
         QTest::newRow("not IPv6") << "2001:db8::zz" << 2539 << none
                                   << "Not an address: 2001:db8::zz";
         QTest::newRow("dots") << "a..b" << 2539 << none << "Not an address: a..b";
+        // An IPv4 address is four decimal numbers; the C library's other
+        // forms would dial somewhere the text does not name ("2539" is
+        // 0.0.9.235, "80" 0.0.0.80, "010.0.0.1" 8.0.0.1).
+        QTest::newRow("a bare number") << "2539" << 2539 << none << "Not an address: 2539";
+        QTest::newRow("a bare number with a port")
+            << "80:2539" << 2539 << none << "Not an address: 80:2539";
+        QTest::newRow("leading zeros")
+            << "010.0.0.1" << 2539 << none << "Not an address: 010.0.0.1";
+        QTest::newRow("a leading zero among others")
+            << "127.0.0.01:2539" << 2539 << none << "Not an address: 127.0.0.01:2539";
+        QTest::newRow("three parts") << "127.0.1" << 2539 << none << "Not an address: 127.0.1";
+        QTest::newRow("two parts") << "127.1:80" << 2539 << none << "Not an address: 127.1:80";
+        QTest::newRow("hex") << "0x7f000001" << 2539 << none << "Not an address: 0x7f000001";
+        QTest::newRow("hex parts") << "0x7f.0.0.1" << 2539 << none << "Not an address: 0x7f.0.0.1";
+        QTest::newRow("octal parts")
+            << "0177.0.0.1" << 2539 << none << "Not an address: 0177.0.0.1";
+        QTest::newRow("a part past 255")
+            << "256.1.1.1" << 2539 << none << "Not an address: 256.1.1.1";
+        QTest::newRow("five parts") << "1.2.3.4.5" << 2539 << none << "Not an address: 1.2.3.4.5";
+        QTest::newRow("a number ending in a dot")
+            << "2539." << 2539 << none << "Not an address: 2539.";
+        QTest::newRow("a bare number among good ones")
+            << "[::1]:2539 2539 127.0.0.1" << 2539 << none << "Not an address: 2539";
         QTest::newRow("a name too long")
             << QString(300, QLatin1Char('a')) << 2539 << none
             << "Not an address: " + QString(40, QLatin1Char('a')) + QChar(0x2026);
@@ -218,8 +251,29 @@ private slots:
                          QStringLiteral("127.0.0.3:%1").arg(p)}));
         QCOMPARE(failed->first().at(0).value<QAbstractSocket::SocketError>(),
                  QAbstractSocket::ConnectionRefusedError);
+        QCOMPARE(failed->first().at(1).toString(), QStringLiteral("connection refused"));
         QVERIFY(connected->isEmpty());
         QVERIFY(!dialer->isRunning());
+    }
+
+    // The game's sockets reach the other copy straight, whatever proxy the
+    // program or the desktop names: with a proxy nobody runs, a join still
+    // connects and a host still listens.
+    void noProxyIsAsked()
+    {
+        QNetworkProxy::setApplicationProxy(
+            QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), refusedPort()));
+        const auto restore =
+            qScopeGuard([] { QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy); });
+        QTcpServer host;
+        host.setProxy(QNetworkProxy::NoProxy);
+        QVERIFY(host.listen(QHostAddress::LocalHost));
+        dialer->start(destinations(QStringLiteral("127.0.0.1:%1").arg(host.serverPort())));
+        QTRY_COMPARE(connected->size(), 1);
+        QCOMPARE(winner->peerPort(), host.serverPort());
+
+        Sock hosting;
+        QVERIFY2(hosting.Listen(refusedPort()), qPrintable(hosting.errorString()));
     }
 
     // An address that never answers has its turn, and the next one wins;
@@ -240,7 +294,8 @@ private slots:
         QCOMPARE(winner->parent(), this);
         QVERIFY(failed->isEmpty());
         QVERIFY(!dialer->isRunning());
-        QCOMPARE(dialer->findChildren<QTcpSocket*>().size(), 0); // the silent one is gone
+        QCOMPARE(dialer->attemptsUnderWay(), 0); // the silent one is given up
+        QTRY_COMPARE(dialer->findChildren<QSocketNotifier*>().size(), 0);
     }
 
     // However many of the attempts reached the host (on loopback the first
@@ -311,7 +366,8 @@ private slots:
         QTRY_COMPARE(attempting->size(), 1);
         dialer->abort();
         QVERIFY(!dialer->isRunning());
-        QTRY_COMPARE(dialer->findChildren<QTcpSocket*>().size(), 0);
+        QCOMPARE(dialer->attemptsUnderWay(), 0);
+        QTRY_COMPARE(dialer->findChildren<QSocketNotifier*>().size(), 0);
 
         const quint16 refused = refusedPort();
         dialer->start(destinations(QStringLiteral("127.0.0.1:%1").arg(refused)));
