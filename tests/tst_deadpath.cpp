@@ -13,7 +13,9 @@
 
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QNetworkProxy>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -222,6 +224,29 @@ private slots:
         QCOMPARE(sock.dialer.attemptsMade(), 4);
         QVERIFY2(cpu < IdleJoinCpuSeconds, qPrintable(QStringLiteral("%1 s of CPU").arg(cpu)));
         QTRY_VERIFY(host.connected());
+    }
+
+    // The two copies reach each other straight, whatever proxy the program
+    // or the desktop names: with a proxy nobody runs, a copy still hosts and
+    // the other still joins it (at an address of this machine that is not
+    // loopback, which Qt never sends through a proxy anyway).
+    void noProxyIsAsked()
+    {
+        QNetworkProxy::setApplicationProxy(
+            QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("192.168.201.1"), 9));
+        const auto restore =
+            qScopeGuard([] { QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy); });
+        Copy host;
+        Copy joiner;
+        const int port = freePort();
+        host.ok(true, port);
+        QCOMPARE(host.status(), QStringLiteral("Status: Waiting for connection"));
+        joiner.dialog.adress->setEditText(QStringLiteral("192.168.201.1")); // netns.sh
+        joiner.ok(false, port);
+        QTRY_VERIFY(joiner.connected());
+        QCOMPARE(joiner.status(), QStringLiteral("Status: Connected to 192.168.201.1"));
+        QTRY_VERIFY(host.connected());
+        roundTrip(host, joiner);
     }
 
     // Pasted addresses of which some lead into the black hole: the join goes

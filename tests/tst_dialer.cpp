@@ -3,10 +3,7 @@
 // field read into destinations, and the dialer that tries them, IPv6 first,
 // the families in turn, one turn each, until the first answers.
 #include "lan/dialer.h"
-#include "lan/sock.h"
 
-#include <QNetworkProxy>
-#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QSocketNotifier>
 #include <QTcpServer>
@@ -254,26 +251,6 @@ private slots:
         QCOMPARE(failed->first().at(1).toString(), QStringLiteral("connection refused"));
         QVERIFY(connected->isEmpty());
         QVERIFY(!dialer->isRunning());
-    }
-
-    // The game's sockets reach the other copy straight, whatever proxy the
-    // program or the desktop names: with a proxy nobody runs, a join still
-    // connects and a host still listens.
-    void noProxyIsAsked()
-    {
-        QNetworkProxy::setApplicationProxy(
-            QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), refusedPort()));
-        const auto restore =
-            qScopeGuard([] { QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy); });
-        QTcpServer host;
-        host.setProxy(QNetworkProxy::NoProxy);
-        QVERIFY(host.listen(QHostAddress::LocalHost));
-        dialer->start(destinations(QStringLiteral("127.0.0.1:%1").arg(host.serverPort())));
-        QTRY_COMPARE(connected->size(), 1);
-        QCOMPARE(winner->peerPort(), host.serverPort());
-
-        Sock hosting;
-        QVERIFY2(hosting.Listen(refusedPort()), qPrintable(hosting.errorString()));
     }
 
     // An address that never answers has its turn, and the next one wins;
