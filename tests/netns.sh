@@ -63,7 +63,9 @@ for _ in $(seq 100); do
 done
 in_router=(nsenter -t "$router" -n)
 "${in_router[@]}" ip link set lo up
-"${in_router[@]}" sysctl -q -w net.ipv4.ip_forward=1 net.ipv6.conf.all.forwarding=1
+# Every packet answered, however close together (the tests try one after another).
+"${in_router[@]}" sysctl -q -w net.ipv4.ip_forward=1 net.ipv6.conf.all.forwarding=1 \
+    net.ipv4.icmp_ratelimit=0 net.ipv6.icmp.ratelimit=0
 ip link add rt0 type veth peer name rt1 netns "$router"
 ip addr add 192.168.201.1/30 dev rt0
 ip addr add 2001:db8:201::1/64 dev rt0 nodad

@@ -34,7 +34,7 @@ double cpuSeconds()
 
 // Far more than a join that waits, and far less than one that asks the
 // socket again and again while the kernel retries (half a core for seconds).
-constexpr double IdleJoinCpuSeconds = 0.5;
+constexpr double IdleJoinCpuSeconds = 0.2;
 
 bool nft(const QStringList& arguments)
 {

@@ -92,6 +92,23 @@ bool socketAddress(const QHostAddress& address, quint16 port, sockaddr_storage& 
     return true;
 }
 
+// While it connects, an attempt hears at once of every ICMP error the
+// network sends for it (a router's "unreachable"), where the kernel would
+// otherwise keep it to itself and go on retrying, for IPv6 a second or more.
+// A connection never hears of them: an error that passes, on a network that
+// hiccups, must not end the game.
+void hearErrors(int fd, bool on)
+{
+    const int value = on ? 1 : 0;
+    int family = AF_UNSPEC;
+    socklen_t size = sizeof family;
+    ::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &family, &size);
+    // An IPv6 socket may carry IPv4 too (an address such as ::ffff:192.0.2.1).
+    ::setsockopt(fd, IPPROTO_IP, IP_RECVERR, &value, sizeof value);
+    if (family == AF_INET6)
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_RECVERR, &value, sizeof value);
+}
+
 } // namespace
 
 Dialer::Dialer(QObject* parent)
@@ -281,6 +298,8 @@ void Dialer::attempt(Candidate& candidate)
     if (socketAddress(address, port, storage, size)) {
         attempt->fd = ::socket(storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         failure = errno;
+        if (attempt->fd >= 0)
+            hearErrors(attempt->fd, true);
     }
     attempt->notifier = new QSocketNotifier(QSocketNotifier::Write, this);
     attempt->notifier->setEnabled(false);
@@ -350,6 +369,7 @@ void Dialer::won(Attempt* attempt)
     auto* socket = new QTcpSocket;
     socket->setProxy(QNetworkProxy::NoProxy);
     const int fd = std::exchange(attempt->fd, -1);
+    hearErrors(fd, false); // and what it heard is dropped
     if (!socket->setSocketDescriptor(fd, QAbstractSocket::ConnectedState)) {
         qCWarning(lcDial) << "cannot take the connection:" << socket->errorString();
         delete socket;
