@@ -8,9 +8,11 @@
 # drops it, so a connection there is never answered nor refused. The name
 # blackholed.korvaloop.test stands for 2001:db8::7 and 127.0.0.1, and
 # localhost for ::1 and 127.0.0.1, in an /etc/hosts of the namespace's own.
-# One hop away (rt0, namespace of a sleeping process) stands a router that
-# answers for some addresses with the errors a real network gives, as a home
-# router or a provider's does for a host or network it cannot reach:
+# One hop away through rt0 (where this machine is 192.168.201.1, an address
+# that is not loopback) stands a router, in the network namespace of a
+# sleeping process, that answers for some addresses with the errors a real
+# network gives, as a home router or a provider's does for a host or network
+# it cannot reach:
 #   198.51.100.99  ICMP host unreachable    2001:db8:99::99  ICMPv6 address unreachable
 #   198.51.100.98  ICMP network unreachable 2001:db8:99::98  ICMPv6 no route
 #   198.51.100.97  ICMP admin. prohibited   2001:db8:99::97  ICMPv6 admin. prohibited
