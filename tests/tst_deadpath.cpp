@@ -2,20 +2,39 @@
 // A network path that dies without a word (a cable pulled, a lid closed) ends
 // the connection within seconds at both ends, the way a peer closing it does.
 // A host that never answers a join is given up on as well, and an address
-// that never answers, among several, costs a join its turn and no more. Runs
-// inside a network namespace of its own (netns.sh), where a firewall rule
-// drops the game's packets silently and 198.51.100.0/24 and 2001:db8::/32
-// lead into a black hole.
+// that never answers, among several, costs a join its turn and no more; one
+// the network says no to (a router's ICMP "unreachable", a route that
+// rejects) ends its try at once, with the reason. Runs inside a network
+// namespace of its own (netns.sh), where a firewall rule drops the game's
+// packets silently, 198.51.100.0/24 and 2001:db8::/32 lead into a black hole,
+// and a router one hop away answers for a few addresses with ICMP errors.
 #include "soak.h"
 #include "twocopies.h"
 
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QNetworkProxy>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <sys/resource.h>
+
 namespace {
+
+// The CPU time this process has used, user and system, in seconds.
+double cpuSeconds()
+{
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// Far more than a join that waits, and far less than one that asks the
+// socket again and again while the kernel retries (half a core for seconds).
+constexpr double IdleJoinCpuSeconds = 0.2;
 
 bool nft(const QStringList& arguments)
 {
@@ -124,11 +143,110 @@ private slots:
         for (int attempt = 0; attempt < 2; ++attempt) {
             joiner.dialog.cmdOK->click();
             QCOMPARE(joiner.status(), QStringLiteral("Status: Connecting..."));
-            QTRY_COMPARE_WITH_TIMEOUT(joiner.status(), QStringLiteral("Status: Idle"), 1000);
+            QTRY_COMPARE_WITH_TIMEOUT(
+                joiner.status(),
+                QStringLiteral("Status: Cannot join 10.80.0.2:2539 (network unreachable)"), 1000);
             QCOMPARE(joiner.net.state(), ConnectionState::Closed);
             QCOMPARE(joiner.dialog.cmdOK->text(), QStringLiteral("&Stop"));
             QVERIFY(joiner.mplay->isEnabled());
         }
+    }
+
+    // Where the network says no, the try ends at once with the network's
+    // reason, and the game idles meanwhile: the socket is not asked again
+    // and again while the kernel retries (a router's ICMP "unreachable"
+    // leaves it failed but still connecting).
+    void theNetworkSaysNo_data()
+    {
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<QString>("reason");
+        const QString host = QStringLiteral("host unreachable");
+        const QString network = QStringLiteral("network unreachable");
+        const QString blocked = QStringLiteral("blocked by a firewall");
+        // netns.sh
+        QTest::newRow("a router's ICMP host unreachable") << "198.51.100.99" << host;
+        QTest::newRow("a router's ICMP network unreachable") << "198.51.100.98" << network;
+        QTest::newRow("a router's ICMP prohibited") << "198.51.100.97" << host;
+        QTest::newRow("a router's ICMPv6 address unreachable") << "[2001:db8:99::99]" << host;
+        QTest::newRow("a router's ICMPv6 no route") << "[2001:db8:99::98]" << network;
+        QTest::newRow("a router's ICMPv6 prohibited") << "[2001:db8:99::97]" << blocked;
+        QTest::newRow("an unreachable route") << "198.51.100.95" << host;
+        QTest::newRow("a prohibited route") << "198.51.100.94" << blocked;
+        QTest::newRow("an unreachable IPv6 route") << "[2001:db8:98::95]" << host;
+        QTest::newRow("a prohibited IPv6 route") << "[2001:db8:97::94]" << blocked;
+        QTest::newRow("nobody listens") << "127.0.0.1"
+                                        << "connection refused";
+    }
+
+    void theNetworkSaysNo()
+    {
+        QFETCH(QString, address);
+        QFETCH(QString, reason);
+        Copy joiner;
+        joiner.dialog.adress->setEditText(address);
+        const double before = cpuSeconds();
+        QElapsedTimer clock;
+        clock.start();
+        joiner.ok(false, 2539);
+        QCOMPARE(joiner.status(), QStringLiteral("Status: Connecting..."));
+        // Well inside the join's own time-out.
+        QTRY_COMPARE_WITH_TIMEOUT(joiner.net.state(), ConnectionState::Closed, 12000);
+        const double cpu = cpuSeconds() - before;
+        qInfo("%s: ended after %lld ms, %.3f s of CPU", qPrintable(address), clock.elapsed(), cpu);
+        QVERIFY2(cpu < IdleJoinCpuSeconds, qPrintable(QStringLiteral("%1 s of CPU").arg(cpu)));
+        QCOMPARE(joiner.status(),
+                 QStringLiteral("Status: Cannot join %1:2539 (%2)").arg(address, reason));
+        QVERIFY(joiner.mplay->isEnabled());
+    }
+
+    // An address the network says no to hands over to the next at once, not
+    // after its turn (a minute here).
+    void anUnreachableAddressHandsOverAtOnce()
+    {
+        Copy host;
+        Copy joiner;
+        const int port = freePort();
+        host.ok(true, port);
+        Sock& sock = *named<Sock>(joiner.net, "sock");
+        sock.dialer.options.attemptDelayMs = 60000;
+        joiner.dialog.adress->setEditText(
+            QStringLiteral("198.51.100.99:%1 [2001:db8:99::98]:%1 198.51.100.95:%1 127.0.0.1:%1")
+                .arg(port));
+        const double before = cpuSeconds();
+        QElapsedTimer clock;
+        clock.start();
+        joiner.ok(false, port);
+        QTRY_VERIFY_WITH_TIMEOUT(joiner.connected(), 12000);
+        const double cpu = cpuSeconds() - before;
+        qInfo("three unreachable, then the host: connected after %lld ms, %.3f s of CPU",
+              clock.elapsed(), cpu);
+        QCOMPARE(joiner.status(), QStringLiteral("Status: Connected to 127.0.0.1"));
+        QCOMPARE(sock.dialer.attemptsMade(), 4);
+        QVERIFY2(cpu < IdleJoinCpuSeconds, qPrintable(QStringLiteral("%1 s of CPU").arg(cpu)));
+        QTRY_VERIFY(host.connected());
+    }
+
+    // The two copies reach each other straight, whatever proxy the program
+    // or the desktop names: with a proxy nobody runs, a copy still hosts and
+    // the other still joins it (at an address of this machine that is not
+    // loopback, which Qt never sends through a proxy anyway).
+    void noProxyIsAsked()
+    {
+        QNetworkProxy::setApplicationProxy(
+            QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("192.168.201.1"), 9));
+        const auto restore =
+            qScopeGuard([] { QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy); });
+        Copy host;
+        Copy joiner;
+        const int port = freePort();
+        host.ok(true, port);
+        QCOMPARE(host.status(), QStringLiteral("Status: Waiting for connection"));
+        joiner.dialog.adress->setEditText(QStringLiteral("192.168.201.1")); // netns.sh
+        joiner.ok(false, port);
+        QTRY_VERIFY(joiner.connected());
+        QCOMPARE(joiner.status(), QStringLiteral("Status: Connected to 192.168.201.1"));
+        QTRY_VERIFY(host.connected());
+        roundTrip(host, joiner);
     }
 
     // Pasted addresses of which some lead into the black hole: the join goes
@@ -187,7 +305,7 @@ private slots:
         joiner.ok(false, 2539);
         QTRY_COMPARE(joiner.status(),
                      QStringLiteral("Status: Cannot join 198.51.100.1:2539, [2001:db8::1]:2540, "
-                                    "blackholed.korvaloop.test:2541"));
+                                    "blackholed.korvaloop.test:2541 (no answer)"));
         QCOMPARE(sock.dialer.attemptsMade(), 4);
         QCOMPARE(joiner.net.state(), ConnectionState::Closed);
         QVERIFY(!sock.dialer.isRunning());

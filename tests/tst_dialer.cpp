@@ -5,6 +5,7 @@
 #include "lan/dialer.h"
 
 #include <QSignalSpy>
+#include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
@@ -140,6 +141,12 @@ private slots:
             << "2001:db8::5" << 2539 << QStringList{"[2001:db8::5]:2539"} << noError;
         QTest::newRow("IPv6 on a link")
             << "[fe80::1%lo]:7" << 2539 << QStringList{"[fe80::1%lo]:7"} << noError;
+        QTest::newRow("names with numbers in them")
+            << "host1.example 123.example:7 9lives.example" << 2539
+            << QStringList{"host1.example:2539", "123.example:7", "9lives.example:2539"} << noError;
+        QTest::newRow("the lowest and highest parts")
+            << "0.0.0.0 255.255.255.255:9 10.0.0.10" << 2539
+            << QStringList{"0.0.0.0:2539", "255.255.255.255:9", "10.0.0.10:2539"} << noError;
         QTest::newRow("an international name")
             << "b\u00fccher.example" << 2539 << QStringList{"b\u00fccher.example:2539"} << noError;
         QTest::newRow("twice is once")
@@ -172,6 +179,29 @@ private slots:
         QTest::newRow("not IPv6") << "2001:db8::zz" << 2539 << none
                                   << "Not an address: 2001:db8::zz";
         QTest::newRow("dots") << "a..b" << 2539 << none << "Not an address: a..b";
+        // An IPv4 address is four decimal numbers; the C library's other
+        // forms would dial somewhere the text does not name ("2539" is
+        // 0.0.9.235, "80" 0.0.0.80, "010.0.0.1" 8.0.0.1).
+        QTest::newRow("a bare number") << "2539" << 2539 << none << "Not an address: 2539";
+        QTest::newRow("a bare number with a port")
+            << "80:2539" << 2539 << none << "Not an address: 80:2539";
+        QTest::newRow("leading zeros")
+            << "010.0.0.1" << 2539 << none << "Not an address: 010.0.0.1";
+        QTest::newRow("a leading zero among others")
+            << "127.0.0.01:2539" << 2539 << none << "Not an address: 127.0.0.01:2539";
+        QTest::newRow("three parts") << "127.0.1" << 2539 << none << "Not an address: 127.0.1";
+        QTest::newRow("two parts") << "127.1:80" << 2539 << none << "Not an address: 127.1:80";
+        QTest::newRow("hex") << "0x7f000001" << 2539 << none << "Not an address: 0x7f000001";
+        QTest::newRow("hex parts") << "0x7f.0.0.1" << 2539 << none << "Not an address: 0x7f.0.0.1";
+        QTest::newRow("octal parts")
+            << "0177.0.0.1" << 2539 << none << "Not an address: 0177.0.0.1";
+        QTest::newRow("a part past 255")
+            << "256.1.1.1" << 2539 << none << "Not an address: 256.1.1.1";
+        QTest::newRow("five parts") << "1.2.3.4.5" << 2539 << none << "Not an address: 1.2.3.4.5";
+        QTest::newRow("a number ending in a dot")
+            << "2539." << 2539 << none << "Not an address: 2539.";
+        QTest::newRow("a bare number among good ones")
+            << "[::1]:2539 2539 127.0.0.1" << 2539 << none << "Not an address: 2539";
         QTest::newRow("a name too long")
             << QString(300, QLatin1Char('a')) << 2539 << none
             << "Not an address: " + QString(40, QLatin1Char('a')) + QChar(0x2026);
@@ -218,6 +248,7 @@ private slots:
                          QStringLiteral("127.0.0.3:%1").arg(p)}));
         QCOMPARE(failed->first().at(0).value<QAbstractSocket::SocketError>(),
                  QAbstractSocket::ConnectionRefusedError);
+        QCOMPARE(failed->first().at(1).toString(), QStringLiteral("connection refused"));
         QVERIFY(connected->isEmpty());
         QVERIFY(!dialer->isRunning());
     }
@@ -240,7 +271,8 @@ private slots:
         QCOMPARE(winner->parent(), this);
         QVERIFY(failed->isEmpty());
         QVERIFY(!dialer->isRunning());
-        QCOMPARE(dialer->findChildren<QTcpSocket*>().size(), 0); // the silent one is gone
+        QCOMPARE(dialer->attemptsUnderWay(), 0); // the silent one is given up
+        QTRY_COMPARE(dialer->findChildren<QSocketNotifier*>().size(), 0);
     }
 
     // However many of the attempts reached the host (on loopback the first
@@ -311,7 +343,8 @@ private slots:
         QTRY_COMPARE(attempting->size(), 1);
         dialer->abort();
         QVERIFY(!dialer->isRunning());
-        QTRY_COMPARE(dialer->findChildren<QTcpSocket*>().size(), 0);
+        QCOMPARE(dialer->attemptsUnderWay(), 0);
+        QTRY_COMPARE(dialer->findChildren<QSocketNotifier*>().size(), 0);
 
         const quint16 refused = refusedPort();
         dialer->start(destinations(QStringLiteral("127.0.0.1:%1").arg(refused)));

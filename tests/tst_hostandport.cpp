@@ -58,6 +58,12 @@ private slots:
         QTest::newRow("no host") << ":2539";
         QTest::newRow("brackets never closed") << "[2001:db8::5:2539";
         QTest::newRow("a colon too many") << "203.0.113.7:2539:2540";
+        // Numbers the C library would read as an IPv4 address.
+        QTest::newRow("a bare number with a port") << "2539:2539";
+        QTest::newRow("leading zeros") << "203.000.113.7:2539";
+        QTest::newRow("three parts") << "203.0.7:2539";
+        QTest::newRow("hex") << "0xcb007107:2539";
+        QTest::newRow("octal") << "0313.0.0161.7:2539";
     }
 
     void noneOfThese()

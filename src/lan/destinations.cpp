@@ -6,6 +6,8 @@
 #include <QRegularExpression>
 #include <QUrl>
 
+#include <arpa/inet.h>
+
 namespace {
 
 // A port as written: one to five ASCII digits.
@@ -27,6 +29,26 @@ bool isHostName(const QString& name)
 {
     const QByteArray ace = QUrl::toAce(name);
     return !ace.isEmpty() && ace.size() <= 253;
+}
+
+// An IPv4 address as players write it: four decimal numbers of 0 to 255,
+// with no leading zero. The other forms the C library reads ("2539",
+// "127.1", "010.0.0.1", "0x7f000001") name places nobody meant.
+bool isDottedQuad(const QString& host)
+{
+    in_addr ignored;
+    return ::inet_pton(AF_INET, host.toLatin1().constData(), &ignored) == 1;
+}
+
+// A name whose last label is a number (decimal, or hex as 0x...) is none
+// that DNS hands out: the resolver would read it as an IPv4 address in one
+// of those forms ("2539" as 0.0.9.235).
+bool looksLikeANumber(const QString& name)
+{
+    QString last = name.endsWith(QLatin1Char('.')) ? name.chopped(1) : name;
+    last = last.mid(last.lastIndexOf(QLatin1Char('.')) + 1);
+    static const QRegularExpression number(QStringLiteral("^([0-9]+|0[xX][0-9a-fA-F]*)$"));
+    return number.match(last).hasMatch();
 }
 
 QString shortened(const QString& text)
@@ -83,7 +105,10 @@ QString readOne(const QString& text, int defaultPort, Destination& destination)
         return notAnAddress(text);
     if (host.contains(QLatin1Char(':')) && family != QAbstractSocket::IPv6Protocol)
         return notAnAddress(text);
-    if (family == QAbstractSocket::UnknownNetworkLayerProtocol && !isHostName(host))
+    if (family == QAbstractSocket::IPv4Protocol && !isDottedQuad(host))
+        return notAnAddress(text);
+    if (family == QAbstractSocket::UnknownNetworkLayerProtocol &&
+        (!isHostName(host) || looksLikeANumber(host)))
         return notAnAddress(text);
 
     destination.host = host;

@@ -25,8 +25,10 @@ struct DestinationList {
 
 // The address field holds one or several destinations, separated by blanks
 // (as Co&py gives them: "198.51.100.1:2539  [2001:db8:1::10]:2539") or
-// commas. Each is an IPv4 address, an IPv6 address (bare, or in brackets) or
-// a host name, with ":port" or without; one without takes `defaultPort`.
+// commas. Each is an IPv4 address (four decimal numbers, as in
+// "198.51.100.1"; none of the C library's other forms), an IPv6 address
+// (bare, or in brackets) or a host name, with ":port" or without; one
+// without takes `defaultPort`.
 // The same destination given twice counts once. What is not an address is
 // refused, and so are more than MaxDestinations and a text longer than
 // MaxTextLength: the field is the player's, but a paste can hold anything.

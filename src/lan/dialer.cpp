@@ -2,10 +2,114 @@
 #include "dialer.h"
 
 #include <QHostInfo>
+#include <QLoggingCategory>
+#include <QNetworkProxy>
+#include <QSocketNotifier>
 #include <QTcpSocket>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <utility>
+
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// Each attempt and how it ended, with the system's own words for an error.
+// Quiet by default: QT_LOGGING_RULES="korvaloop.lan.dial.debug=true".
+Q_LOGGING_CATEGORY(lcDial, "korvaloop.lan.dial", QtWarningMsg)
+
+QAbstractSocket::SocketError socketError(int error)
+{
+    switch (error) {
+    case ECONNREFUSED:
+        return QAbstractSocket::ConnectionRefusedError;
+    case ETIMEDOUT:
+        return QAbstractSocket::SocketTimeoutError;
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+        return QAbstractSocket::SocketResourceError;
+    default:
+        return QAbstractSocket::NetworkError;
+    }
+}
+
+// Why an attempt failed, as the join's status says it.
+QString reason(int error)
+{
+    switch (error) {
+    case ECONNREFUSED:
+        return QStringLiteral("connection refused");
+    case EHOSTUNREACH:
+        return QStringLiteral("host unreachable");
+    case ENETUNREACH:
+        return QStringLiteral("network unreachable");
+    case EACCES:
+    case EPERM:
+        return QStringLiteral("blocked by a firewall");
+    case ETIMEDOUT:
+        return QStringLiteral("timed out");
+    default:
+        return QString::fromLocal8Bit(std::strerror(error)).toLower();
+    }
+}
+
+// The address as the kernel takes it; false for one it cannot (an IPv6
+// scope that names no interface).
+bool socketAddress(const QHostAddress& address, quint16 port, sockaddr_storage& storage,
+                   socklen_t& size)
+{
+    storage = {};
+    if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+        auto& in = reinterpret_cast<sockaddr_in&>(storage);
+        in.sin_family = AF_INET;
+        in.sin_port = htons(port);
+        in.sin_addr.s_addr = htonl(address.toIPv4Address());
+        size = sizeof in;
+        return true;
+    }
+    auto& in6 = reinterpret_cast<sockaddr_in6&>(storage);
+    in6.sin6_family = AF_INET6;
+    in6.sin6_port = htons(port);
+    const Q_IPV6ADDR bytes = address.toIPv6Address();
+    std::memcpy(&in6.sin6_addr, &bytes, sizeof bytes);
+    const QString scope = address.scopeId();
+    if (!scope.isEmpty()) {
+        bool numeric = false;
+        in6.sin6_scope_id = scope.toUInt(&numeric);
+        if (!numeric)
+            in6.sin6_scope_id = ::if_nametoindex(scope.toLocal8Bit().constData());
+        if (in6.sin6_scope_id == 0)
+            return false;
+    }
+    size = sizeof in6;
+    return true;
+}
+
+// While it connects, an attempt hears at once of every ICMP error the
+// network sends for it (a router's "unreachable"), where the kernel would
+// otherwise keep it to itself and go on retrying, for IPv6 a second or more.
+// A connection never hears of them: an error that passes, on a network that
+// hiccups, must not end the game.
+void hearErrors(int fd, bool on)
+{
+    const int value = on ? 1 : 0;
+    int family = AF_UNSPEC;
+    socklen_t size = sizeof family;
+    ::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &family, &size);
+    // An IPv6 socket may carry IPv4 too (an address such as ::ffff:192.0.2.1).
+    ::setsockopt(fd, IPPROTO_IP, IP_RECVERR, &value, sizeof value);
+    if (family == AF_INET6)
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_RECVERR, &value, sizeof value);
+}
+
+} // namespace
 
 Dialer::Dialer(QObject* parent)
     : QObject(parent)
@@ -53,8 +157,8 @@ void Dialer::abort()
     m_turn.stop();
     m_waitingForNames = false;
     dropLookups();
-    for (QTcpSocket* socket : std::exchange(m_attempts, {}))
-        drop(socket, this);
+    for (Attempt* attempt : std::exchange(m_attempts, {}))
+        drop(attempt);
     m_candidates.clear();
 }
 
@@ -66,12 +170,14 @@ void Dialer::dropLookups()
     ++m_dial; // an answer already on its way is not heard
 }
 
-void Dialer::drop(QTcpSocket* socket, QObject* watcher)
+void Dialer::drop(Attempt* attempt)
 {
-    socket->disconnect(watcher);
-    socket->abort();
-    // Never deleted on the spot: this may run inside the socket's own signal.
-    socket->deleteLater();
+    attempt->notifier->setEnabled(false);
+    // Never deleted on the spot: this may run inside the notifier's own signal.
+    attempt->notifier->deleteLater();
+    if (attempt->fd >= 0)
+        ::close(attempt->fd);
+    delete attempt;
 }
 
 // The same address and port twice is tried once; a list that outgrows its
@@ -170,6 +276,14 @@ void Dialer::stepLater()
     QMetaObject::invokeMethod(this, &Dialer::step, Qt::QueuedConnection);
 }
 
+// The connect is our own rather than QTcpSocket's: a socket whose connect
+// the network answered with an error, but which the kernel keeps trying
+// (an ICMP "unreachable" from a router, on a kernel that treats it as a
+// soft error), polls as failed while connect() still says "already under
+// way", and QTcpSocket, which never asks the socket for its error while it
+// connects, would ask again and again until the kernel gives up. Here the
+// socket's error ends the attempt at once; only the connected socket goes
+// to a QTcpSocket.
 void Dialer::attempt(Candidate& candidate)
 {
     candidate.tried = true;
@@ -177,43 +291,100 @@ void Dialer::attempt(Candidate& candidate)
     const QHostAddress address = candidate.address;
     const quint16 port = candidate.port;
     m_lastFamily = address.protocol();
-    auto* socket = new QTcpSocket(this);
-    m_attempts.append(socket);
-    connect(socket, &QTcpSocket::connected, this, [this, socket] { won(socket); });
-    connect(socket, &QTcpSocket::errorOccurred, this, [this, socket] { attemptFailed(socket); });
+    sockaddr_storage storage;
+    socklen_t size = 0;
+    auto* attempt = new Attempt;
+    int failure = EINVAL;
+    if (socketAddress(address, port, storage, size)) {
+        attempt->fd = ::socket(storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        failure = errno;
+        if (attempt->fd >= 0)
+            hearErrors(attempt->fd, true);
+    }
+    attempt->notifier = new QSocketNotifier(QSocketNotifier::Write, this);
+    attempt->notifier->setEnabled(false);
+    m_attempts.append(attempt);
     Q_EMIT attempting(address, port);
-    if (!m_attempts.contains(socket))
+    if (!m_attempts.contains(attempt))
         return; // whoever heard of it stopped the dial, or started another
+    qCDebug(lcDial) << "trying" << address << port;
+    if (attempt->fd < 0) {
+        attemptFailed(attempt, failure);
+        return;
+    }
     m_turn.start(options.attemptDelayMs);
-    socket->connectToHost(address, port);
+    if (::connect(attempt->fd, reinterpret_cast<const sockaddr*>(&storage), size) == 0) {
+        won(attempt);
+        return;
+    }
+    if (errno != EINPROGRESS) {
+        attemptFailed(attempt, errno);
+        return;
+    }
+    attempt->notifier->setSocket(attempt->fd);
+    connect(attempt->notifier, &QSocketNotifier::activated, this,
+            [this, attempt] { attemptAnswered(attempt); });
+    attempt->notifier->setEnabled(true);
+}
+
+// The socket is writable, or has an error: connected, or failed.
+void Dialer::attemptAnswered(Attempt* attempt)
+{
+    if (!m_attempts.contains(attempt))
+        return;
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (::getsockopt(attempt->fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0)
+        error = errno;
+    if (error == 0) {
+        sockaddr_storage peer;
+        socklen_t peerSize = sizeof peer;
+        if (::getpeername(attempt->fd, reinterpret_cast<sockaddr*>(&peer), &peerSize) == 0) {
+            won(attempt);
+            return;
+        }
+        error = ECONNABORTED; // closed with no error to tell
+    }
+    attemptFailed(attempt, error);
 }
 
 // A failed attempt ends its turn when no other is under way: the next one
 // starts at once.
-void Dialer::attemptFailed(QTcpSocket* socket)
+void Dialer::attemptFailed(Attempt* attempt, int error)
 {
-    if (!m_attempts.removeOne(socket))
+    if (!m_attempts.removeOne(attempt))
         return;
-    m_lastError = socket->error();
-    m_lastErrorText = socket->errorString();
-    // It may be inside its own connectToHost: it is left as it is, and goes later.
-    socket->disconnect(this);
-    socket->deleteLater();
+    qCDebug(lcDial) << "attempt failed:" << std::strerror(error);
+    m_lastError = socketError(error);
+    m_lastErrorText = reason(error);
+    drop(attempt);
     if (m_attempts.isEmpty() && !m_waitingForNames)
         m_turn.stop();
     stepLater();
 }
 
-void Dialer::won(QTcpSocket* socket)
+void Dialer::won(Attempt* attempt)
 {
-    m_attempts.removeOne(socket);
-    socket->disconnect(this);
+    m_attempts.removeOne(attempt);
+    auto* socket = new QTcpSocket;
+    socket->setProxy(QNetworkProxy::NoProxy);
+    const int fd = std::exchange(attempt->fd, -1);
+    hearErrors(fd, false); // and what it heard is dropped
+    if (!socket->setSocketDescriptor(fd, QAbstractSocket::ConnectedState)) {
+        qCWarning(lcDial) << "cannot take the connection:" << socket->errorString();
+        delete socket;
+        ::close(fd);
+        m_attempts.append(attempt);
+        attemptFailed(attempt, EBADF);
+        return;
+    }
+    drop(attempt);
     m_running = false;
     m_turn.stop();
     dropLookups();
-    for (QTcpSocket* loser : std::exchange(m_attempts, {}))
-        drop(loser, this);
+    for (Attempt* loser : std::exchange(m_attempts, {}))
+        drop(loser);
     m_candidates.clear();
-    socket->setParent(nullptr);
+    qCDebug(lcDial) << "connected to" << socket->peerAddress() << socket->peerPort();
     Q_EMIT connected(socket);
 }

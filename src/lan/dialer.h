@@ -10,6 +10,7 @@
 #include <QTimer>
 
 class QHostInfo;
+class QSocketNotifier;
 class QTcpSocket;
 
 // Connects to the first of several destinations that answers, as RFC 8305
@@ -20,6 +21,12 @@ class QTcpSocket;
 // under way has failed. An address that never answers costs its turn and no
 // more. The first connection made wins; the others are aborted, before any
 // byte went over them, and the lookups still running are dropped.
+//
+// An attempt ends the moment its socket reports an error, whatever the
+// network said: refused, unreachable (an ICMP error from a router, or no
+// route here), blocked; it is never asked again while it keeps saying so.
+// The attempts connect without a proxy: the other copy of the game is
+// reached straight.
 //
 // It knows sockets and addresses, nothing of what goes over them; it never
 // blocks, and whatever it reports it reports from the event loop, never
@@ -50,6 +57,8 @@ public:
     bool isRunning() const { return m_running; }
     // The attempts this dial has started.
     int attemptsMade() const { return m_attemptsMade; }
+    // The attempts of this dial still waiting for an answer.
+    int attemptsUnderWay() const { return int(m_attempts.size()); }
 
 Q_SIGNALS:
     // An attempt starts.
@@ -58,7 +67,8 @@ Q_SIGNALS:
     // read from it or written to it.
     void connected(QTcpSocket* socket);
     // Nothing answered. HostNotFoundError when no address was found at all;
-    // otherwise the last attempt's error, and its text.
+    // otherwise the last attempt's error, and why it failed in a few words
+    // ("connection refused", "host unreachable", ...).
     void failed(QAbstractSocket::SocketError error, const QString& text);
 
 private:
@@ -66,6 +76,12 @@ private:
         QHostAddress address;
         quint16 port = 0;
         bool tried = false;
+    };
+    // One connect under way: a non-blocking socket of our own, watched
+    // until it is connected or reports its error.
+    struct Attempt {
+        int fd = -1;
+        QSocketNotifier* notifier = nullptr;
     };
 
     void add(const QHostAddress& address, quint16 port);
@@ -75,14 +91,15 @@ private:
     void step();
     void stepLater();
     void attempt(Candidate& candidate);
-    void attemptFailed(QTcpSocket* socket);
-    void won(QTcpSocket* socket);
+    void attemptAnswered(Attempt* attempt);
+    void attemptFailed(Attempt* attempt, int error);
+    void won(Attempt* attempt);
     void dropLookups();
-    static void drop(QTcpSocket* socket, QObject* watcher);
+    static void drop(Attempt* attempt);
 
     QList<Candidate> m_candidates;
-    QList<QTcpSocket*> m_attempts; // under way
-    QList<int> m_lookups;          // their ids
+    QList<Attempt*> m_attempts; // under way
+    QList<int> m_lookups;       // their ids
     int m_pendingLookups = 0;
     QTimer m_turn;
     bool m_running = false;

@@ -2,6 +2,7 @@
 #include "sock.h"
 
 #include <QHostAddress>
+#include <QNetworkProxy>
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -33,6 +34,10 @@ void watchPath(QTcpSocket* socket, const Sock::Timeouts& timeouts)
 Sock::Sock(QObject* parent)
     : QObject(parent)
 {
+    // The other copy is reached straight, never through a proxy; and the
+    // system's proxy settings are not even looked up (on some desktops a
+    // thread of its own that asks a library).
+    m_server.setProxy(QNetworkProxy::NoProxy);
     connect(&m_server, &QTcpServer::newConnection, this, &Sock::takeRequests);
     connect(&dialer, &Dialer::connected, this, &Sock::dialed);
     connect(&dialer, &Dialer::failed, this, &Sock::dialFailed);

@@ -280,22 +280,31 @@ void Session::sock_Close()
 }
 
 // An error ends the connection the way the peer closing it would, so the
-// player can open the dialog and connect again. A host name that cannot be
-// found, or a host that does not answer, is worth saying; a join that went
-// to several places and got nowhere says where it went.
+// player can open the dialog and connect again. A join that fails says where
+// it went and why it got nowhere: a host name that cannot be found and a
+// host that does not answer as they always did, anything else (refused,
+// unreachable, ...) in the network's words.
 void Session::sock_Error()
 {
     const bool joining = std::exchange(m_joining, false);
     const Sock::Failure failure = sock.failure();
+    const QString why = sock.errorString();
     sock.Close();
     connectionLost();
+    if (!joining)
+        return;
     const QStringList tried = sock.Destinations();
-    if (joining && tried.size() > 1)
-        setStatus(QStringLiteral("Status: Cannot join ") + tried.join(QStringLiteral(", ")));
-    else if (failure == Sock::Failure::HostNotFound)
+    if (tried.size() == 1 && failure == Sock::Failure::HostNotFound) {
         setStatus(QStringLiteral("Status: Cannot find ") + sock.RemoteHost());
-    else if (failure == Sock::Failure::NoAnswer)
+    } else if (tried.size() == 1 && failure == Sock::Failure::NoAnswer) {
         setStatus(QStringLiteral("Status: No answer from ") + sock.RemoteHost());
+    } else {
+        const QString reason = failure == Sock::Failure::HostNotFound ? QStringLiteral("not found")
+                               : failure == Sock::Failure::NoAnswer   ? QStringLiteral("no answer")
+                                                                      : why;
+        setStatus(QStringLiteral("Status: Cannot join ") + tried.join(QStringLiteral(", ")) +
+                  QStringLiteral(" (") + reason + QLatin1Char(')'));
+    }
 }
 
 void Session::connectionLost()
