@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "dialer.h"
 
+#include "lanlog.h"
+
 #include <QHostInfo>
-#include <QLoggingCategory>
 #include <QNetworkProxy>
 #include <QSocketNotifier>
 #include <QTcpSocket>
@@ -18,10 +19,6 @@
 #include <unistd.h>
 
 namespace {
-
-// Each attempt and how it ended, with the system's own words for an error.
-// Quiet by default: QT_LOGGING_RULES="korvaloop.lan.dial.debug=true".
-Q_LOGGING_CATEGORY(lcDial, "korvaloop.lan.dial", QtWarningMsg)
 
 QAbstractSocket::SocketError socketError(int error)
 {
@@ -307,7 +304,7 @@ void Dialer::attempt(Candidate& candidate)
     Q_EMIT attempting(address, port);
     if (!m_attempts.contains(attempt))
         return; // whoever heard of it stopped the dial, or started another
-    qCDebug(lcDial) << "trying" << address << port;
+    qCInfo(lcLan).noquote() << "join: trying" << address.toString() << port;
     if (attempt->fd < 0) {
         attemptFailed(attempt, failure);
         return;
@@ -354,7 +351,7 @@ void Dialer::attemptFailed(Attempt* attempt, int error)
 {
     if (!m_attempts.removeOne(attempt))
         return;
-    qCDebug(lcDial) << "attempt failed:" << std::strerror(error);
+    qCInfo(lcLan, "join: the attempt failed: %s", std::strerror(error));
     m_lastError = socketError(error);
     m_lastErrorText = reason(error);
     drop(attempt);
@@ -371,7 +368,7 @@ void Dialer::won(Attempt* attempt)
     const int fd = std::exchange(attempt->fd, -1);
     hearErrors(fd, false); // and what it heard is dropped
     if (!socket->setSocketDescriptor(fd, QAbstractSocket::ConnectedState)) {
-        qCWarning(lcDial) << "cannot take the connection:" << socket->errorString();
+        qCWarning(lcLan) << "join: cannot take the connection:" << socket->errorString();
         delete socket;
         ::close(fd);
         m_attempts.append(attempt);
@@ -385,6 +382,7 @@ void Dialer::won(Attempt* attempt)
     for (Attempt* loser : std::exchange(m_attempts, {}))
         drop(loser);
     m_candidates.clear();
-    qCDebug(lcDial) << "connected to" << socket->peerAddress() << socket->peerPort();
+    qCInfo(lcLan).noquote() << "join: connected to" << socket->peerAddress().toString()
+                            << socket->peerPort();
     Q_EMIT connected(socket);
 }

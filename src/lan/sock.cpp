@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "sock.h"
 
+#include "lanlog.h"
+
 #include <QHostAddress>
 #include <QNetworkProxy>
 
@@ -50,6 +52,7 @@ Sock::Sock(QObject* parent)
         setState(SocketState::Failed);
         m_failure = Failure::NoAnswer;
         m_errorString = QStringLiteral("No answer");
+        qCInfo(lcLan, "join: no answer within %lld ms", qint64(m_timeouts.connect.count()));
         Q_EMIT Error(int(QAbstractSocket::SocketTimeoutError), m_errorString);
     });
 }
@@ -145,6 +148,7 @@ void Sock::dialFailed(QAbstractSocket::SocketError error, const QString& text)
     m_failure =
         error == QAbstractSocket::HostNotFoundError ? Failure::HostNotFound : Failure::Other;
     m_errorString = text;
+    qCInfo(lcLan).noquote() << "join: failed:" << text;
     Q_EMIT Error(int(error), m_errorString);
 }
 
@@ -193,6 +197,7 @@ void Sock::attach(QTcpSocket* socket)
             Q_EMIT DataArrival(m_connection->bytesAvailable());
     });
     connect(socket, &QTcpSocket::disconnected, this, [this] {
+        qCInfo(lcLan, "connection: the other player closed it");
         setState(SocketState::Closing);
         Q_EMIT Closed();
     });
@@ -208,6 +213,7 @@ void Sock::onError(QAbstractSocket::SocketError error)
     m_failure =
         error == QAbstractSocket::HostNotFoundError ? Failure::HostNotFound : Failure::Other;
     m_errorString = m_connection ? m_connection->errorString() : QString();
+    qCInfo(lcLan).noquote() << "connection: ended:" << m_errorString;
     Q_EMIT Error(int(error), m_errorString);
 }
 
@@ -252,6 +258,8 @@ void Sock::write(const QByteArray& bytes)
 // loop, not from inside whatever was sending.
 void Sock::giveUpOnPeer()
 {
+    qCInfo(lcLan, "connection: ended: the other player reads nothing, %lld bytes wait unsent",
+           m_connection->bytesToWrite());
     drop(m_connection);
     m_connection = nullptr;
     setState(SocketState::Closing);
