@@ -149,7 +149,7 @@ struct Discovery::Callbacks {
             // not followed further: each one seen costs a resolver and
             // memory. Once one leaves, the browser is asked again.
             if (self->m_sightings.size() >= MaxSightings) {
-                ++self->m_turnedAway;
+                self->m_turnedAway = true;
                 return;
             }
             self->m_sightings[key].browserGeneration = self->m_browserGeneration;
@@ -164,8 +164,7 @@ struct Discovery::Callbacks {
                 avahi_service_resolver_free(found->resolver);
             self->m_sightings.erase(found);
             self->relist(name, domain);
-            if (self->m_turnedAway > 0 && !self->m_renew.isActive())
-                self->m_renew.start(RenewDelay);
+            self->renewSoon();
             break;
         }
         case AVAHI_BROWSER_FAILURE:
@@ -257,7 +256,7 @@ void Discovery::disconnectFromDaemon()
     m_restart.stop();
     m_retry.stop();
     m_renew.stop();
-    m_turnedAway = 0;
+    m_turnedAway = false;
     for (const Sighting& sighting : std::as_const(m_sightings)) {
         if (sighting.resolver)
             avahi_service_resolver_free(sighting.resolver);
@@ -307,14 +306,26 @@ void Discovery::renewBrowser()
 {
     if (!m_client || avahi_client_get_state(m_client) != AVAHI_CLIENT_S_RUNNING)
         return;
-    qCInfo(lcLan, "Room for %d more games: browsing again for the %d turned away",
-           int(MaxSightings - m_sightings.size()), m_turnedAway);
+    qCInfo(lcLan, "Room for %d more games: browsing again for those turned away",
+           int(MaxSightings - m_sightings.size()));
     if (m_browser)
         avahi_service_browser_free(m_browser);
     m_browser = nullptr;
-    m_turnedAway = 0;
+    m_turnedAway = false;
+    m_lastRenewal = m_clock.elapsed();
     ++m_browserGeneration;
     browse();
+}
+
+// A game left: one turned away may fit now. Games that come and go by the
+// hundred make a new browser no more often than every RenewSpacing, each
+// costing a message a game from the daemon.
+void Discovery::renewSoon()
+{
+    if (!m_turnedAway || m_renew.isActive())
+        return;
+    const qint64 spaced = m_lastRenewal + RenewSpacing - m_clock.elapsed();
+    m_renew.start(int(std::clamp<qint64>(spaced, RenewDelay, RenewSpacing)));
 }
 
 void Discovery::dropUnseen()
@@ -331,8 +342,8 @@ void Discovery::dropUnseen()
         m_sightings.erase(found);
         relist(std::get<0>(key), std::get<1>(key));
     }
-    if (!gone.isEmpty() && m_turnedAway > 0 && !m_renew.isActive())
-        m_renew.start(RenewDelay);
+    if (!gone.isEmpty())
+        renewSoon();
 }
 
 // Each sighting resolves the address of its own family: with either, both

@@ -100,13 +100,15 @@ private:
     static constexpr int LastResolveRetry = 60000; // ms
     // How soon the browser is made anew once a game turned away for
     // MaxSightings may fit: leaves that come together are taken at once.
-    static constexpr int RenewDelay = 1000; // ms
+    static constexpr int RenewDelay = 1000;   // ms
+    static constexpr int RenewSpacing = 5000; // ms at least between two
 
     void connectToDaemon();
     void disconnectFromDaemon();
     void restartSoon(int milliseconds);
     void clientRunning();
     void browse();
+    void renewSoon();
     void renewBrowser();
     void dropUnseen();
     void resolve(const SightingKey& key);
@@ -129,8 +131,10 @@ private:
     QElapsedTimer m_clock;
     // Made anew by renewBrowser(); counts the browsers made.
     int m_browserGeneration = 0;
-    // Games this browser announced but that were not followed for MaxSightings.
-    int m_turnedAway = 0;
+    // Whether this browser announced games that were not followed for
+    // MaxSightings.
+    bool m_turnedAway = false;
+    qint64 m_lastRenewal = -RenewSpacing; // ms on m_clock
 
     bool m_publishing = false;
     QByteArray m_name; // as announced, after any renaming for a clash
