@@ -120,12 +120,16 @@ struct Discovery::Callbacks {
         }
     }
 
-    static void group(AvahiEntryGroup*, AvahiEntryGroupState state, void* userdata)
+    static void group(AvahiEntryGroup* group, AvahiEntryGroupState state, void* userdata)
     {
         auto* self = static_cast<Discovery*>(userdata);
         if (state == AVAHI_ENTRY_GROUP_COLLISION) {
+            qCInfo(lcLan, "Another host announces \"%s\": renaming", self->m_name.constData());
             self->rename();
             self->announce();
+        } else if (state == AVAHI_ENTRY_GROUP_FAILURE) {
+            qCInfo(lcLan, "Announcing the game failed: %s",
+                   avahi_strerror(avahi_client_errno(avahi_entry_group_get_client(group))));
         }
     }
 
@@ -441,8 +445,10 @@ void Discovery::announce()
         return;
     if (!m_group)
         m_group = avahi_entry_group_new(m_client, Callbacks::group, this);
-    if (!m_group)
+    if (!m_group) {
+        qCInfo(lcLan, "Cannot announce the game: %s", avahi_strerror(avahi_client_errno(m_client)));
         return;
+    }
     avahi_entry_group_reset(m_group);
     // A name this daemon already announces is refused at once, one another
     // host has only later (Callbacks::group); either way the next is tried.
@@ -452,8 +458,10 @@ void Discovery::announce()
             m_group, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, AvahiPublishFlags(0), m_name.constData(),
             ServiceType, nullptr, nullptr, uint16_t(m_port), nullptr);
         if (result != AVAHI_ERR_COLLISION) {
-            if (result == AVAHI_OK)
-                avahi_entry_group_commit(m_group);
+            const int committed = result == AVAHI_OK ? avahi_entry_group_commit(m_group) : result;
+            if (committed != AVAHI_OK)
+                qCInfo(lcLan, "Cannot announce the game as \"%s\": %s", m_name.constData(),
+                       avahi_strerror(committed));
             return;
         }
         rename();
