@@ -199,6 +199,7 @@ private slots:
     {
         QVERIFY(daemons("no-avahi"));
         QVERIFY(daemons("up"));
+        QCOMPARE(announcedGames(), 0);
     }
 
     void aHostIsListedWhileItListens_data()
