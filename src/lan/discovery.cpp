@@ -198,6 +198,12 @@ struct Discovery::Callbacks {
         const SightingKey key{name, domain, interface, protocol};
         const auto found = self->m_sightings.find(key);
         if (found == self->m_sightings.end()) {
+            // Not a sighting's any more, or named otherwise than the browser
+            // named it: no sighting keeps a resolver freed here.
+            for (Sighting& sighting : self->m_sightings) {
+                if (sighting.resolver == resolver)
+                    sighting.resolver = nullptr;
+            }
             avahi_service_resolver_free(resolver);
             return;
         }
