@@ -46,14 +46,16 @@ QString serviceName(const QString& userName);
 // Finds the other copies' games on the network and announces this copy's
 // while it hosts, through the desktop's mDNS daemon (Avahi) over D-Bus. All
 // of it runs in the event loop; without a daemon or a bus it does nothing
-// and says nothing, and it picks the daemon up once one runs.
+// and says nothing (but to the log, korvaloop.lan), and it picks the daemon
+// up once one runs.
 class Discovery final : public QObject {
     Q_OBJECT
 
 public:
     static constexpr const char* ServiceType = "_korvaloop._tcp";
     // Games seen at the most, counted once per interface and IP version they
-    // are seen on; what a network announces beyond them is not listed.
+    // are seen on; what a network announces beyond them is not listed until
+    // games listed leave.
     static constexpr qsizetype MaxSightings = 256;
 
     explicit Discovery(QObject* parent = nullptr);
@@ -70,7 +72,8 @@ public:
 
 Q_SIGNALS:
     // One game at a time, so a list of them changes only where it changed.
-    // A game that moves to another address or port vanishes and appears.
+    // A game that moves to another address or port vanishes and appears; one
+    // whose address is gone vanishes until a resolve finds it again.
     void gameAppeared(const FoundGame& game);
     void gameVanished(const FoundGame& game);
 
