@@ -142,6 +142,39 @@ int announcedGames()
     return int(("\n" + tool.readAllStandardOutput()).count("\n+;"));
 }
 
+// A second network beside loopback while the object lives: a veth pair
+// whose other end nobody listens on, so the daemon is alone on it as on
+// loopback. The daemon takes it up as it comes (allow-interfaces).
+struct SecondNetwork {
+    static constexpr const char* Name = "korvaloop1";
+    bool up = false;
+    SecondNetwork()
+    {
+        up = ip({"link", "add", Name, "type", "veth", "peer", "name", "korvaloop2"}) &&
+             ip({"link", "set", "korvaloop2", "up"}) &&
+             ip({"link", "set", Name, "multicast", "on", "up"}) &&
+             ip({"addr", "add", "192.168.77.1/24", "dev", Name});
+    }
+    ~SecondNetwork() { ip({"link", "del", Name}); }
+    static bool ip(std::initializer_list<const char*> arguments)
+    {
+        QStringList list;
+        for (const char* argument : arguments)
+            list.append(QLatin1String(argument));
+        QProcess tool;
+        tool.setProcessChannelMode(QProcess::ForwardedChannels);
+        tool.start(QStringLiteral("ip"), list);
+        return tool.waitForFinished(10000) && tool.exitStatus() == QProcess::NormalExit &&
+               tool.exitCode() == 0;
+    }
+};
+
+QString entryAt(const char* name, const char* address, int port)
+{
+    return QLatin1String(name) + QStringLiteral(" \u2013 ") + QLatin1String(address) +
+           QLatin1Char(':') + QString::number(port);
+}
+
 QString game(const char* name, int port)
 {
     return QStringLiteral("%1 %2").arg(QLatin1String(name)).arg(port);
@@ -159,7 +192,15 @@ private slots:
             QSKIP("starts daemons as root: runs only inside tests/discovery-namespace.sh");
     }
 
-    void init() { QVERIFY(daemons("up")); }
+    // From an empty network: a daemon that ran on still holds the games the
+    // last function withdrew for a while, and they would take places in the
+    // list of the next.
+    void init()
+    {
+        QVERIFY(daemons("no-avahi"));
+        QVERIFY(daemons("up"));
+        QCOMPARE(announcedGames(), 0);
+    }
 
     void aHostIsListedWhileItListens_data()
     {
@@ -311,22 +352,83 @@ private slots:
         QCOMPARE(joiner.dialog().port->text(), QString::number(port));
     }
 
+    // A host that answers for its address only after the daemon's resolver
+    // gave up (5 s) is listed once it answers; one whose address goes for
+    // longer and comes back as another is off the list meanwhile, then
+    // listed at the new one.
+    void theListHasTheAddressAGameHasNow()
+    {
+        const int port = freePort();
+        HostOnLink slow("slow.local");
+        slow.announce("Slow", port);
+        Copy joiner;
+        joiner.mplay->trigger();
+        QTRY_COMPARE_WITH_TIMEOUT(announcedGames(), 1, NetworkTimeout);
+        QTest::qWait(8000);
+        QCOMPARE(joiner.entries(), list({}));
+        slow.setAddress(QHostAddress(QStringLiteral("127.0.0.2")));
+        QTRY_COMPARE_WITH_TIMEOUT(joiner.entries(), list({entryAt("Slow", "127.0.0.2", port)}),
+                                  NetworkTimeout);
+
+        slow.setAddress({});
+        QTRY_COMPARE_WITH_TIMEOUT(joiner.entries(), list({}), NetworkTimeout);
+        slow.setAddress(QHostAddress(QStringLiteral("127.0.0.3")));
+        QTRY_COMPARE_WITH_TIMEOUT(joiner.entries(), list({entryAt("Slow", "127.0.0.3", port)}),
+                                  NetworkTimeout);
+    }
+
+    // Two networks may each have an "Anna" (Avahi renames only within one):
+    // both are listed, each at its own address. One game seen on both is
+    // one entry.
+    void oneNameOnTwoNetworksIsTwoGames()
+    {
+        SecondNetwork second;
+        QVERIFY(second.up);
+        const int farNetwork = QNetworkInterface::interfaceIndexFromName(SecondNetwork::Name);
+        const int loopback = QNetworkInterface::interfaceIndexFromName(QStringLiteral("lo"));
+        const int port = freePort();
+        HostOnLink near("anna-near.local", loopback);
+        HostOnLink far("anna-far.local", farNetwork);
+        near.announce("Anna", port);
+        near.setAddress(QHostAddress(QStringLiteral("127.0.0.2")));
+        far.announce("Anna", port + 1);
+        far.setAddress(QHostAddress(QStringLiteral("192.168.77.2")));
+        Announcement bert(QStringLiteral("Bert"), port); // the daemon's own host, on both
+        Copy joiner;
+        joiner.mplay->trigger();
+        QTRY_COMPARE_WITH_TIMEOUT(
+            joiner.entries(),
+            list({entryAt("Anna", "127.0.0.2", port), entryAt("Anna", "192.168.77.2", port + 1),
+                  entry("Bert", port)}),
+            NetworkTimeout);
+    }
+
     // A network that announces games by the hundred: the list takes the
-    // first MaxSightings and no more, and the game goes on as ever.
+    // first MaxSightings and no more, and the game goes on as ever. Games
+    // that leave make room for those turned away.
     void aFloodOfGamesIsListedWithinBounds()
     {
         constexpr int Announced = int(Discovery::MaxSightings) + 44;
-        GamesPublisher flood(Announced, "Flood");
+        constexpr int Full = 1 + int(Discovery::MaxSightings);
+        auto first = std::make_unique<GamesPublisher>(3, "First");
         Copy joiner;
         joiner.mplay->trigger();
+        QTRY_COMPARE_WITH_TIMEOUT(joiner.adress()->count(), 1 + 3, NetworkTimeout);
+        GamesPublisher flood(Announced, "Flood");
         QDeadlineTimer deadline(60000);
-        while (announcedGames() < Announced && !deadline.hasExpired())
+        while (announcedGames() < 3 + Announced && !deadline.hasExpired())
             QTest::qWait(500);
-        QTRY_COMPARE_WITH_TIMEOUT(joiner.adress()->count(), 1 + int(Discovery::MaxSightings),
-                                  NetworkTimeout);
-        QCOMPARE(announcedGames(), Announced);
-        QCOMPARE(joiner.adress()->count(), 1 + int(Discovery::MaxSightings));
+        QTRY_COMPARE_WITH_TIMEOUT(joiner.adress()->count(), Full, NetworkTimeout);
+        QCOMPARE(announcedGames(), 3 + Announced);
+        QCOMPARE(joiner.adress()->count(), Full);
         QCOMPARE(joiner.adress()->itemText(0), QStringLiteral("localhost"));
+
+        first.reset();
+        QTRY_VERIFY_WITH_TIMEOUT(
+            joiner.adress()->findText(QStringLiteral("First"), Qt::MatchContains) == -1,
+            NetworkTimeout);
+        QTRY_COMPARE_WITH_TIMEOUT(joiner.adress()->count(), Full, NetworkTimeout);
+        QCOMPARE(announcedGames(), Announced);
     }
 
     // Without a daemon, or without even a bus, the dialog is as it always

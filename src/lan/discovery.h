@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QList>
 #include <QMap>
@@ -45,14 +46,16 @@ QString serviceName(const QString& userName);
 // Finds the other copies' games on the network and announces this copy's
 // while it hosts, through the desktop's mDNS daemon (Avahi) over D-Bus. All
 // of it runs in the event loop; without a daemon or a bus it does nothing
-// and says nothing, and it picks the daemon up once one runs.
+// and says nothing (but to the log, korvaloop.lan), and it picks the daemon
+// up once one runs.
 class Discovery final : public QObject {
     Q_OBJECT
 
 public:
     static constexpr const char* ServiceType = "_korvaloop._tcp";
     // Games seen at the most, counted once per interface and IP version they
-    // are seen on; what a network announces beyond them is not listed.
+    // are seen on; what a network announces beyond them is not listed until
+    // games listed leave.
     static constexpr qsizetype MaxSightings = 256;
 
     explicit Discovery(QObject* parent = nullptr);
@@ -69,7 +72,8 @@ public:
 
 Q_SIGNALS:
     // One game at a time, so a list of them changes only where it changed.
-    // A game that moves to another address or port vanishes and appears.
+    // A game that moves to another address or port vanishes and appears; one
+    // whose address is gone vanishes until a resolve finds it again.
     void gameAppeared(const FoundGame& game);
     void gameVanished(const FoundGame& game);
 
@@ -78,22 +82,42 @@ private:
     // and IP version it is announced on.
     struct Sighting {
         AvahiServiceResolver* resolver = nullptr;
+        QByteArray host; // the host name it resolved to; empty while unresolved
         QHostAddress address;
         int port = 0;
+        int failures = 0;   // resolves that failed since the last one found it
+        qint64 retryAt = 0; // ms on m_clock when a failed resolve is tried again; 0: none due
+        int browserGeneration = 0; // the browser that saw it last
     };
     // name, domain, interface, protocol: a game's sightings stand together.
     using SightingKey = std::tuple<QByteArray, QByteArray, int, int>;
-    // name, domain
-    using GameKey = std::pair<QByteArray, QByteArray>;
+    // name, domain, host: one name on two hosts is two games.
+    using GameKey = std::tuple<QByteArray, QByteArray, QByteArray>;
 
     // Avahi's callbacks, which need its headers; defined beside the code.
     struct Callbacks;
     static constexpr int RetryInterval = 3000; // ms, when there was no bus to talk to
+    // A resolve that failed is tried again after 2 s, then 4, 8, ... at most
+    // a minute apart, while the game is announced: a host may answer late.
+    static constexpr int FirstResolveRetry = 2000; // ms
+    static constexpr int LastResolveRetry = 60000; // ms
+    // How soon the browser is made anew once a game turned away for
+    // MaxSightings may fit: leaves that come together are taken at once.
+    static constexpr int RenewDelay = 1000;   // ms
+    static constexpr int RenewSpacing = 5000; // ms at least between two
 
     void connectToDaemon();
     void disconnectFromDaemon();
     void restartSoon(int milliseconds);
     void clientRunning();
+    void browse();
+    void renewSoon();
+    void renewBrowser();
+    void dropUnseen();
+    void resolve(const SightingKey& key);
+    void resolveFailed(const SightingKey& key);
+    void scheduleRetries();
+    void retryDue();
     void announce();
     void rename();
     void relist(const QByteArray& name, const QByteArray& domain);
@@ -105,13 +129,22 @@ private:
     AvahiServiceBrowser* m_browser = nullptr;
     AvahiEntryGroup* m_group = nullptr;
     QTimer m_restart;
+    QTimer m_retry;
+    QTimer m_renew;
+    QElapsedTimer m_clock;
+    // Made anew by renewBrowser(); counts the browsers made.
+    int m_browserGeneration = 0;
+    // Whether this browser announced games that were not followed for
+    // MaxSightings.
+    bool m_turnedAway = false;
+    qint64 m_lastRenewal = -RenewSpacing; // ms on m_clock
 
     bool m_publishing = false;
     QByteArray m_name; // as announced, after any renaming for a clash
     int m_port = 0;
 
     QMap<SightingKey, Sighting> m_sightings;
-    // The game listed for each name: the best of its sightings.
+    // The game listed for each name and host: the best of its sightings.
     QMap<GameKey, FoundGame> m_listed;
     // How many names list each game: two domains may announce the same one.
     QMap<std::tuple<QString, QString, int>, int> m_shown;

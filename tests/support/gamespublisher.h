@@ -5,10 +5,12 @@
 #include "lan/discovery.h"
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QTimer>
 
 #include <avahi-client/client.h>
 #include <avahi-client/publish.h>
+#include <avahi-common/address.h>
 
 #include <vector>
 
@@ -73,4 +75,80 @@ private:
     std::vector<bool> m_shown;
     QTimer m_churn;
     int m_next = 0;
+};
+
+// Another machine on one network (an interface index, or all of them): one
+// game under its own host name, and the address record of that name apart
+// from it, as a slow device answers for its address late (Wi-Fi power
+// saving) and a device that moves changes it.
+class HostOnLink {
+public:
+    HostOnLink(const QByteArray& host, int interface = AVAHI_IF_UNSPEC)
+        : m_host(host)
+        , m_interface(interface)
+    {
+        m_client = avahi_client_new(qtAvahiPoll(), AvahiClientFlags(0), running, this, nullptr);
+    }
+    ~HostOnLink()
+    {
+        if (m_client)
+            avahi_client_free(m_client); // and its groups with it
+    }
+    HostOnLink(const HostOnLink&) = delete;
+    HostOnLink& operator=(const HostOnLink&) = delete;
+
+    void announce(const QByteArray& name, int port)
+    {
+        m_name = name;
+        m_port = port;
+        update();
+    }
+    // A null address withdraws the record.
+    void setAddress(const QHostAddress& address)
+    {
+        m_address = address;
+        update();
+    }
+
+private:
+    static void running(AvahiClient* client, AvahiClientState state, void* self)
+    {
+        auto* host = static_cast<HostOnLink*>(self);
+        host->m_client = client;
+        if (state == AVAHI_CLIENT_S_RUNNING)
+            host->update();
+    }
+
+    void update()
+    {
+        if (!m_client || avahi_client_get_state(m_client) != AVAHI_CLIENT_S_RUNNING)
+            return;
+        if (!m_service && !m_name.isEmpty()) {
+            m_service = avahi_entry_group_new(m_client, nullptr, nullptr);
+            avahi_entry_group_add_service(
+                m_service, m_interface, AVAHI_PROTO_INET, AvahiPublishFlags(0), m_name.constData(),
+                Discovery::ServiceType, nullptr, m_host.constData(), uint16_t(m_port), nullptr);
+            avahi_entry_group_commit(m_service);
+        }
+        if (!m_addressRecord)
+            m_addressRecord = avahi_entry_group_new(m_client, nullptr, nullptr);
+        avahi_entry_group_reset(m_addressRecord);
+        AvahiAddress address;
+        if (!m_address.isNull() && avahi_address_parse(m_address.toString().toLatin1().constData(),
+                                                       AVAHI_PROTO_INET, &address)) {
+            // No reverse record: the daemon's own host name has that.
+            avahi_entry_group_add_address(m_addressRecord, m_interface, AVAHI_PROTO_INET,
+                                          AVAHI_PUBLISH_NO_REVERSE, m_host.constData(), &address);
+            avahi_entry_group_commit(m_addressRecord);
+        }
+    }
+
+    QByteArray m_host;
+    int m_interface;
+    QByteArray m_name;
+    int m_port = 0;
+    QHostAddress m_address;
+    AvahiClient* m_client = nullptr;
+    AvahiEntryGroup* m_service = nullptr;
+    AvahiEntryGroup* m_addressRecord = nullptr;
 };
