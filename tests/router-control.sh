@@ -37,6 +37,9 @@ usage: $me COMMAND [ARGS...]
                             start gives them back
       v6-drop               the router drops all IPv6 that crosses it, either
                             way; it still answers on the home network
+  ssdp-late MS             the router's answers to searches are dropped for
+                           the next MS milliseconds (at most 10000), as a
+                           router's that waits before it answers
   mappings                 the router's port forwards, one a line:
                            "tcp OUTSIDE_PORT LAN_ADDRESS:PORT"
   pinholes                 the router's IPv6 pinholes, one a line, sorted:
@@ -214,6 +217,14 @@ mode)
         ;;
     *) usage >&2; exit 2 ;;
     esac
+    ;;
+ssdp-late)
+    ms=${2:?how many milliseconds?}
+    [[ $ms =~ ^[0-9]{1,5}$ && $ms -le 10000 ]] || { echo "$me: not 0-10000 ms: $ms" >&2; exit 2; }
+    in_router nft add chain inet filter ssdp_out '{ type filter hook output priority 0; policy accept; }'
+    in_router nft add rule inet filter ssdp_out oifname lan0 udp sport 1900 drop
+    (sleep "$(printf '%d.%03d' $((ms / 1000)) $((ms % 1000)))"
+     in_router nft flush chain inet filter ssdp_out) </dev/null >/dev/null 2>&1 &
     ;;
 mappings)
     # prerouting_miniupnpd holds one dnat rule a forward, the protocol as

@@ -176,6 +176,58 @@ private slots:
         QCOMPARE(mapping.outsideAddress(), Outside);
     }
 
+    // Devices on the home network that answer the search before the real
+    // router does (miniupnpd waits up to the MX second the search allows):
+    // three answers forged from the gateway's address, naming URLs on it
+    // that refuse the connection or serve junk, once filled the search's
+    // three places and switched UPnP off; 300 answers from a device's own
+    // address ended the search at its read bound. The forward is made by
+    // the real router all the same.
+    void theSearchCannotBeCrowdedOut_data()
+    {
+        QTest::addColumn<QHostAddress>("device");
+        QTest::addColumn<QStringList>("answers");
+        // The router's answers go unheard so long, as if it waited.
+        QTest::addColumn<int>("routerLateMs");
+        QTest::newRow("three forged from the gateway's address")
+            << Gateway
+            << QStringList{QStringLiteral("--junk-description"),       QStringLiteral("--location"),
+                           QStringLiteral("http://%a:1/rootDesc.xml"), QStringLiteral("--location"),
+                           QStringLiteral("http://%a:%p/junk.xml"),    QStringLiteral("--location"),
+                           QStringLiteral("http://%a:%p/other.xml")}
+            << 0;
+        QTest::newRow("300 from another device")
+            << ThisMachine << QStringList{QStringLiteral("--search-flood"), QStringLiteral("300")}
+            << 400;
+    }
+
+    void theSearchCannotBeCrowdedOut()
+    {
+        QFETCH(QHostAddress, device);
+        QFETCH(QStringList, answers);
+        QFETCH(int, routerLateMs);
+        QVERIFY(routerMode(QStringLiteral("both")));
+        FakeIgd forger(device, answers);
+        QVERIFY(forger.ready());
+        if (routerLateMs)
+            QCOMPARE(control({QStringLiteral("ssdp-late"), QString::number(routerLateMs)}).exitCode,
+                     0);
+        PortMapping mapping(upnpOnly());
+        mapping.start(GamePort);
+        QTRY_VERIFY_WITH_TIMEOUT(mapping.state() != State::Asking, Answered);
+        QCOMPARE(mapping.state(), State::Mapped);
+        QCOMPARE(mapping.protocol(), Protocol::UpnpIgd);
+        QCOMPARE(mapping.outsideAddress(), Outside);
+        QCOMPARE(mappings(), QStringList{forward(GamePort, ThisMachine, GamePort)});
+        if (device == Gateway)
+            QCOMPARE(forger.asked("GET"), (QStringList{QStringLiteral("GET /junk.xml"),
+                                                       QStringLiteral("GET /other.xml")}));
+        else
+            QCOMPARE(forger.asked("GET"), QStringList());
+        mapping.stop();
+        QTRY_COMPARE_WITH_TIMEOUT(mappings(), QStringList(), Removed);
+    }
+
     // Addresses a router may write that are no address players can use:
     // a mapped one is shown as the IPv4 address it is, the others get a row
     // of their own, and no forward is asked for.

@@ -24,7 +24,8 @@ QByteArray searchRequest(const QHostAddress& group)
     return "M-SEARCH * HTTP/1.1\r\nHOST: " + host +
            ":1900\r\n"
            "ST: urn:schemas-upnp-org:device:InternetGatewayDevice:1\r\n"
-           "MAN: \"ssdp:discover\"\r\nMX: 1\r\n\r\n";
+           "MAN: \"ssdp:discover\"\r\nMX: " +
+           QByteArray::number(GatewaySearch::MxSeconds) + "\r\n\r\n";
 }
 
 } // namespace
@@ -74,7 +75,7 @@ void GatewaySearch::start()
     m_socket->setSocketOption(QAbstractSocket::MulticastTtlOption, QVariant(2));
     connect(m_socket, &QUdpSocket::readyRead, this, &GatewaySearch::read);
     send();
-    m_again.start(SearchMs / 2);
+    m_again.start(AgainMs);
     m_end.start(SearchMs);
 }
 
@@ -90,23 +91,23 @@ void GatewaySearch::send()
 
 // A few answers at a time: what is left waits for the next turn of the
 // event loop, so that a flood of answers holds the game up no longer than
-// a handful does.
+// a handful does. Answers from elsewhere are dropped unparsed, so that
+// they never crowd the gateway's out of the socket.
 void GatewaySearch::read()
 {
-    for (int turn = 0; turn < AnswersReadAtOnce && m_socket && m_socket->hasPendingDatagrams();
-         ++turn) {
-        if (++m_read > MaxAnswersRead) {
-            qCInfo(lcRouter) << "UPnP: over" << MaxAnswersRead
-                             << "search answers: the search ends here";
-            finish();
-            return;
-        }
-        const QNetworkDatagram answer = m_socket->receiveDatagram(LongestAnswer);
-        if (m_seen.size() >= MaxLocations ||
-            !answer.senderAddress().isEqual(m_gateway, QHostAddress::StrictConversion))
+    int parsed = 0;
+    int dropped = 0;
+    for (int taken = 0; taken < DatagramsAtOnce && m_socket && m_socket->hasPendingDatagrams();
+         ++taken) {
+        const bool wanted = parsed < AnswersReadAtOnce;
+        const QNetworkDatagram answer = m_socket->receiveDatagram(wanted ? LongestAnswer : 0);
+        if (!wanted || !answer.senderAddress().isEqual(m_gateway, QHostAddress::StrictConversion)) {
+            ++dropped;
             continue;
+        }
+        ++parsed;
         const QByteArray location = ssdpLocation(answer.data());
-        if (location.isEmpty() || m_seen.contains(location))
+        if (location.isEmpty() || m_seen.contains(location) || m_seen.size() >= MaxLocations)
             continue;
         m_seen.append(location);
         const std::optional<RouterUrl> url = routerUrl(location, m_gateway);
@@ -114,18 +115,28 @@ void GatewaySearch::read()
             qCInfo(lcRouter) << "UPnP: ignored a description not on the gateway:" << location;
             continue;
         }
-        m_again.stop();
         Q_EMIT located(*url);
     }
+    if (dropped)
+        qCDebug(lcRouter) << "UPnP: dropped" << dropped << "search answers unread";
 }
 
-void GatewaySearch::finish()
+void GatewaySearch::stop()
 {
     m_again.stop();
     m_end.stop();
     if (!m_socket)
         return;
+    // Perhaps from within its own readyRead().
+    m_socket->disconnect(this);
     m_socket->deleteLater();
     m_socket = nullptr;
+}
+
+void GatewaySearch::finish()
+{
+    if (!m_socket)
+        return;
+    stop();
     Q_EMIT finished();
 }

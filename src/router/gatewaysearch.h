@@ -19,26 +19,39 @@ QByteArray ssdpLocation(QByteArrayView datagram);
 // Device Architecture 1.1), sent from this machine's address on the route
 // to the gateway, whose answers count only when they come from the gateway
 // and point at it. Anyone on the network can answer a search, as often as
-// he likes: each description is named once, MaxLocations at most, and no
-// more than MaxAnswersRead datagrams are read before the search ends.
+// he likes, and from the gateway's address too: the search reads until its
+// deadline, past the time a router may wait before it answers (MX), and
+// names each description on the gateway once, in the order they came, for
+// its owner to try. A flood is dropped unread, never taken for the end: of
+// what waits at each turn of the event loop, the gateway's answers are
+// read, AnswersReadAtOnce at most, and the rest goes unparsed.
 class GatewaySearch final : public QObject {
     Q_OBJECT
 
 public:
-    static constexpr int MaxLocations = 3;
-    static constexpr int MaxAnswersRead = 256;
+    // Distinct descriptions named, at most.
+    static constexpr int MaxLocations = 32;
     static constexpr int AnswersReadAtOnce = 16;
-    // The answers' wait; asked again once halfway, in case a datagram is lost.
-    static constexpr int SearchMs = 1500;
+    // Datagrams taken from the socket at one turn, at most, parsed or not.
+    static constexpr int DatagramsAtOnce = 256;
+    // A router waits up to MX seconds before it answers: the search is sent
+    // again after AgainMs, in case a datagram is lost, and ends past the
+    // longest wait after it.
+    static constexpr int MxSeconds = 1;
+    static constexpr int AgainMs = 500;
+    static constexpr int SearchMs = AgainMs + MxSeconds * 1000 + 200;
 
     GatewaySearch(const QHostAddress& gateway, const QHostAddress& localAddress, QObject* parent);
 
     void start();
+    // No more answers are wanted: the socket closes, and finished() is not
+    // sent.
+    void stop();
 
 Q_SIGNALS:
     // A description on the gateway, each once.
     void located(const RouterUrl& description);
-    // The search's time is over, or it heard enough.
+    // The search's time is over.
     void finished();
 
 private:
@@ -52,5 +65,4 @@ private:
     QTimer m_again;
     QTimer m_end;
     QList<QByteArray> m_seen;
-    int m_read = 0;
 };

@@ -36,6 +36,12 @@ void UpnpService::find()
 // gateway's Internet Gateway Device with the service asked for.
 void UpnpService::describe()
 {
+    if (m_devices >= MaxDevices) {
+        m_descriptions.clear();
+        if (m_search)
+            m_search->stop();
+        m_searchOver = true;
+    }
     if (m_descriptions.isEmpty()) {
         if (m_searchOver)
             Q_EMIT notFound(QStringLiteral("no UPnP-IGD device at the gateway answered"));
@@ -78,6 +84,15 @@ void UpnpService::described(const RouterUrl& description, const QByteArray& xml)
     FreeUPNPUrls(&urls);
     const QByteArray serviceType(m_kind == Kind::Connection ? data.first.servicetype
                                                             : data.IPv6FC.servicetype);
+    const bool igd =
+        data.CIF.servicetype[0] || data.first.servicetype[0] || data.IPv6FC.servicetype[0];
+    if (!igd) {
+        qCInfo(lcRouter) << "UPnP: the description at" << descriptionUrl
+                         << "is no Internet Gateway Device's";
+        describe();
+        return;
+    }
+    ++m_devices;
     const bool offered =
         m_kind == Kind::Connection
             ? serviceType.contains("WANIPConnection") || serviceType.contains("WANPPPConnection")
@@ -95,8 +110,10 @@ void UpnpService::described(const RouterUrl& description, const QByteArray& xml)
         return;
     }
     m_serviceType = serviceType;
-    if (m_search)
+    if (m_search) {
         m_search->disconnect(this);
+        m_search->stop();
+    }
     Q_EMIT found();
 }
 

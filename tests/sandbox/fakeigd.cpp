@@ -35,7 +35,9 @@
 //                         (repeatable): AddPortMapping of it gets 718
 //   --location URL        the LOCATION of search answers, "%a" replaced by
 //                         ADDRESS and "%p" by the HTTP port (default
-//                         "http://%a:%p/rootDesc.xml")
+//                         "http://%a:%p/rootDesc.xml"); repeated, a search
+//                         gets one answer for each, in their order
+//   --junk-description    every GET answers 200 with a body that is no XML
 //   --control-url URL     the WANIPConnection controlURL in the description,
 //                         with the same replacements (default /ctl/IPConn)
 //   --http-port PORT      the HTTP port (default: any free one)
@@ -46,7 +48,8 @@
 //                         length, then filler written 16 KiB at a time while
 //                         less than 64 KiB waits in the socket, until the
 //                         peer closes
-//   --search-flood N      N answers to each search (N at most 10000), the
+//   --search-flood N      N answers to each search (N at most 10000), sent
+//                         in ten even parts over 0.1 s, the
 //                         K-th with LOCATION http://ADDRESS:HTTP_PORT/
 //                         rootDesc-K.xml, in place of --location
 //   --natpmp MODE         NAT-PMP on UDP port 5351 of ADDRESS. The address
@@ -145,7 +148,8 @@ struct Settings {
     int addError = 0;
     int anyError = 0;
     QList<quint16> taken;
-    QByteArray location = "http://%a:%p/rootDesc.xml";
+    QByteArrayList locations;
+    bool junkDescription = false;
     QByteArray controlUrl = "/ctl/IPConn";
     quint16 httpPort = 0;
     bool ssdp = true;
@@ -173,6 +177,8 @@ bool setFlag(Settings& settings, const QByteArray& name)
         settings.igd2 = true;
     else if (name == "--no-ssdp")
         settings.ssdp = false;
+    else if (name == "--junk-description")
+        settings.junkDescription = true;
     else
         return false;
     return true;
@@ -202,7 +208,7 @@ bool setOption(Settings& settings, const QByteArray& name, const QByteArray& val
     else if (name == "--taken" && setNumber(port, 1, 65535))
         settings.taken.append(quint16(port));
     else if (name == "--location")
-        settings.location = value;
+        settings.locations.append(value);
     else if (name == "--control-url")
         settings.controlUrl = value;
     else if (name == "--http-port" && setNumber(port, 1, 65535))
@@ -235,6 +241,8 @@ std::optional<Settings> parse(const QByteArrayList& arguments)
     settings.address = QHostAddress(QString::fromLatin1(addresses.value(0)));
     if (addresses.size() != 1 || settings.address.isNull())
         return std::nullopt;
+    if (settings.locations.isEmpty())
+        settings.locations.append("http://%a:%p/rootDesc.xml");
     return settings;
 }
 
@@ -637,6 +645,8 @@ private:
             say("GET " + request.headers.split('\r').constFirst().split(' ').value(1));
             if (m_settings.endless == "description")
                 new EndlessAnswer(socket, m_settings.endless);
+            else if (m_settings.junkDescription)
+                send(socket, httpResponse("200 OK", "}{ no description here \x01\xff"), 0);
             else
                 send(socket, httpResponse("200 OK", m_igd.description(port())), 0);
             return;
@@ -701,9 +711,16 @@ private:
             if (!search.data().startsWith("M-SEARCH"))
                 continue;
             say("search");
-            for (const QByteArray& answer : answers(searchTarget(search.data())))
-                m_socket.writeDatagram(answer, search.senderAddress(),
-                                       quint16(search.senderPort()));
+            const QByteArrayList all = answers(searchTarget(search.data()));
+            const qsizetype part = (all.size() + 9) / 10;
+            for (qsizetype from = 0; from < all.size(); from += part) {
+                QTimer::singleShot(int(from / part) * 10, this,
+                                   [this, answers = all.mid(from, part),
+                                    to = search.senderAddress(), port = search.senderPort()] {
+                                       for (const QByteArray& answer : answers)
+                                           m_socket.writeDatagram(answer, to, quint16(port));
+                                   });
+            }
         }
     }
 
@@ -720,8 +737,12 @@ private:
 
     QByteArrayList answers(const QByteArray& target) const
     {
-        if (!m_settings.searchFlood)
-            return {answer(target, expand(m_settings.location, m_settings.address, m_http.port()))};
+        if (!m_settings.searchFlood) {
+            QByteArrayList located;
+            for (const QByteArray& location : m_settings.locations)
+                located.append(answer(target, expand(location, m_settings.address, m_http.port())));
+            return located;
+        }
         QByteArrayList flood;
         for (int k = 1; k <= m_settings.searchFlood; ++k)
             flood.append(answer(target, "http://" + m_settings.address.toString().toLatin1() + ':' +
@@ -946,7 +967,8 @@ int main(int argc, char* argv[])
                      "usage: fakeigd ADDRESS [--outside TEXT] [--status TEXT] [--permanent-only]\n"
                      "  [--answer-delay MS] [--igd2] [--reserved-port TEXT] [--add-error CODE]\n"
                      "  [--any-error CODE] [--taken PORT]... [--location URL] [--control-url URL]\n"
-                     "  [--http-port PORT] [--no-ssdp] [--endless description|soap]\n"
+                     "  [--http-port PORT] [--no-ssdp] [--junk-description]\n"
+                     "  [--endless description|soap]\n"
                      "  [--search-flood N] [--natpmp normal|short-address|short-map|wrong-port|"
                      "refuse|silent-map]\n");
         return 2;
