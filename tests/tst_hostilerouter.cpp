@@ -259,6 +259,36 @@ private slots:
             QCOMPARE(router.asked("AddPortMapping"), QStringList());
     }
 
+    // HTTP 200 with a body that is no SOAP answer to the call once counted
+    // as success: the outside address was then empty, the router's status
+    // too, and the row said "behind a second router" with the advice to let
+    // the other player host. Such an answer is a bad one.
+    void aSoapAnswerThatIsNone_data()
+    {
+        QTest::addColumn<QString>("body");
+        QTest::newRow("no XML") << "}{ garbage";
+        QTest::newRow("HTML") << "<html><body>It works!</body></html>";
+        QTest::newRow("another call's answer")
+            << "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Body>"
+               "<u:GetStatusInfoResponse xmlns:u=\"x\"><NewConnectionStatus>Connected"
+               "</NewConnectionStatus></u:GetStatusInfoResponse></s:Body></s:Envelope>";
+    }
+
+    void aSoapAnswerThatIsNone()
+    {
+        QFETCH(QString, body);
+        QVERIFY(routerMode(QStringLiteral("off")));
+        FakeIgd router(Gateway, {QStringLiteral("--soap-body"), body});
+        QVERIFY(router.ready());
+        PortMapping mapping(upnpOnly());
+        mapping.start(GamePort);
+        QTRY_VERIFY_WITH_TIMEOUT(mapping.state() != State::Asking, Answered);
+        QCOMPARE(mapping.state(), State::NoUsableAddress);
+        QVERIFY2(mapping.reason().contains(QLatin1String("no SOAP answer to GetExternalIPAddress")),
+                 qPrintable(mapping.reason()));
+        QCOMPARE(router.asked("AddPortMapping"), QStringList());
+    }
+
     // The router answered, and said no: the row says so, with its reason,
     // not that nothing answered.
     void theRouterRefuses_data()

@@ -55,6 +55,10 @@ void PinholeAttempt::map()
          {"InternalClient", m_localAddress.toString().toLatin1()},
          {"LeaseTime", m_lease}},
         [this](const SoapAnswer& answer) {
+            if (answer.isBad()) {
+                Q_EMIT failed(Failure::BadAnswer, answer.errorText());
+                return;
+            }
             if (!answer.succeeded()) {
                 Q_EMIT failed(Failure::Refused,
                               QStringLiteral("AddPinhole: %1").arg(answer.errorText()));

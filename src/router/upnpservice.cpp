@@ -133,7 +133,7 @@ void UpnpService::call(const char* action, const QList<SoapArgument>& arguments,
             [this, http, action, handler](const RouterHttp::Answer& reply) {
                 http->deleteLater();
                 m_pending = nullptr;
-                const SoapAnswer answer(reply.status, reply.body);
+                const SoapAnswer answer(reply.status, reply.body, action);
                 if (!answer.succeeded())
                     qCInfo(lcRouter) << "UPnP:" << action << "answered" << answer.errorText();
                 handler(answer);
@@ -153,7 +153,7 @@ bool UpnpService::callNow(const char* action, const QList<SoapArgument>& argumen
         return false;
     const std::optional<RouterHttp::Answer> reply =
         RouterHttp::exchangeNow(request(action, arguments), waitMs);
-    return reply && SoapAnswer(reply->status, reply->body).succeeded();
+    return reply && SoapAnswer(reply->status, reply->body, action).succeeded();
 }
 
 void UpnpService::abort()

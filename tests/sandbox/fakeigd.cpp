@@ -38,6 +38,8 @@
 //                         "http://%a:%p/rootDesc.xml"); repeated, a search
 //                         gets one answer for each, in their order
 //   --junk-description    every GET answers 200 with a body that is no XML
+//   --soap-body TEXT      every SOAP call that succeeds answers 200 with the
+//                         body TEXT, in place of its response
 //   --control-url URL     the WANIPConnection controlURL in the description,
 //                         with the same replacements (default /ctl/IPConn)
 //   --http-port PORT      the HTTP port (default: any free one)
@@ -150,6 +152,7 @@ struct Settings {
     QList<quint16> taken;
     QByteArrayList locations;
     bool junkDescription = false;
+    std::optional<QByteArray> soapBody;
     QByteArray controlUrl = "/ctl/IPConn";
     quint16 httpPort = 0;
     bool ssdp = true;
@@ -207,6 +210,8 @@ bool setOption(Settings& settings, const QByteArray& name, const QByteArray& val
         return setNumber(settings.anyError, 1, 9999);
     else if (name == "--taken" && setNumber(port, 1, 65535))
         settings.taken.append(quint16(port));
+    else if (name == "--soap-body")
+        settings.soapBody = value;
     else if (name == "--location")
         settings.locations.append(value);
     else if (name == "--control-url")
@@ -385,6 +390,8 @@ private:
 
     QByteArray soapAnswer(const QByteArray& action, const QByteArray& arguments) const
     {
+        if (m_settings.soapBody)
+            return httpResponse("200 OK", *m_settings.soapBody);
         return httpResponse("200 OK",
                             envelope("<u:" + action + "Response xmlns:u=\"" + serviceType() +
                                      "\">" + arguments + "</u:" + action + "Response>"));
@@ -967,7 +974,7 @@ int main(int argc, char* argv[])
                      "usage: fakeigd ADDRESS [--outside TEXT] [--status TEXT] [--permanent-only]\n"
                      "  [--answer-delay MS] [--igd2] [--reserved-port TEXT] [--add-error CODE]\n"
                      "  [--any-error CODE] [--taken PORT]... [--location URL] [--control-url URL]\n"
-                     "  [--http-port PORT] [--no-ssdp] [--junk-description]\n"
+                     "  [--http-port PORT] [--no-ssdp] [--junk-description] [--soap-body TEXT]\n"
                      "  [--endless description|soap]\n"
                      "  [--search-flood N] [--natpmp normal|short-address|short-map|wrong-port|"
                      "refuse|silent-map]\n");
