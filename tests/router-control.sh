@@ -37,6 +37,10 @@ usage: $me COMMAND [ARGS...]
                             start gives them back
       v6-drop               the router drops all IPv6 that crosses it, either
                             way; it still answers on the home network
+      v6-link-local         this machine's IPv6 default route goes via the
+                            router's link-local address fe80::1, as router
+                            advertisements set it on most home networks; the
+                            router's global address is still 2001:db8:1::1
   ssdp-late MS             the router's answers to searches are dropped for
                            the next MS milliseconds (at most 10000), as a
                            router's that waits before it answers
@@ -111,6 +115,10 @@ start_router() {
             ipv6=no
             ;;
         v6-drop) in_router nft add rule inet filter crossing meta nfproto ipv6 drop ;;
+        v6-link-local)
+            in_router ip -6 addr replace fe80::1/64 dev lan0 nodad
+            ip -6 route replace default via fe80::1 dev lan0
+            ;;
         taken=*)
             # Another machine's forward, as miniupnpd keeps it across restarts.
             echo "TCP:${setting#taken=}:192.168.77.99:${setting#taken=}:0:another machine" \

@@ -228,6 +228,29 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(mappings(), QStringList(), Removed);
     }
 
+    // Most home networks: the IPv6 default route goes via the router's
+    // link-local address, and its UPnP server answers from its global one
+    // and names that. The search once counted only answers on the next
+    // hop's own address, and no pinhole was made; the neighbour table tells
+    // that both are the one router's.
+    void aPinholeThroughALinkLocalNextHop()
+    {
+        QVERIFY(routerMode(QStringLiteral("both v6-link-local")));
+        PortMapping::Options options;
+        options.natPmp = false;
+        options.pcp = false;
+        PortMapping mapping(options);
+        mapping.start(GamePort);
+        QTRY_VERIFY_WITH_TIMEOUT(mapping.pinholeState() != State::Asking, Answered);
+        QCOMPARE(mapping.pinholeState(), State::Mapped);
+        QCOMPARE(mapping.pinholeProtocol(), Protocol::UpnpIgd);
+        QCOMPARE(mapping.pinholeAddress(), ThisMachine6);
+        QTRY_COMPARE_WITH_TIMEOUT(pinholes(),
+                                  QStringList{QStringLiteral("tcp6 2001:db8:1::10 2539")}, Removed);
+        mapping.stop();
+        QTRY_COMPARE_WITH_TIMEOUT(pinholes(), QStringList(), Removed);
+    }
+
     // Addresses a router may write that are no address players can use:
     // a mapped one is shown as the IPv4 address it is, the others get a row
     // of their own, and no forward is asked for.

@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: MIT
 #include "gatewaysearch.h"
 
+#include "outsideaddress.h"
 #include "routerlog.h"
+#include "routetorouter.h"
 
 #include <QNetworkDatagram>
 #include <QNetworkInterface>
 #include <QUdpSocket>
+#include <QUrl>
 #include <QVariant>
 
 namespace {
@@ -53,6 +56,8 @@ GatewaySearch::GatewaySearch(const QHostAddress& gateway, const QHostAddress& lo
     m_end.setSingleShot(true);
     connect(&m_again, &QTimer::timeout, this, &GatewaySearch::send);
     connect(&m_end, &QTimer::timeout, this, &GatewaySearch::finish);
+    m_prove.setInterval(ProveEveryMs);
+    connect(&m_prove, &QTimer::timeout, this, &GatewaySearch::prove);
 }
 
 void GatewaySearch::start()
@@ -101,7 +106,12 @@ void GatewaySearch::read()
          ++taken) {
         const bool wanted = parsed < AnswersReadAtOnce;
         const QNetworkDatagram answer = m_socket->receiveDatagram(wanted ? LongestAnswer : 0);
-        if (!wanted || !answer.senderAddress().isEqual(m_gateway, QHostAddress::StrictConversion)) {
+        const QHostAddress sender = answer.senderAddress();
+        const bool fromGateway = sender.isEqual(m_gateway, QHostAddress::StrictConversion);
+        // Perhaps the gateway's global address, which only the neighbour
+        // table can tell.
+        const bool perhaps = m_gateway.isLinkLocal() && isGlobalIpv6(sender);
+        if (!wanted || (!fromGateway && !perhaps)) {
             ++dropped;
             continue;
         }
@@ -110,21 +120,88 @@ void GatewaySearch::read()
         if (location.isEmpty() || m_seen.contains(location) || m_seen.size() >= MaxLocations)
             continue;
         m_seen.append(location);
-        const std::optional<RouterUrl> url = routerUrl(location, m_gateway);
+        const std::optional<RouterUrl> url = onTheGateway(location, sender);
         if (!url) {
             qCInfo(lcRouter) << "UPnP: ignored a description not on the gateway:" << location;
             continue;
         }
-        Q_EMIT located(*url);
+        if (fromGateway)
+            Q_EMIT located(*url);
     }
     if (dropped)
         qCDebug(lcRouter) << "UPnP: dropped" << dropped << "search answers unread";
+}
+
+// The URL of a description on the gateway: on its own address, from its
+// own address; or, where the gateway is link-local, on an address the
+// sender shares with it, to be proven the gateway's by the neighbour table.
+std::optional<RouterUrl> GatewaySearch::onTheGateway(const QByteArray& location,
+                                                     const QHostAddress& sender)
+{
+    if (sender.isEqual(m_gateway, QHostAddress::StrictConversion))
+        return routerUrl(location, m_gateway);
+    const QHostAddress host(QUrl(QString::fromLatin1(location), QUrl::StrictMode).host());
+    if (!isGlobalIpv6(host) || m_unproven.size() >= MaxUnproven)
+        return std::nullopt;
+    std::optional<RouterUrl> url = routerUrl(location, host);
+    if (url) {
+        m_unproven.append({*url, sender, 0});
+        if (!m_prove.isActive()) {
+            m_prove.start();
+            QTimer::singleShot(0, this, &GatewaySearch::prove);
+        }
+    }
+    return url;
+}
+
+// Whether the sender and the URL's host are the gateway's, by its
+// link-layer address. An address the table does not know yet is sent an
+// empty datagram, to the SSDP port that is open anyway, so that the kernel
+// asks the network for it.
+void GatewaySearch::prove()
+{
+    const QString link = m_gateway.scopeId();
+    const QByteArray gatewayLink = neighbourLinkAddress(m_gateway, link);
+    for (qsizetype at = 0; at < m_unproven.size();) {
+        Unproven& answer = m_unproven[at];
+        const QByteArray senderLink = neighbourLinkAddress(answer.sender, link);
+        const QByteArray hostLink = neighbourLinkAddress(answer.url.host, link);
+        const bool known = !gatewayLink.isEmpty() && !senderLink.isEmpty() && !hostLink.isEmpty();
+        if (!known && ++answer.tries < ProveTries) {
+            if (answer.tries == 1 && m_socket) {
+                for (const QHostAddress& unknown : {m_gateway, answer.sender, answer.url.host})
+                    m_socket->writeDatagram(QByteArray(), unknown, SsdpPort);
+            }
+            ++at;
+            continue;
+        }
+        const RouterUrl url = answer.url;
+        const bool same = known && senderLink == gatewayLink && hostLink == gatewayLink;
+        m_unproven.removeAt(at);
+        if (!same) {
+            qCInfo(lcRouter).noquote()
+                << "UPnP: ignored a description at" << url.hostHeader()
+                << (known ? "from another device than the gateway"
+                          : "whose device the neighbour table does not know");
+            continue;
+        }
+        qCInfo(lcRouter).noquote()
+            << "UPnP: the gateway" << m_gateway.toString() << "answers at" << url.host.toString();
+        Q_EMIT located(url);
+    }
+    if (m_unproven.isEmpty()) {
+        m_prove.stop();
+        if (m_ending)
+            finish();
+    }
 }
 
 void GatewaySearch::stop()
 {
     m_again.stop();
     m_end.stop();
+    m_prove.stop();
+    m_unproven.clear();
     if (!m_socket)
         return;
     // Perhaps from within its own readyRead().
@@ -137,6 +214,11 @@ void GatewaySearch::finish()
 {
     if (!m_socket)
         return;
+    // Answers still being proven the gateway's have their few tries first.
+    if (!m_unproven.isEmpty()) {
+        m_ending = true;
+        return;
+    }
     stop();
     Q_EMIT finished();
 }

@@ -9,6 +9,8 @@
 #include <QObject>
 #include <QTimer>
 
+#include <optional>
+
 class QUdpSocket;
 
 // The LOCATION of an SSDP search answer ("HTTP/1.1 200 OK" with a LOCATION
@@ -25,6 +27,12 @@ QByteArray ssdpLocation(QByteArrayView datagram);
 // its owner to try. A flood is dropped unread, never taken for the end: of
 // what waits at each turn of the event loop, the gateway's answers are
 // read, AnswersReadAtOnce at most, and the rest goes unparsed.
+//
+// Where the gateway is a link-local address (an IPv6 default route, as
+// router advertisements set it), the router answers from its global address
+// and names that: such an answer counts when the kernel's neighbour table
+// ties its sender and its URL's host to the gateway's link-layer address,
+// the same router, and nothing else does.
 class GatewaySearch final : public QObject {
     Q_OBJECT
 
@@ -40,6 +48,12 @@ public:
     static constexpr int MxSeconds = 1;
     static constexpr int AgainMs = 500;
     static constexpr int SearchMs = AgainMs + MxSeconds * 1000 + 200;
+    // Answers from another address, waiting for the neighbour table to say
+    // whether it is the gateway's: so many at most, each for ProveTries
+    // looks ProveEveryMs apart.
+    static constexpr int MaxUnproven = 4;
+    static constexpr int ProveTries = 8;
+    static constexpr int ProveEveryMs = 100;
 
     GatewaySearch(const QHostAddress& gateway, const QHostAddress& localAddress, QObject* parent);
 
@@ -58,6 +72,14 @@ private:
     void send();
     void read();
     void finish();
+    std::optional<RouterUrl> onTheGateway(const QByteArray& location, const QHostAddress& sender);
+    void prove();
+
+    struct Unproven {
+        RouterUrl url;
+        QHostAddress sender;
+        int tries = 0;
+    };
 
     QHostAddress m_gateway;
     QHostAddress m_localAddress;
@@ -65,4 +87,7 @@ private:
     QTimer m_again;
     QTimer m_end;
     QList<QByteArray> m_seen;
+    QList<Unproven> m_unproven;
+    QTimer m_prove;
+    bool m_ending = false;
 };

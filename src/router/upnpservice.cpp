@@ -103,7 +103,9 @@ void UpnpService::described(const RouterUrl& description, const QByteArray& xml)
         describe();
         return;
     }
-    m_control = routerUrl(control, m_gateway);
+    // On the host that served the description, which the search found to
+    // be the gateway.
+    m_control = routerUrl(control, description.host);
     if (!m_control) {
         qCInfo(lcRouter) << "UPnP: ignored a control URL not on the gateway:" << control;
         describe();
