@@ -55,6 +55,8 @@ usage: $me COMMAND [ARGS...]
                            without brackets
   router CMD [ARGS...]     runs CMD in the router's namespace
   wan CMD [ARGS...]        runs CMD in the internet peer's namespace
+  device CMD [ARGS...]     runs CMD on another device of the home network
+                           (192.168.77.66, 2001:db8:1::66)
   log                      what miniupnpd wrote since it was last started
 EOF
 }
@@ -276,6 +278,10 @@ router)
 wan)
     shift
     exec ip netns exec wan "$@"
+    ;;
+device)
+    shift
+    exec ip netns exec device "$@"
     ;;
 log)
     cat "$dir/miniupnpd.log" 2>/dev/null || true

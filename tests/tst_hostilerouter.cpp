@@ -10,6 +10,8 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <optional>
+
 using State = PortMapping::State;
 using Protocol = PortMapping::Protocol;
 
@@ -233,9 +235,25 @@ private slots:
     // and names that. The search once counted only answers on the next
     // hop's own address, and no pinhole was made; the neighbour table tells
     // that both are the one router's.
+    // Nothing else counts: another device that answers from its own global
+    // address, first and with a firewall service of its own, is not asked.
+    void aPinholeThroughALinkLocalNextHop_data()
+    {
+        QTest::addColumn<bool>("otherDevice");
+        QTest::newRow("the router alone") << false;
+        QTest::newRow("another device answers first") << true;
+    }
+
     void aPinholeThroughALinkLocalNextHop()
     {
+        QFETCH(bool, otherDevice);
         QVERIFY(routerMode(QStringLiteral("both v6-link-local")));
+        std::optional<FakeIgd> other;
+        if (otherDevice) {
+            other.emplace(Device6,
+                          QStringList{QStringLiteral("--firewall6"), QStringLiteral("on")});
+            QVERIFY(other->ready());
+        }
         PortMapping::Options options;
         options.natPmp = false;
         options.pcp = false;
@@ -247,6 +265,10 @@ private slots:
         QCOMPARE(mapping.pinholeAddress(), ThisMachine6);
         QTRY_COMPARE_WITH_TIMEOUT(pinholes(),
                                   QStringList{QStringLiteral("tcp6 2001:db8:1::10 2539")}, Removed);
+        if (other) {
+            QVERIFY(other->lines().contains(QStringLiteral("search")));
+            QCOMPARE(other->asked("GET"), QStringList());
+        }
         mapping.stop();
         QTRY_COMPARE_WITH_TIMEOUT(pinholes(), QStringList(), Removed);
     }
