@@ -119,6 +119,9 @@ void GatewaySearch::read()
         const QByteArray location = ssdpLocation(answer.data());
         if (location.isEmpty() || m_seen.contains(location) || m_seen.size() >= MaxLocations)
             continue;
+        // No room to prove another now: its next answer may find some.
+        if (!fromGateway && m_unproven.size() >= MaxUnproven)
+            continue;
         m_seen.append(location);
         const std::optional<RouterUrl> url = onTheGateway(location, sender);
         if (!url) {
@@ -141,7 +144,7 @@ std::optional<RouterUrl> GatewaySearch::onTheGateway(const QByteArray& location,
     if (sender.isEqual(m_gateway, QHostAddress::StrictConversion))
         return routerUrl(location, m_gateway);
     const QHostAddress host(QUrl(QString::fromLatin1(location), QUrl::StrictMode).host());
-    if (!isGlobalIpv6(host) || m_unproven.size() >= MaxUnproven)
+    if (!isGlobalIpv6(host))
         return std::nullopt;
     std::optional<RouterUrl> url = routerUrl(location, host);
     if (url) {

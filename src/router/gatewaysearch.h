@@ -51,7 +51,7 @@ public:
     // Answers from another address, waiting for the neighbour table to say
     // whether it is the gateway's: so many at most, each for ProveTries
     // looks ProveEveryMs apart.
-    static constexpr int MaxUnproven = 4;
+    static constexpr int MaxUnproven = 8;
     static constexpr int ProveTries = 8;
     static constexpr int ProveEveryMs = 100;
 
