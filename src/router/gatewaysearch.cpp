@@ -110,7 +110,9 @@ void GatewaySearch::read()
         const bool fromGateway = sender.isEqual(m_gateway, QHostAddress::StrictConversion);
         // Perhaps the gateway's global address, which only the neighbour
         // table can tell.
-        const bool perhaps = m_gateway.isLinkLocal() && isGlobalIpv6(sender);
+        const bool perhaps = m_gateway.isLinkLocal() &&
+                             m_gateway.protocol() == QAbstractSocket::IPv6Protocol &&
+                             isGlobalIpv6(sender);
         if (!wanted || (!fromGateway && !perhaps)) {
             ++dropped;
             continue;
@@ -119,42 +121,51 @@ void GatewaySearch::read()
         const QByteArray location = ssdpLocation(answer.data());
         if (location.isEmpty() || m_seen.contains(location) || m_seen.size() >= MaxLocations)
             continue;
-        // No room to prove another now: its next answer may find some.
-        if (!fromGateway && m_unproven.size() >= MaxUnproven)
-            continue;
-        m_seen.append(location);
-        const std::optional<RouterUrl> url = onTheGateway(location, sender);
-        if (!url) {
+        switch (consider(location, sender)) {
+        case Answer::OnTheGateway:
+        case Answer::ToProve:
+            m_seen.append(location);
+            break;
+        case Answer::NoRoom: // its next answer may find some
+            break;
+        case Answer::Elsewhere:
+            m_seen.append(location);
             qCInfo(lcRouter) << "UPnP: ignored a description not on the gateway:" << location;
-            continue;
+            break;
         }
-        if (fromGateway)
-            Q_EMIT located(*url);
     }
     if (dropped)
         qCDebug(lcRouter) << "UPnP: dropped" << dropped << "search answers unread";
 }
 
-// The URL of a description on the gateway: on its own address, from its
-// own address; or, where the gateway is link-local, on an address the
-// sender shares with it, to be proven the gateway's by the neighbour table.
-std::optional<RouterUrl> GatewaySearch::onTheGateway(const QByteArray& location,
-                                                     const QHostAddress& sender)
+// A description on the gateway, from its own address, is located at once.
+// Where the gateway is a link-local address, one on a global address is
+// held until the neighbour table proves it, and its sender, the gateway's.
+GatewaySearch::Answer GatewaySearch::consider(const QByteArray& location,
+                                              const QHostAddress& sender)
 {
-    if (sender.isEqual(m_gateway, QHostAddress::StrictConversion))
-        return routerUrl(location, m_gateway);
-    const QHostAddress host(QUrl(QString::fromLatin1(location), QUrl::StrictMode).host());
-    if (!isGlobalIpv6(host))
-        return std::nullopt;
-    std::optional<RouterUrl> url = routerUrl(location, host);
-    if (url) {
-        m_unproven.append({*url, sender, 0});
-        if (!m_prove.isActive()) {
-            m_prove.start();
-            QTimer::singleShot(0, this, &GatewaySearch::prove);
+    const bool fromGateway = sender.isEqual(m_gateway, QHostAddress::StrictConversion);
+    if (fromGateway) {
+        if (const std::optional<RouterUrl> url = routerUrl(location, m_gateway)) {
+            Q_EMIT located(*url);
+            return Answer::OnTheGateway;
         }
     }
-    return url;
+    if (!m_gateway.isLinkLocal())
+        return Answer::Elsewhere;
+    const QHostAddress host(QUrl(QString::fromLatin1(location), QUrl::StrictMode).host());
+    const std::optional<RouterUrl> url =
+        isGlobalIpv6(host) ? routerUrl(location, host) : std::nullopt;
+    if (!url)
+        return Answer::Elsewhere;
+    if (m_unproven.size() >= MaxUnproven)
+        return Answer::NoRoom;
+    m_unproven.append({*url, sender, 0});
+    if (!m_prove.isActive()) {
+        m_prove.start();
+        QTimer::singleShot(0, this, &GatewaySearch::prove);
+    }
+    return Answer::ToProve;
 }
 
 // Whether the sender and the URL's host are the gateway's, by its

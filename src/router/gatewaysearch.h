@@ -72,7 +72,8 @@ private:
     void send();
     void read();
     void finish();
-    std::optional<RouterUrl> onTheGateway(const QByteArray& location, const QHostAddress& sender);
+    enum class Answer { OnTheGateway, ToProve, NoRoom, Elsewhere };
+    Answer consider(const QByteArray& location, const QHostAddress& sender);
     void prove();
 
     struct Unproven {
