@@ -37,6 +37,13 @@ usage: $me COMMAND [ARGS...]
                             start gives them back
       v6-drop               the router drops all IPv6 that crosses it, either
                             way; it still answers on the home network
+      v6-link-local         this machine's IPv6 default route goes via the
+                            router's link-local address fe80::1, as router
+                            advertisements set it on most home networks; the
+                            router's global address is still 2001:db8:1::1
+  ssdp-late MS             the router's answers to searches are dropped for
+                           the next MS milliseconds (at most 10000), as a
+                           router's that waits before it answers
   mappings                 the router's port forwards, one a line:
                            "tcp OUTSIDE_PORT LAN_ADDRESS:PORT"
   pinholes                 the router's IPv6 pinholes, one a line, sorted:
@@ -48,6 +55,8 @@ usage: $me COMMAND [ARGS...]
                            without brackets
   router CMD [ARGS...]     runs CMD in the router's namespace
   wan CMD [ARGS...]        runs CMD in the internet peer's namespace
+  device CMD [ARGS...]     runs CMD on another device of the home network
+                           (192.168.77.66, 2001:db8:1::66)
   log                      what miniupnpd wrote since it was last started
 EOF
 }
@@ -108,6 +117,10 @@ start_router() {
             ipv6=no
             ;;
         v6-drop) in_router nft add rule inet filter crossing meta nfproto ipv6 drop ;;
+        v6-link-local)
+            in_router ip -6 addr replace fe80::1/64 dev lan0 nodad
+            ip -6 route replace default via fe80::1 dev lan0
+            ;;
         taken=*)
             # Another machine's forward, as miniupnpd keeps it across restarts.
             echo "TCP:${setting#taken=}:192.168.77.99:${setting#taken=}:0:another machine" \
@@ -215,6 +228,14 @@ mode)
     *) usage >&2; exit 2 ;;
     esac
     ;;
+ssdp-late)
+    ms=${2:?how many milliseconds?}
+    [[ $ms =~ ^[0-9]{1,5}$ && $ms -le 10000 ]] || { echo "$me: not 0-10000 ms: $ms" >&2; exit 2; }
+    in_router nft add chain inet filter ssdp_out '{ type filter hook output priority 0; policy accept; }'
+    in_router nft add rule inet filter ssdp_out oifname lan0 udp sport 1900 drop
+    (sleep "$(printf '%d.%03d' $((ms / 1000)) $((ms % 1000)))"
+     in_router nft flush chain inet filter ssdp_out) </dev/null >/dev/null 2>&1 &
+    ;;
 mappings)
     # prerouting_miniupnpd holds one dnat rule a forward, the protocol as
     # the IP header's byte (6 TCP, 17 UDP), such as
@@ -257,6 +278,10 @@ router)
 wan)
     shift
     exec ip netns exec wan "$@"
+    ;;
+device)
+    shift
+    exec ip netns exec device "$@"
     ;;
 log)
     cat "$dir/miniupnpd.log" 2>/dev/null || true

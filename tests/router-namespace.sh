@@ -14,6 +14,9 @@
 #   "wan"            wan0 198.51.100.20/24 and 2001:db8:ff::20/64: a peer on
 #                    the internet, with the STUN server miniupnpd asks for its
 #                    public address
+#   "device"         lan66 192.168.77.66/24 and 2001:db8:1::66/64: another
+#                    device on the home network, with a link-layer address
+#                    of its own (a macvlan on the router's end of the LAN)
 #
 # The router starts with miniupnpd answering UPnP and NAT-PMP/PCP. The
 # command changes it, and reaches the other two namespaces, through
@@ -55,6 +58,7 @@ mkdir -p "$KORVALOOP_ROUTER_SANDBOX"
 ip link set lo up
 ip netns add router
 ip netns add wan
+ip netns add device
 # IPv6 on everywhere, before the links are made (they take "default"); the
 # static addresses below skip duplicate address detection so that they work
 # at once, and nothing here sends router advertisements.
@@ -62,8 +66,10 @@ ipv6_on=(sysctl -q -w net.ipv6.conf.all.disable_ipv6=0 net.ipv6.conf.default.dis
 "${ipv6_on[@]}"
 ip netns exec router "${ipv6_on[@]}"
 ip netns exec wan "${ipv6_on[@]}"
+ip netns exec device "${ipv6_on[@]}"
 ip -n router link set lo up
 ip -n wan link set lo up
+ip -n device link set lo up
 
 ip link add lan0 type veth peer name lan0 netns router
 ip link add wan0 netns router type veth peer name wan0 netns wan
@@ -76,6 +82,11 @@ ip -n router addr add 198.51.100.1/24 dev wan0
 ip -n router link set wan0 up
 ip -n wan addr add 198.51.100.20/24 dev wan0
 ip -n wan link set wan0 up
+ip -n router link add lan66 link lan0 type macvlan mode bridge
+ip -n router link set lan66 netns device
+ip -n device addr add 192.168.77.66/24 dev lan66
+ip -n device -6 addr add 2001:db8:1::66/64 dev lan66 nodad
+ip -n device link set lan66 up multicast on
 ip netns exec router sysctl -q -w net.ipv4.ip_forward=1
 # IPv6: the LAN's addresses (this machine's, its default route and the
 # router's) are router-control.sh's, which takes them away in one mode.

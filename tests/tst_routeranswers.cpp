@@ -213,6 +213,29 @@ private slots:
             << QByteArray("SSH-2.0-OpenSSH\r\n\r\n") << false << Progress::Bad << QByteArray();
         QTest::newRow("closed before the headers end")
             << QByteArray("HTTP/1.1 200 OK\r\nContent-") << true << Progress::Bad << QByteArray();
+        // Bare LF line ends, which HTTP/1.1 readers take as CRLF.
+        QTest::newRow("bare LF, with a length")
+            << QByteArray("HTTP/1.1 200 OK\nContent-Length: 5\n\nhello") << false << Progress::Done
+            << QByteArray("hello");
+        QTest::newRow("bare LF, chunked")
+            << QByteArray("HTTP/1.1 200 OK\nTransfer-Encoding: chunked\n\n"
+                          "3\nabc\n4;x=y\r\ndefg\n0\n\n")
+            << false << Progress::Done << QByteArray("abcdefg");
+        QTest::newRow("bare LF, until closed")
+            << QByteArray("HTTP/1.0 200 OK\nServer: x\n\n<root/>\r\n") << true << Progress::Done
+            << QByteArray("<root/>\r\n");
+        QTest::newRow("a chunk longer than its size")
+            << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                          "3\r\nabcdef\r\n0\r\n\r\n")
+            << false << Progress::Bad << QByteArray();
+        QTest::newRow("chunked, closed after the last chunk")
+            << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                          "3\r\nabc\r\n0\r\n")
+            << true << Progress::Done << QByteArray("abc");
+        QTest::newRow("chunked, cut short")
+            << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                          "6\r\nabc")
+            << true << Progress::Bad << QByteArray();
     }
 
     void httpAnswersAreTakenInWhole()
@@ -236,6 +259,32 @@ private slots:
             if (progress == Progress::Done)
                 QCOMPARE(reader.body(), body);
         }
+    }
+
+    // A chunked answer is decoded as it comes: it was once read again from
+    // its start at every read, seconds of CPU for an answer that came a few
+    // bytes at a time. What the reader holds undecoded is a line at most.
+    void chunksAreDecodedAsTheyCome()
+    {
+        QByteArray answer = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+        QByteArray body;
+        for (int i = 0; body.size() < 40000; ++i) {
+            const QByteArray chunk = QByteArray::number(i).repeated(1 + i % 7);
+            answer += QByteArray::number(chunk.size(), 16) + "\r\n" + chunk + "\r\n";
+            body += chunk;
+        }
+        answer += "0\r\n\r\n";
+        QVERIFY(answer.size() < HttpAnswerReader::MaxBytes);
+        HttpAnswerReader reader;
+        qsizetype mostHeld = 0;
+        Progress got = Progress::More;
+        for (qsizetype i = 0; i < answer.size() && got == Progress::More; i += 3) {
+            got = reader.feed(answer.sliced(i, std::min<qsizetype>(3, answer.size() - i)));
+            mostHeld = std::max(mostHeld, reader.buffered());
+        }
+        QCOMPARE(got, Progress::Done);
+        QCOMPARE(reader.body(), body);
+        QVERIFY2(mostHeld < 64, qPrintable(QString::number(mostHeld)));
     }
 
     // A description that never ends, headers that never end, and chunks
@@ -408,25 +457,42 @@ private slots:
             "<?xml version=\"1.0\"?><s:Envelope><s:Body>"
             "<u:AddAnyPortMappingResponse><NewReservedPort>2540</NewReservedPort>"
             "</u:AddAnyPortMappingResponse></s:Body></s:Envelope>";
-        const SoapAnswer reserved(200, envelope);
+        const SoapAnswer reserved(200, envelope, "AddAnyPortMapping");
         QVERIFY(reserved.succeeded());
         QCOMPARE(reserved.value("NewReservedPort"), QByteArray("2540"));
         QCOMPARE(reserved.value("NewExternalIPAddress"), QByteArray());
 
         const SoapAnswer conflict(
-            500, "<s:Envelope><s:Body><s:Fault><detail><UPnPError><errorCode>718</errorCode>"
-                 "<errorDescription>ConflictInMappingEntry</errorDescription></UPnPError>"
-                 "</detail></s:Fault></s:Body></s:Envelope>");
+            500,
+            "<s:Envelope><s:Body><s:Fault><detail><UPnPError><errorCode>718</errorCode>"
+            "<errorDescription>ConflictInMappingEntry</errorDescription></UPnPError>"
+            "</detail></s:Fault></s:Body></s:Envelope>",
+            "AddPortMapping");
         QCOMPARE(conflict.error(), 718);
         QVERIFY(conflict.errorText().contains(QLatin1String("718")));
 
-        const SoapAnswer garbled(500, "<errorCode>abc</errorCode>");
+        const SoapAnswer garbled(500, "<errorCode>abc</errorCode>", "AddPortMapping");
         QCOMPARE(garbled.error(), -1);
-        const SoapAnswer empty(502, QByteArray());
+        const SoapAnswer empty(502, QByteArray(), "AddPortMapping");
         QCOMPARE(empty.error(), -1);
-        const SoapAnswer junk(200, QByteArray(100000, '<'));
-        QVERIFY(junk.succeeded());
+
+        // HTTP 200 is success only with the response to the action asked:
+        // garbage once counted as success, and told nothing.
+        const SoapAnswer junk(200, QByteArray(100000, '<'), "AddAnyPortMapping");
+        QVERIFY(!junk.succeeded());
+        QVERIFY(junk.isBad());
+        QVERIFY(junk.errorText().contains(QLatin1String("AddAnyPortMapping")));
         QCOMPARE(junk.value("NewReservedPort"), QByteArray());
+        QVERIFY(SoapAnswer(200, QByteArray(), "AddPortMapping").isBad());
+        QVERIFY(SoapAnswer(200, envelope, "GetSpecificPortMappingEntry").isBad());
+        QVERIFY(SoapAnswer(200, "<u:AddAnyPortMappingResponse/>", "AddAnyPortMapping").isBad());
+        const SoapAnswer withHeader(200,
+                                    "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/"
+                                    "envelope/\"><s:Header><x>1</x></s:Header><s:Body>"
+                                    "<u:DeletePortMappingResponse xmlns:u=\"urn:x\"/>"
+                                    "</s:Body></s:Envelope>",
+                                    "DeletePortMapping");
+        QVERIFY(withHeader.succeeded());
     }
 
     // What goes to the router is what was meant: values are escaped, so an

@@ -43,8 +43,41 @@ void PinholeAttempt::find()
     m_service->find();
 }
 
-// An empty remote host and port 0: anyone may connect.
+// First whether the firewall is on at all: a router whose IPv6 firewall is
+// off lets anyone reach this machine's address, and opens no pinhole
+// (AddPinhole answers FirewallDisabled). A router that cannot say is asked
+// for the pinhole all the same.
 void PinholeAttempt::map()
+{
+    m_service->call(
+        "GetFirewallStatus", {},
+        [this](const SoapAnswer& answer) {
+            if (answer.isBad()) {
+                Q_EMIT failed(Failure::BadAnswer, answer.errorText());
+                return;
+            }
+            const QByteArray enabled = answer.value("FirewallEnabled");
+            if (answer.succeeded() && enabled == "0") {
+                qCInfo(lcRouter) << "UPnP: the router's IPv6 firewall is off:"
+                                 << m_localAddress.toString() << "is reachable without a pinhole";
+                m_firewallOff = true;
+                m_update.start(m_timing.check);
+                Q_EMIT mapped(m_localAddress, m_port);
+                return;
+            }
+            if (answer.succeeded() && enabled == "1" &&
+                answer.value("InboundPinholeAllowed") == "0") {
+                Q_EMIT failed(Failure::Refused,
+                              QStringLiteral("the router's IPv6 firewall allows no pinholes"));
+                return;
+            }
+            addPinhole();
+        },
+        [this](bool) { addPinhole(); });
+}
+
+// An empty remote host and port 0: anyone may connect.
+void PinholeAttempt::addPinhole()
 {
     m_service->call(
         "AddPinhole",
@@ -55,6 +88,10 @@ void PinholeAttempt::map()
          {"InternalClient", m_localAddress.toString().toLatin1()},
          {"LeaseTime", m_lease}},
         [this](const SoapAnswer& answer) {
+            if (answer.isBad()) {
+                Q_EMIT failed(Failure::BadAnswer, answer.errorText());
+                return;
+            }
             if (!answer.succeeded()) {
                 Q_EMIT failed(Failure::Refused,
                               QStringLiteral("AddPinhole: %1").arg(answer.errorText()));
@@ -63,6 +100,16 @@ void PinholeAttempt::map()
             // A number the router gives back as it was given: 0 to 65535.
             const QByteArray id = answer.value("UniqueID");
             if (id.isEmpty() || (parsePort(id) == 0 && id != "0")) {
+                // IGD 2 names a pinhole by its UniqueID alone: no call finds
+                // it by what it opens, so it can be neither renewed nor
+                // deleted, and stays until its lease runs out.
+                qCWarning(lcRouter).noquote()
+                    << "UPnP: the router opened a pinhole for TCP port" << m_port << "on"
+                    << m_localAddress.toString() << "but named it"
+                    << id.left(64).toPercentEncoding()
+                    << "which is no pinhole's UniqueID: it cannot be deleted, and stays open "
+                       "until its lease of"
+                    << m_lease << "s runs out";
                 Q_EMIT failed(Failure::BadAnswer,
                               QStringLiteral("AddPinhole answered no pinhole's name"));
                 return;
@@ -87,6 +134,10 @@ void PinholeAttempt::update()
         m_update.start(m_timing.check);
         return;
     }
+    if (m_firewallOff) {
+        checkFirewall();
+        return;
+    }
     m_service->call(
         "UpdatePinhole", {{"UniqueID", m_uniqueId}, {"NewLeaseTime", m_lease}},
         [this](const SoapAnswer& answer) {
@@ -106,11 +157,35 @@ void PinholeAttempt::update()
         });
 }
 
+// With the firewall off, each check asks whether it still is: once it is
+// on again, a pinhole is asked for.
+void PinholeAttempt::checkFirewall()
+{
+    m_service->call(
+        "GetFirewallStatus", {},
+        [this](const SoapAnswer& answer) {
+            m_unanswered = 0;
+            if (answer.succeeded() && answer.value("FirewallEnabled") == "0") {
+                m_update.start(m_timing.check);
+                return;
+            }
+            close();
+        },
+        [this](bool refused) {
+            if (refused || ++m_unanswered >= 2) {
+                close();
+                return;
+            }
+            m_update.start(m_timing.check);
+        });
+}
+
 void PinholeAttempt::close()
 {
     m_update.stop();
     m_uniqueId.clear();
-    qCInfo(lcRouter) << "UPnP: the router no longer has the pinhole";
+    qCInfo(lcRouter) << (m_firewallOff ? "UPnP: the router's IPv6 firewall is no longer off"
+                                       : "UPnP: the router no longer has the pinhole");
     Q_EMIT lost();
 }
 

@@ -12,7 +12,10 @@ class UpnpService;
 // (UpnpService), over IPv6 from the address it opens, as a router in secure
 // mode wants: AddPinhole for anyone's connections to the game's TCP port on
 // this machine, UpdatePinhole at every Timing::check (a renewal, and the
-// check that the router still has it), DeletePinhole at the end.
+// check that the router still has it), DeletePinhole at the end. A router
+// whose IPv6 firewall is off (GetFirewallStatus) needs no pinhole: the
+// address is reachable as it is, mapped() says so, and each check asks
+// whether the firewall is still off.
 class PinholeAttempt final : public RouterAttempt {
     Q_OBJECT
 
@@ -29,7 +32,9 @@ public:
     void release() override;
 
 private:
+    void addPinhole();
     void update();
+    void checkFirewall();
     void close();
 
     QHostAddress m_localAddress;
@@ -39,6 +44,7 @@ private:
     QByteArray m_lease;
     QByteArray m_uniqueId; // the router's name for the pinhole, once open
     int m_unanswered = 0;  // updates in a row
+    bool m_firewallOff = false;
     QTimer m_update;
     bool m_released = false;
 };

@@ -5,6 +5,8 @@
 #include <QTcpSocket>
 #include <QUrl>
 
+#include <algorithm>
+
 namespace {
 
 // The longest line of headers or of a chunk's size that is read.
@@ -54,96 +56,186 @@ std::optional<RouterUrl> routerUrl(QByteArrayView text, const QHostAddress& gate
 
 HttpAnswerReader::Progress HttpAnswerReader::feed(QByteArrayView bytes)
 {
-    if (m_raw.size() + bytes.size() > MaxBytes)
-        return Progress::TooLong;
+    if (m_over != Progress::More)
+        return m_over;
+    m_fed += bytes.size();
+    if (m_fed > MaxBytes)
+        return m_over = Progress::TooLong;
     m_raw.append(bytes.data(), bytes.size());
     return parse(false);
 }
 
 HttpAnswerReader::Progress HttpAnswerReader::end()
 {
+    if (m_over != Progress::More)
+        return m_over;
     return parse(true);
+}
+
+// One line from `at`, its end (LF, or CRLF) taken off; none while its end
+// has not come.
+std::optional<QByteArray> HttpAnswerReader::takeLine(qsizetype& at)
+{
+    const qsizetype lineEnd = m_raw.indexOf('\n', std::max(at, m_scanned));
+    if (lineEnd < 0) {
+        m_scanned = m_raw.size();
+        return std::nullopt;
+    }
+    QByteArray line = m_raw.mid(at, lineEnd - at);
+    if (line.endsWith('\r'))
+        line.chop(1);
+    at = lineEnd + 1;
+    return line;
 }
 
 HttpAnswerReader::Progress HttpAnswerReader::parse(bool closed)
 {
-    if (m_bodyStart < 0) {
-        const Progress head = parseHead();
-        if (head != Progress::Done)
-            return head == Progress::More && closed ? Progress::Bad : head;
-    }
-    if (m_chunked)
-        return parseChunked(closed);
-    const qsizetype have = m_raw.size() - m_bodyStart;
-    if (m_length >= 0 && have >= m_length) {
-        m_body = m_raw.mid(m_bodyStart, m_length);
-        return Progress::Done;
-    }
-    if (!closed)
-        return Progress::More;
-    if (m_length >= 0)
-        return Progress::Bad; // cut short
-    m_body = m_raw.mid(m_bodyStart);
-    return Progress::Done;
-}
-
-HttpAnswerReader::Progress HttpAnswerReader::parseHead()
-{
-    const qsizetype end = m_raw.indexOf("\r\n\r\n");
-    if (end < 0)
-        return m_raw.size() > LongestLine * 4 ? Progress::TooLong : Progress::More;
-    const QList<QByteArray> lines = m_raw.left(end).split('\n');
-    // "HTTP/1.1 200 OK"
-    const QByteArray statusLine = lines.first().trimmed();
-    if (!statusLine.startsWith("HTTP/1.") || statusLine.size() < 12 || statusLine.at(8) != ' ')
-        return Progress::Bad;
-    bool ok = false;
-    m_status = statusLine.mid(9, 3).toInt(&ok);
-    if (!ok || m_status < 100 || m_status > 599)
-        return Progress::Bad;
-    for (qsizetype i = 1; i < lines.size(); ++i) {
-        const QByteArray line = lines.at(i).trimmed();
-        QByteArray value;
-        if (isIn(line, "content-length", value)) {
-            m_length = value.toLongLong(&ok);
-            if (!ok || m_length < 0)
-                return Progress::Bad;
-            if (m_length > MaxBytes)
-                return Progress::TooLong;
-        } else if (isIn(line, "transfer-encoding", value)) {
-            m_chunked = value.toLower().contains("chunked");
+    qsizetype at = 0;
+    Progress progress = Progress::More;
+    while (progress == Progress::More && m_stage != Stage::Over) {
+        if (m_stage == Stage::Body || m_stage == Stage::ChunkData) {
+            progress = bodyFrom(at);
+            if (progress == Progress::More && at == m_raw.size())
+                break;
+            continue;
+        }
+        const qsizetype lineStart = at;
+        const std::optional<QByteArray> line = takeLine(at);
+        if (!line) {
+            const qsizetype waiting = m_raw.size() - lineStart;
+            if (m_stage == Stage::Head && m_headBytes + waiting > LongestLine * 4)
+                progress = Progress::TooLong;
+            else if (waiting > LongestLine)
+                progress = m_stage == Stage::Head ? Progress::TooLong : Progress::Bad;
+            break;
+        }
+        switch (m_stage) {
+        case Stage::Head:
+            m_headBytes += at - lineStart;
+            progress = m_headBytes > LongestLine * 4 ? Progress::TooLong : headLine(*line);
+            break;
+        case Stage::ChunkSize:
+            progress = chunkLine(*line);
+            break;
+        case Stage::ChunkEnd:
+            // The data's own line end, and nothing before it.
+            if (!line->isEmpty())
+                progress = Progress::Bad;
+            m_stage = Stage::ChunkSize;
+            break;
+        case Stage::Trailer:
+            if (line->isEmpty()) {
+                m_stage = Stage::Over;
+                progress = Progress::Done;
+            }
+            break;
+        default:
+            break;
         }
     }
-    m_bodyStart = end + 4;
-    return Progress::Done;
+    // What was decoded goes; an unfinished line waits, scanned already.
+    m_raw.remove(0, at);
+    m_scanned = std::max<qsizetype>(0, m_scanned - at);
+    if (progress == Progress::More && closed) {
+        if (m_stage == Stage::Body && m_length < 0) {
+            progress = Progress::Done; // the answer without a length ends here
+        } else if (m_stage == Stage::Trailer) {
+            progress = Progress::Done; // the last chunk came, and nothing after it
+        } else {
+            progress = Progress::Bad; // cut short
+        }
+    }
+    if (progress != Progress::More)
+        m_over = progress;
+    return progress;
 }
 
-// Size line, data, CRLF; a size of 0 ends it.
-HttpAnswerReader::Progress HttpAnswerReader::parseChunked(bool closed)
+HttpAnswerReader::Progress HttpAnswerReader::headLine(const QByteArray& line)
 {
-    QByteArray body;
-    qsizetype at = m_bodyStart;
-    for (;;) {
-        const qsizetype lineEnd = m_raw.indexOf("\r\n", at);
-        if (lineEnd < 0)
-            return closed ? Progress::Bad : Progress::More;
-        QByteArray sizeText = m_raw.mid(at, lineEnd - at);
-        if (const qsizetype extension = sizeText.indexOf(';'); extension >= 0)
-            sizeText.truncate(extension);
-        bool ok = false;
-        const qint64 size = sizeText.trimmed().toLongLong(&ok, 16);
-        if (!ok || size < 0 || size > MaxBytes)
+    if (m_status == 0) {
+        // "HTTP/1.1 200 OK"
+        const QByteArray statusLine = line.trimmed();
+        if (!statusLine.startsWith("HTTP/1.") || statusLine.size() < 12 || statusLine.at(8) != ' ')
             return Progress::Bad;
-        at = lineEnd + 2;
-        if (size == 0) {
-            m_body = body;
-            return Progress::Done;
-        }
-        if (m_raw.size() < at + size + 2)
-            return closed ? Progress::Bad : Progress::More;
-        body.append(m_raw.constData() + at, size);
-        at += size + 2;
+        bool ok = false;
+        m_status = statusLine.mid(9, 3).toInt(&ok);
+        if (!ok || m_status < 100 || m_status > 599)
+            return Progress::Bad;
+        return Progress::More;
     }
+    if (line.trimmed().isEmpty()) {
+        if (m_chunked) {
+            m_stage = Stage::ChunkSize;
+        } else if (m_length == 0) {
+            m_stage = Stage::Over;
+            return Progress::Done;
+        } else {
+            m_stage = Stage::Body;
+        }
+        return Progress::More;
+    }
+    const QByteArray header = line.trimmed();
+    QByteArray value;
+    bool ok = false;
+    if (isIn(header, "content-length", value)) {
+        m_length = value.toLongLong(&ok);
+        if (!ok || m_length < 0)
+            return Progress::Bad;
+        if (m_length > MaxBytes)
+            return Progress::TooLong;
+    } else if (isIn(header, "transfer-encoding", value)) {
+        m_chunked = value.toLower().contains("chunked");
+    }
+    return Progress::More;
+}
+
+// The body's bytes from `at`: a chunk's data, or the body itself.
+HttpAnswerReader::Progress HttpAnswerReader::bodyFrom(qsizetype& at)
+{
+    const qsizetype available = m_raw.size() - at;
+    if (m_stage == Stage::ChunkData) {
+        const qsizetype taken = qsizetype(std::min<qint64>(available, m_chunkLeft));
+        m_body.append(m_raw.constData() + at, taken);
+        at += taken;
+        m_chunkLeft -= taken;
+        if (m_chunkLeft == 0)
+            m_stage = Stage::ChunkEnd;
+        return Progress::More;
+    }
+    if (m_length < 0) {
+        m_body.append(m_raw.constData() + at, available);
+        at += available;
+        return Progress::More;
+    }
+    const qsizetype taken =
+        qsizetype(std::min<qint64>(available, m_length - qint64(m_body.size())));
+    m_body.append(m_raw.constData() + at, taken);
+    at += taken;
+    if (m_body.size() < m_length)
+        return Progress::More;
+    m_stage = Stage::Over;
+    at = m_raw.size(); // what follows the length is no part of the answer
+    return Progress::Done;
+}
+
+// A chunk's size, in hexadecimal, perhaps with extensions after ';'; a size
+// of 0 ends the body.
+HttpAnswerReader::Progress HttpAnswerReader::chunkLine(const QByteArray& line)
+{
+    QByteArray sizeText = line;
+    if (const qsizetype extension = sizeText.indexOf(';'); extension >= 0)
+        sizeText.truncate(extension);
+    bool ok = false;
+    const qint64 size = sizeText.trimmed().toLongLong(&ok, 16);
+    if (!ok || size < 0 || size > MaxBytes)
+        return Progress::Bad;
+    if (size == 0) {
+        m_stage = Stage::Trailer;
+        return Progress::More;
+    }
+    m_chunkLeft = size;
+    m_stage = Stage::ChunkData;
+    return Progress::More;
 }
 
 QByteArray RouterRequest::bytes() const

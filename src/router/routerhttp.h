@@ -26,6 +26,9 @@ std::optional<RouterUrl> routerUrl(QByteArrayView text, const QHostAddress& gate
 // An HTTP/1.1 answer taken in as it arrives, never more than MaxBytes of it
 // (headers, body and chunk lines together): a router's description and its
 // SOAP answers are a few KiB, and a device that sends more is not heard.
+// Lines end in CRLF or in a bare LF, as HTTP/1.1 readers take both. What
+// arrives is read once: the body, chunked or not, is decoded as it comes,
+// and only an unfinished line waits for the rest.
 class HttpAnswerReader {
 public:
     static constexpr qsizetype MaxBytes = 64 * 1024;
@@ -38,17 +41,28 @@ public:
 
     int status() const { return m_status; }
     const QByteArray& body() const { return m_body; }
+    // Taken in, and not yet decoded: the start of a line at most.
+    qsizetype buffered() const { return m_raw.size(); }
 
 private:
-    Progress parse(bool closed);
-    Progress parseHead();
-    Progress parseChunked(bool closed);
+    enum class Stage { Head, Body, ChunkSize, ChunkData, ChunkEnd, Trailer, Over };
 
-    QByteArray m_raw;
-    qsizetype m_bodyStart = -1;
+    Progress parse(bool closed);
+    std::optional<QByteArray> takeLine(qsizetype& at);
+    Progress headLine(const QByteArray& line);
+    Progress bodyFrom(qsizetype& at);
+    Progress chunkLine(const QByteArray& line);
+
+    QByteArray m_raw;        // not yet decoded
+    qsizetype m_scanned = 0; // of m_raw, known to hold no line end
+    qsizetype m_fed = 0;
+    qsizetype m_headBytes = 0;
+    Stage m_stage = Stage::Head;
+    Progress m_over = Progress::More;
     int m_status = 0;
     qint64 m_length = -1; // Content-Length, -1 when none
     bool m_chunked = false;
+    qint64 m_chunkLeft = 0;
     QByteArray m_body;
 };
 

@@ -10,7 +10,13 @@
 #include <natpmp.h>
 
 #include <arpa/inet.h>
+#include <linux/neighbour.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <net/if.h>
 #include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -97,4 +103,99 @@ std::optional<RouteToRouter> routeToRouter6()
     if (local.isNull())
         return std::nullopt;
     return RouteToRouter{route->gateway, local};
+}
+
+namespace {
+
+int interfaceIndex(const QString& scope)
+{
+    bool number = false;
+    const int index = scope.toInt(&number);
+    if (number)
+        return index > 0 ? index : 0;
+    return int(if_nametoindex(scope.toLocal8Bit().constData()));
+}
+
+// The neighbour messages of a dump, for `address` on `index`: its link-layer
+// address, when one is known.
+QByteArray linkAddressIn(const char* data, qsizetype size, const Q_IPV6ADDR& address, int index,
+                         bool& done)
+{
+    QByteArray found;
+    auto* header = reinterpret_cast<const nlmsghdr*>(data);
+    int left = int(size);
+    for (; NLMSG_OK(header, left); header = NLMSG_NEXT(header, left)) {
+        if (header->nlmsg_type == NLMSG_DONE || header->nlmsg_type == NLMSG_ERROR) {
+            done = true;
+            break;
+        }
+        if (header->nlmsg_type != RTM_NEWNEIGH || header->nlmsg_len < NLMSG_LENGTH(sizeof(ndmsg)))
+            continue;
+        const auto* neighbour = static_cast<const ndmsg*>(NLMSG_DATA(header));
+        constexpr int Unknown = NUD_INCOMPLETE | NUD_FAILED | NUD_NONE;
+        if (neighbour->ndm_family != AF_INET6 || neighbour->ndm_ifindex != index ||
+            (neighbour->ndm_state & Unknown) != 0)
+            continue;
+        int attributesLeft = int(header->nlmsg_len - NLMSG_LENGTH(sizeof(ndmsg)));
+        bool same = false;
+        QByteArray link;
+        for (auto* attribute = reinterpret_cast<const rtattr*>(
+                 reinterpret_cast<const char*>(neighbour) + NLMSG_ALIGN(sizeof(ndmsg)));
+             RTA_OK(attribute, attributesLeft); attribute = RTA_NEXT(attribute, attributesLeft)) {
+            const auto* value = static_cast<const char*>(RTA_DATA(attribute));
+            const int length = int(RTA_PAYLOAD(attribute));
+            if (attribute->rta_type == NDA_DST && length == 16)
+                same = std::memcmp(value, address.c, 16) == 0;
+            else if (attribute->rta_type == NDA_LLADDR && length > 0 && length <= 32)
+                link = QByteArray(value, length);
+        }
+        if (same && !link.isEmpty() && link != QByteArray(link.size(), '\0'))
+            found = link;
+    }
+    return found;
+}
+
+} // namespace
+
+QByteArray neighbourLinkAddress(const QHostAddress& address, const QString& scope)
+{
+    const int index = interfaceIndex(scope);
+    if (index == 0 || address.protocol() != QAbstractSocket::IPv6Protocol)
+        return {};
+    const int socket = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+    if (socket < 0)
+        return {};
+    // The kernel answers at once; this bounds a read that would not end.
+    const timeval wait{0, 200000};
+    setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    struct {
+        nlmsghdr header;
+        ndmsg neighbour;
+    } request{};
+    request.header.nlmsg_len = NLMSG_LENGTH(sizeof(ndmsg));
+    request.header.nlmsg_type = RTM_GETNEIGH;
+    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    request.header.nlmsg_seq = 1;
+    request.neighbour.ndm_family = AF_INET6;
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    QByteArray found;
+    if (sendto(socket, &request, request.header.nlmsg_len, 0,
+               reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel) >= 0) {
+        const Q_IPV6ADDR ip = address.toIPv6Address();
+        alignas(nlmsghdr) char buffer[32 * 1024];
+        bool done = false;
+        // A home network's table is a few entries; a thousand reads of 32 KiB
+        // are far past any.
+        for (int reads = 0; !done && reads < 1000; ++reads) {
+            const ssize_t got = recv(socket, buffer, sizeof buffer, 0);
+            if (got <= 0)
+                break;
+            const QByteArray link = linkAddressIn(buffer, got, ip, index, done);
+            if (!link.isEmpty())
+                found = link;
+        }
+    }
+    ::close(socket);
+    return found;
 }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <QByteArray>
 #include <QByteArrayView>
 #include <QHostAddress>
 #include <QList>
@@ -42,3 +43,9 @@ struct LocalAddress6 {
     bool deprecated = false;
 };
 QHostAddress stableGlobalAddress(const QList<LocalAddress6>& addresses);
+
+// The link-layer address the kernel's neighbour table holds for an IPv6
+// address on the link of `scope` (an interface's name or index, as a
+// link-local address's scope): empty when it holds none, or only one it is
+// still resolving or failed to. Read over rtnetlink; nothing is sent.
+QByteArray neighbourLinkAddress(const QHostAddress& address, const QString& scope);

@@ -18,14 +18,19 @@ struct SoapArgument {
 QByteArray soapRequestBody(QByteArrayView serviceType, QByteArrayView action,
                            const QList<SoapArgument>& arguments);
 
+// The answer to `action`: success only when it is HTTP 200 with that
+// action's response in a SOAP envelope's body; a 200 with anything else is
+// a bad answer, neither success nor a UPnP error.
 class SoapAnswer {
 public:
-    SoapAnswer(int httpStatus, const QByteArray& body);
+    SoapAnswer(int httpStatus, const QByteArray& body, QByteArrayView action);
     ~SoapAnswer();
     SoapAnswer(const SoapAnswer&) = delete;
     SoapAnswer& operator=(const SoapAnswer&) = delete;
 
     bool succeeded() const { return m_error == 0; }
+    // HTTP 200 with no response to the action asked: garbage, or another's.
+    bool isBad() const { return m_bad; }
     // The UPnP error the router answered (718 and the like); -1 for a failed
     // answer that names none.
     int error() const { return m_error; }
@@ -38,4 +43,6 @@ public:
 private:
     std::unique_ptr<NameValueParserData> m_data;
     int m_error = 0;
+    bool m_bad = false;
+    QByteArray m_action;
 };

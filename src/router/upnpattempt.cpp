@@ -87,6 +87,8 @@ void UpnpAttempt::askOutsideAddress()
     m_service->call(
         "GetExternalIPAddress", {},
         [this](const SoapAnswer& answer) {
+            if (gaveBadAnswer(answer))
+                return;
             const QByteArray text = answer.value("NewExternalIPAddress");
             const QHostAddress outside =
                 answer.succeeded() ? parseOutsideAddress(text) : QHostAddress();
@@ -108,6 +110,8 @@ void UpnpAttempt::askStatus()
     m_service->call(
         "GetStatusInfo", {},
         [this](const SoapAnswer& answer) {
+            if (gaveBadAnswer(answer))
+                return;
             const QByteArray status = answer.value("NewConnectionStatus");
             if (answer.succeeded() && status == "Connected") {
                 Q_EMIT found(QHostAddress());
@@ -137,6 +141,8 @@ void UpnpAttempt::addAnyPort()
     m_service->call(
         "AddAnyPortMapping", forwardArguments(m_port, m_lease),
         [this](const SoapAnswer& answer) {
+            if (gaveBadAnswer(answer))
+                return;
             if (answer.succeeded()) {
                 const QByteArray offered = answer.value("NewReservedPort");
                 if (const quint16 port = parsePort(offered)) {
@@ -175,6 +181,8 @@ void UpnpAttempt::addPort(quint16 outsidePort, int tried)
     m_service->call(
         "AddPortMapping", forwardArguments(outsidePort, m_lease),
         [this, outsidePort, tried](const SoapAnswer& answer) {
+            if (gaveBadAnswer(answer))
+                return;
             if (answer.succeeded()) {
                 addedAt(outsidePort);
                 return;
@@ -280,6 +288,17 @@ void UpnpAttempt::forgetForward()
     m_forward.reset();
     qCInfo(lcRouter) << "UPnP: the router no longer has the forward";
     Q_EMIT lost();
+}
+
+// A 200 that is no answer to the call, which a router that did what it was
+// asked never sends: nothing of it is believed, and the attempt ends (a
+// forward it may have made all the same is removed with it).
+bool UpnpAttempt::gaveBadAnswer(const SoapAnswer& answer)
+{
+    if (!answer.isBad())
+        return false;
+    Q_EMIT failed(Failure::BadAnswer, answer.errorText());
+    return true;
 }
 
 void UpnpAttempt::refuse(const SoapAnswer& answer, const char* action)

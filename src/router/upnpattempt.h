@@ -52,6 +52,7 @@ private:
     void renew();
     void check();
     void forgetForward();
+    bool gaveBadAnswer(const SoapAnswer& answer);
     void refuse(const SoapAnswer& answer, const char* action);
     void noAnswerTo(const char* action);
 

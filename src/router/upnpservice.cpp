@@ -36,6 +36,12 @@ void UpnpService::find()
 // gateway's Internet Gateway Device with the service asked for.
 void UpnpService::describe()
 {
+    if (m_devices >= MaxDevices) {
+        m_descriptions.clear();
+        if (m_search)
+            m_search->stop();
+        m_searchOver = true;
+    }
     if (m_descriptions.isEmpty()) {
         if (m_searchOver)
             Q_EMIT notFound(QStringLiteral("no UPnP-IGD device at the gateway answered"));
@@ -78,6 +84,15 @@ void UpnpService::described(const RouterUrl& description, const QByteArray& xml)
     FreeUPNPUrls(&urls);
     const QByteArray serviceType(m_kind == Kind::Connection ? data.first.servicetype
                                                             : data.IPv6FC.servicetype);
+    const bool igd =
+        data.CIF.servicetype[0] || data.first.servicetype[0] || data.IPv6FC.servicetype[0];
+    if (!igd) {
+        qCInfo(lcRouter) << "UPnP: the description at" << descriptionUrl
+                         << "is no Internet Gateway Device's";
+        describe();
+        return;
+    }
+    ++m_devices;
     const bool offered =
         m_kind == Kind::Connection
             ? serviceType.contains("WANIPConnection") || serviceType.contains("WANPPPConnection")
@@ -88,15 +103,19 @@ void UpnpService::described(const RouterUrl& description, const QByteArray& xml)
         describe();
         return;
     }
-    m_control = routerUrl(control, m_gateway);
+    // On the host that served the description, which the search found to
+    // be the gateway.
+    m_control = routerUrl(control, description.host);
     if (!m_control) {
         qCInfo(lcRouter) << "UPnP: ignored a control URL not on the gateway:" << control;
         describe();
         return;
     }
     m_serviceType = serviceType;
-    if (m_search)
+    if (m_search) {
         m_search->disconnect(this);
+        m_search->stop();
+    }
     Q_EMIT found();
 }
 
@@ -116,7 +135,7 @@ void UpnpService::call(const char* action, const QList<SoapArgument>& arguments,
             [this, http, action, handler](const RouterHttp::Answer& reply) {
                 http->deleteLater();
                 m_pending = nullptr;
-                const SoapAnswer answer(reply.status, reply.body);
+                const SoapAnswer answer(reply.status, reply.body, action);
                 if (!answer.succeeded())
                     qCInfo(lcRouter) << "UPnP:" << action << "answered" << answer.errorText();
                 handler(answer);
@@ -136,7 +155,7 @@ bool UpnpService::callNow(const char* action, const QList<SoapArgument>& argumen
         return false;
     const std::optional<RouterHttp::Answer> reply =
         RouterHttp::exchangeNow(request(action, arguments), waitMs);
-    return reply && SoapAnswer(reply->status, reply->body).succeeded();
+    return reply && SoapAnswer(reply->status, reply->body, action).succeeded();
 }
 
 void UpnpService::abort()

@@ -34,6 +34,11 @@ public:
     using NoAnswer = std::function<void(bool refused)>;
 
     static constexpr int AnswerDeadlineMs = 2000;
+    // Descriptions found to be an Internet Gateway Device, none of them with
+    // the service asked for: after so many, the gateway has none. One that
+    // refuses the connection, or serves what is no IGD's description, does
+    // not count (anyone may name such a one from the gateway's address).
+    static constexpr int MaxDevices = 3;
 
     UpnpService(Kind kind, const QHostAddress& gateway, const QHostAddress& localAddress,
                 QObject* parent);
@@ -68,6 +73,7 @@ private:
     QHostAddress m_localAddress;
     GatewaySearch* m_search = nullptr;
     QList<RouterUrl> m_descriptions;
+    int m_devices = 0; // described, and found to be an IGD
     bool m_searchOver = false;
     bool m_describing = false;
     QPointer<RouterHttp> m_pending;

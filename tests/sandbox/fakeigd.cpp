@@ -35,7 +35,19 @@
 //                         (repeatable): AddPortMapping of it gets 718
 //   --location URL        the LOCATION of search answers, "%a" replaced by
 //                         ADDRESS and "%p" by the HTTP port (default
-//                         "http://%a:%p/rootDesc.xml")
+//                         "http://%a:%p/rootDesc.xml"); repeated, a search
+//                         gets one answer for each, in their order
+//   --junk-description    every GET answers 200 with a body that is no XML
+//   --soap-body TEXT      every SOAP call that succeeds answers 200 with the
+//                         body TEXT, in place of its response
+//   --firewall6 STATE     the device has a WANIPv6FirewallControl:1 too, its
+//                         firewall STATE on or off: GetFirewallStatus says
+//                         so; AddPinhole answers UniqueID 1, 2, ... while it
+//                         is on, error 702 (FirewallDisabled) while it is off;
+//                         UpdatePinhole and DeletePinhole take a known ID.
+//                         With an IPv6 ADDRESS, searches to ff02::c are
+//                         answered on its interface
+//   --pinhole-id TEXT     AddPinhole answers UniqueID TEXT (and keeps none)
 //   --control-url URL     the WANIPConnection controlURL in the description,
 //                         with the same replacements (default /ctl/IPConn)
 //   --http-port PORT      the HTTP port (default: any free one)
@@ -46,7 +58,8 @@
 //                         length, then filler written 16 KiB at a time while
 //                         less than 64 KiB waits in the socket, until the
 //                         peer closes
-//   --search-flood N      N answers to each search (N at most 10000), the
+//   --search-flood N      N answers to each search (N at most 10000), sent
+//                         in ten even parts over 0.1 s, the
 //                         K-th with LOCATION http://ADDRESS:HTTP_PORT/
 //                         rootDesc-K.xml, in place of --location
 //   --natpmp MODE         NAT-PMP on UDP port 5351 of ADDRESS. The address
@@ -77,6 +90,10 @@
 //   GetSpecificPortMappingEntry OUTSIDE_PORT RESULT
 //   GetExternalIPAddress
 //   GetStatusInfo
+//   GetFirewallStatus on|off
+//   AddPinhole CLIENT PORT RESULT [UNIQUEID]
+//   UpdatePinhole UNIQUEID RESULT
+//   DeletePinhole UNIQUEID RESULT
 //   natpmp OPCODE LENGTH                a NAT-PMP request came
 //   natpmp-mappings N                   the NAT-PMP forwards kept, after each
 //                                       mapping request (opcode 1 or 2)
@@ -107,6 +124,7 @@
 namespace {
 
 const QHostAddress SsdpGroup(QStringLiteral("239.255.255.250"));
+const QHostAddress SsdpGroup6(QStringLiteral("ff02::c"));
 constexpr quint16 SsdpPort = 1900;
 constexpr quint16 NatPmpPort = 5351;
 constexpr qsizetype HttpLimit = 64 * 1024; // of a request's headers, and of its body
@@ -120,6 +138,9 @@ constexpr int NoSuchEntryInArray = 714;
 constexpr int ConflictInMappingEntry = 718;
 constexpr int OnlyPermanentLeasesSupported = 725;
 constexpr int NoPortMapsAvailable = 728;
+constexpr int FirewallDisabled = 702;
+const QByteArray FirewallType =
+    QByteArrayLiteral("urn:schemas-upnp-org:service:WANIPv6FirewallControl:1");
 
 // When a lease of SECONDS, given now, runs out; "0" or no number is for ever.
 QDeadlineTimer leaseEnd(qint64 seconds)
@@ -145,7 +166,11 @@ struct Settings {
     int addError = 0;
     int anyError = 0;
     QList<quint16> taken;
-    QByteArray location = "http://%a:%p/rootDesc.xml";
+    QByteArrayList locations;
+    bool junkDescription = false;
+    std::optional<QByteArray> soapBody;
+    QByteArray firewall6; // empty (no such service), "on" or "off"
+    std::optional<QByteArray> pinholeId;
     QByteArray controlUrl = "/ctl/IPConn";
     quint16 httpPort = 0;
     bool ssdp = true;
@@ -173,6 +198,8 @@ bool setFlag(Settings& settings, const QByteArray& name)
         settings.igd2 = true;
     else if (name == "--no-ssdp")
         settings.ssdp = false;
+    else if (name == "--junk-description")
+        settings.junkDescription = true;
     else
         return false;
     return true;
@@ -201,8 +228,14 @@ bool setOption(Settings& settings, const QByteArray& name, const QByteArray& val
         return setNumber(settings.anyError, 1, 9999);
     else if (name == "--taken" && setNumber(port, 1, 65535))
         settings.taken.append(quint16(port));
+    else if (name == "--soap-body")
+        settings.soapBody = value;
+    else if (name == "--firewall6" && (value == "on" || value == "off"))
+        settings.firewall6 = value;
+    else if (name == "--pinhole-id")
+        settings.pinholeId = value;
     else if (name == "--location")
-        settings.location = value;
+        settings.locations.append(value);
     else if (name == "--control-url")
         settings.controlUrl = value;
     else if (name == "--http-port" && setNumber(port, 1, 65535))
@@ -235,6 +268,8 @@ std::optional<Settings> parse(const QByteArrayList& arguments)
     settings.address = QHostAddress(QString::fromLatin1(addresses.value(0)));
     if (addresses.size() != 1 || settings.address.isNull())
         return std::nullopt;
+    if (settings.locations.isEmpty())
+        settings.locations.append("http://%a:%p/rootDesc.xml");
     return settings;
 }
 
@@ -242,8 +277,10 @@ std::optional<Settings> parse(const QByteArrayList& arguments)
 
 QByteArray expand(QByteArray pattern, const QHostAddress& address, quint16 port)
 {
-    return pattern.replace("%a", address.toString().toLatin1())
-        .replace("%p", QByteArray::number(port));
+    const QByteArray host = address.protocol() == QAbstractSocket::IPv6Protocol
+                                ? '[' + address.toString().toLatin1() + ']'
+                                : address.toString().toLatin1();
+    return pattern.replace("%a", host).replace("%p", QByteArray::number(port));
 }
 
 QByteArray httpResponse(const char* status, const QByteArray& body)
@@ -326,7 +363,9 @@ public:
                "<controlURL>" +
                controlUrl +
                "</controlURL><eventSubURL>/evt/IPConn</eventSubURL>"
-               "<SCPDURL>/WANIPCn.xml</SCPDURL></service></serviceList></device></deviceList>"
+               "<SCPDURL>/WANIPCn.xml</SCPDURL></service>" +
+               firewallService() +
+               "</serviceList></device></deviceList>"
                "</device></deviceList></device></root>";
     }
 
@@ -358,6 +397,14 @@ public:
             return getSpecificPortMappingEntry(body);
         if (action == "DeletePortMapping")
             return deletePortMapping(body);
+        if (!m_settings.firewall6.isEmpty()) {
+            if (action == "GetFirewallStatus")
+                return getFirewallStatus();
+            if (action == "AddPinhole")
+                return addPinhole(body);
+            if (action == "UpdatePinhole" || action == "DeletePinhole")
+                return changePinhole(action, body);
+        }
         return soapError(InvalidAction);
     }
 
@@ -377,9 +424,63 @@ private:
 
     QByteArray soapAnswer(const QByteArray& action, const QByteArray& arguments) const
     {
+        if (m_settings.soapBody)
+            return httpResponse("200 OK", *m_settings.soapBody);
         return httpResponse("200 OK",
                             envelope("<u:" + action + "Response xmlns:u=\"" + serviceType() +
                                      "\">" + arguments + "</u:" + action + "Response>"));
+    }
+
+    QByteArray firewallService() const
+    {
+        if (m_settings.firewall6.isEmpty())
+            return {};
+        return "<service><serviceType>" + FirewallType +
+               "</serviceType><serviceId>urn:upnp-org:serviceId:WANIPv6Firewall1</serviceId>"
+               "<controlURL>/ctl/IP6FCtl</controlURL><eventSubURL>/evt/IP6FCtl</eventSubURL>"
+               "<SCPDURL>/WANIP6FC.xml</SCPDURL></service>";
+    }
+
+    QByteArray firewallAnswer(const QByteArray& action, const QByteArray& arguments) const
+    {
+        if (m_settings.soapBody)
+            return httpResponse("200 OK", *m_settings.soapBody);
+        return httpResponse("200 OK",
+                            envelope("<u:" + action + "Response xmlns:u=\"" + FirewallType + "\">" +
+                                     arguments + "</u:" + action + "Response>"));
+    }
+
+    QByteArray getFirewallStatus() const
+    {
+        say("GetFirewallStatus " + m_settings.firewall6);
+        return firewallAnswer("GetFirewallStatus",
+                              element("FirewallEnabled", m_settings.firewall6 == "on" ? "1" : "0") +
+                                  element("InboundPinholeAllowed", "1"));
+    }
+
+    QByteArray addPinhole(const QByteArray& body)
+    {
+        const QByteArray to =
+            argument(body, "InternalClient") + ' ' + argument(body, "InternalPort");
+        if (m_settings.firewall6 != "on") {
+            say("AddPinhole " + to + ' ' + QByteArray::number(FirewallDisabled));
+            return soapError(FirewallDisabled);
+        }
+        QByteArray id = m_settings.pinholeId.value_or(QByteArray::number(++m_lastPinhole));
+        if (!m_settings.pinholeId)
+            m_pinholes.append(id);
+        say("AddPinhole " + to + " 0 " + id);
+        return firewallAnswer("AddPinhole", element("UniqueID", id));
+    }
+
+    QByteArray changePinhole(const QByteArray& action, const QByteArray& body)
+    {
+        const QByteArray id = argument(body, "UniqueID");
+        const int result = m_pinholes.contains(id) ? 0 : NoSuchEntryInArray;
+        if (!result && action == "DeletePinhole")
+            m_pinholes.removeAll(id);
+        say(action + ' ' + id + ' ' + QByteArray::number(result));
+        return result ? soapError(result) : firewallAnswer(action, {});
     }
 
     QByteArray getStatusInfo() const
@@ -500,6 +601,8 @@ private:
     const Settings& m_settings;
     const QByteArray m_version;
     QMap<QByteArray, Forward> m_forwards; // by outside port
+    QByteArrayList m_pinholes;            // their UniqueIDs
+    int m_lastPinhole = 0;
 };
 
 // ---- HTTP ------------------------------------------------------------------
@@ -637,6 +740,8 @@ private:
             say("GET " + request.headers.split('\r').constFirst().split(' ').value(1));
             if (m_settings.endless == "description")
                 new EndlessAnswer(socket, m_settings.endless);
+            else if (m_settings.junkDescription)
+                send(socket, httpResponse("200 OK", "}{ no description here \x01\xff"), 0);
             else
                 send(socket, httpResponse("200 OK", m_igd.description(port())), 0);
             return;
@@ -679,14 +784,15 @@ public:
 
     bool start()
     {
-        if (!m_socket.bind(QHostAddress::AnyIPv4, SsdpPort,
+        const bool ipv6 = m_settings.address.protocol() == QAbstractSocket::IPv6Protocol;
+        if (!m_socket.bind(ipv6 ? QHostAddress::AnyIPv6 : QHostAddress::AnyIPv4, SsdpPort,
                            QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint))
             return false;
         bool joined = false;
         for (const QNetworkInterface& interface : QNetworkInterface::allInterfaces()) {
             for (const QNetworkAddressEntry& entry : interface.addressEntries()) {
                 if (entry.ip() == m_settings.address)
-                    joined = m_socket.joinMulticastGroup(SsdpGroup, interface);
+                    joined = m_socket.joinMulticastGroup(ipv6 ? SsdpGroup6 : SsdpGroup, interface);
             }
         }
         connect(&m_socket, &QUdpSocket::readyRead, this, &Ssdp::answerSearches);
@@ -701,9 +807,16 @@ private:
             if (!search.data().startsWith("M-SEARCH"))
                 continue;
             say("search");
-            for (const QByteArray& answer : answers(searchTarget(search.data())))
-                m_socket.writeDatagram(answer, search.senderAddress(),
-                                       quint16(search.senderPort()));
+            const QByteArrayList all = answers(searchTarget(search.data()));
+            const qsizetype part = (all.size() + 9) / 10;
+            for (qsizetype from = 0; from < all.size(); from += part) {
+                QTimer::singleShot(int(from / part) * 10, this,
+                                   [this, answers = all.mid(from, part),
+                                    to = search.senderAddress(), port = search.senderPort()] {
+                                       for (const QByteArray& answer : answers)
+                                           m_socket.writeDatagram(answer, to, quint16(port));
+                                   });
+            }
         }
     }
 
@@ -720,8 +833,12 @@ private:
 
     QByteArrayList answers(const QByteArray& target) const
     {
-        if (!m_settings.searchFlood)
-            return {answer(target, expand(m_settings.location, m_settings.address, m_http.port()))};
+        if (!m_settings.searchFlood) {
+            QByteArrayList located;
+            for (const QByteArray& location : m_settings.locations)
+                located.append(answer(target, expand(location, m_settings.address, m_http.port())));
+            return located;
+        }
         QByteArrayList flood;
         for (int k = 1; k <= m_settings.searchFlood; ++k)
             flood.append(answer(target, "http://" + m_settings.address.toString().toLatin1() + ':' +
@@ -946,7 +1063,8 @@ int main(int argc, char* argv[])
                      "usage: fakeigd ADDRESS [--outside TEXT] [--status TEXT] [--permanent-only]\n"
                      "  [--answer-delay MS] [--igd2] [--reserved-port TEXT] [--add-error CODE]\n"
                      "  [--any-error CODE] [--taken PORT]... [--location URL] [--control-url URL]\n"
-                     "  [--http-port PORT] [--no-ssdp] [--endless description|soap]\n"
+                     "  [--http-port PORT] [--no-ssdp] [--junk-description] [--soap-body TEXT]\n"
+                     "  [--endless description|soap] [--firewall6 on|off] [--pinhole-id TEXT]\n"
                      "  [--search-flood N] [--natpmp normal|short-address|short-map|wrong-port|"
                      "refuse|silent-map]\n");
         return 2;

@@ -22,6 +22,9 @@ inline const QHostAddress Outside(QStringLiteral("198.51.100.1"));
 inline const QHostAddress ThisMachine6(QStringLiteral("2001:db8:1::10"));
 inline const QHostAddress Gateway6(QStringLiteral("2001:db8:1::1"));
 inline const QHostAddress Peer6(QStringLiteral("2001:db8:ff::20"));
+// Another device on the home network, with a link-layer address of its own.
+inline const QHostAddress Device(QStringLiteral("192.168.77.66"));
+inline const QHostAddress Device6(QStringLiteral("2001:db8:1::66"));
 // Known within about 3 s when a router answers and 5 s when none does.
 inline constexpr int Answered = 5000;
 // How long a forward may take to go once it is no longer wanted.
@@ -97,8 +100,8 @@ inline bool reach6(const QHostAddress& address, quint16 port)
                    .exitCode == 0;
 }
 
-// tests/sandbox/fakeigd, on the router (in place of miniupnpd) or on this
-// machine; what it was asked, one line each.
+// tests/sandbox/fakeigd, on the router (in place of miniupnpd), on this
+// machine or on the other device; what it was asked, one line each.
 class FakeIgd {
 public:
     FakeIgd(const QHostAddress& address, const QStringList& options)
@@ -106,6 +109,11 @@ public:
         const QStringList arguments = QStringList{address.toString()} + options;
         if (address == ThisMachine)
             m_process.start(QStringLiteral(KORVALOOP_FAKE_IGD), arguments);
+        else if (address == Device || address == Device6)
+            m_process.start(
+                qEnvironmentVariable("KORVALOOP_ROUTER"),
+                QStringList{QStringLiteral("device"), QStringLiteral(KORVALOOP_FAKE_IGD)} +
+                    arguments);
         else
             m_process.start(
                 qEnvironmentVariable("KORVALOOP_ROUTER"),
