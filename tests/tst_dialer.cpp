@@ -62,7 +62,7 @@ private:
 
 QList<Destination> destinations(const QString& text, int defaultPort = 2539)
 {
-    const DestinationList read = readDestinations(text, defaultPort);
+    const DestinationList read = readDestinations(text, quint16(defaultPort));
     if (!read.error.isEmpty())
         qWarning("%s", qPrintable(read.error));
     return read.list;
@@ -219,7 +219,8 @@ private slots:
         QFETCH(int, port);
         QFETCH(QStringList, destinations);
         QFETCH(QString, error);
-        const DestinationList read = readDestinations(text, port);
+        // The port field's, as the session reads it: none when it is no port.
+        const DestinationList read = readDestinations(text, readPort(QString::number(port)));
         QCOMPARE(read.error, error);
         if (QByteArray(QTest::currentDataTag()) == "sixteen")
             QCOMPARE(read.list.size(), 16);

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The address a hosting player passes on, as the dialog splits it into its
-// address and port fields when it is pasted.
-#include "connectdialog/hostandport.h"
+// The address a hosting player passes on, as the one reader of the address
+// field takes it apart: the dialog shows its host and port in their fields.
+#include "lan/destinations.h"
 
 #include <QtTest>
 
@@ -36,13 +36,17 @@ private slots:
         QFETCH(QString, text);
         QFETCH(QString, host);
         QFETCH(QString, port);
-        const std::optional<HostAndPort> split = splitHostAndPort(text);
-        QVERIFY(split);
-        QCOMPARE(split->host, host);
-        QCOMPARE(split->port, port);
+        const DestinationList read = readDestinations(text, std::nullopt);
+        QCOMPARE(read.error, QString());
+        QCOMPARE(read.list.size(), 1);
+        QVERIFY(read.list.first().portGiven);
+        QCOMPARE(read.list.first().hostText(), host);
+        QCOMPARE(QString::number(read.list.first().port), port);
+        // Written back as it was passed on.
+        QCOMPARE(read.list.first().text(), text.trimmed());
     }
 
-    // Left as they are: the field takes them whole.
+    // No one address with its port: the fields are left as they are.
     void noneOfThese_data()
     {
         QTest::addColumn<QString>("text");
@@ -69,7 +73,8 @@ private slots:
     void noneOfThese()
     {
         QFETCH(QString, text);
-        QCOMPARE(splitHostAndPort(text).has_value(), false);
+        const DestinationList read = readDestinations(text, quint16(2539));
+        QVERIFY(read.list.size() != 1 || !read.list.first().portGiven);
     }
 };
 

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "mplayer.h"
 
-#include "hostandport.h"
 #include "platform/uifont.h"
 #include "platform/window.h"
 #include "routerrow.h"
@@ -361,11 +360,13 @@ void mplayer::StartHost()
 // as they are: each is tried with its own port, or the port field's.
 void mplayer::StartJoin()
 {
-    if (const auto passedOn = splitHostAndPort(adress->currentText())) {
-        adress->setEditText(passedOn->host);
-        port->setText(passedOn->port);
+    const bool started = m_session.StartJoin(adress->currentText(), port->text());
+    if (const QList<Destination>& read = m_session.destinations();
+        read.size() == 1 && read.first().portGiven) {
+        adress->setEditText(read.first().hostText());
+        port->setText(QString::number(read.first().port));
     }
-    if (m_session.StartJoin(adress->currentText(), port->text()))
+    if (started)
         cmdOK->setText(QStringLiteral("&Stop"));
 }
 

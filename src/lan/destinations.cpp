@@ -1,27 +1,14 @@
 // SPDX-License-Identifier: MIT
 #include "destinations.h"
 
-#include "sock.h"
-
 #include <QRegularExpression>
 #include <QUrl>
+
+#include <algorithm>
 
 #include <arpa/inet.h>
 
 namespace {
-
-// A port as written: one to five ASCII digits.
-bool readPort(const QString& text, int& port)
-{
-    if (text.isEmpty() || text.size() > 5)
-        return false;
-    for (const QChar c : text) {
-        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
-            return false;
-    }
-    port = text.toInt();
-    return true;
-}
 
 // A name that DNS could hold, international ones included: QUrl's check of
 // the rules for host names, and no longer than DNS takes.
@@ -63,7 +50,7 @@ QString notAnAddress(const QString& text)
 }
 
 // One destination, or why it is none.
-QString readOne(const QString& text, int defaultPort, Destination& destination)
+QString readOne(const QString& text, std::optional<quint16> defaultPort, Destination& destination)
 {
     QString host = text;
     QString port;
@@ -93,11 +80,16 @@ QString readOne(const QString& text, int defaultPort, Destination& destination)
             return notAnAddress(text);
     }
 
-    int portNumber = defaultPort;
-    if (!port.isEmpty() && !readPort(port, portNumber))
+    // A port in the text is up to five digits; one outside 1 to 65535 is
+    // told as such.
+    const bool digits = port.size() <= 5 && std::all_of(port.cbegin(), port.cend(), [](QChar c) {
+                            return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+                        });
+    if (!digits)
         return notAnAddress(text);
-    if (portNumber < 1 || portNumber > 65535)
-        return Sock::portOutOfRange();
+    const std::optional<quint16> portNumber = port.isEmpty() ? defaultPort : readPort(port);
+    if (!portNumber)
+        return portOutOfRange();
 
     const QHostAddress address(host);
     const auto family = address.protocol();
@@ -114,18 +106,53 @@ QString readOne(const QString& text, int defaultPort, Destination& destination)
     destination.host = host;
     if (family != QAbstractSocket::UnknownNetworkLayerProtocol)
         destination.address = address;
-    destination.port = quint16(portNumber);
+    destination.port = *portNumber;
     destination.portGiven = !port.isEmpty();
     return {};
 }
 
 } // namespace
 
-QString Destination::text() const
+QString withPort(const QString& host, quint16 port)
 {
-    const bool ipv6 = address.protocol() == QAbstractSocket::IPv6Protocol;
+    const bool ipv6 = host.contains(QLatin1Char(':'));
     return (ipv6 ? QLatin1Char('[') + host + QLatin1Char(']') : host) + QLatin1Char(':') +
            QString::number(port);
+}
+
+QString withPort(const QHostAddress& address, quint16 port)
+{
+    return withPort(address.toString(), port);
+}
+
+std::optional<quint16> readPort(const QString& text)
+{
+    const QString digits = text.trimmed();
+    if (digits.isEmpty() || digits.size() > 5)
+        return std::nullopt;
+    for (const QChar c : digits) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return std::nullopt;
+    }
+    const int port = digits.toInt();
+    if (port < 1 || port > 65535)
+        return std::nullopt;
+    return quint16(port);
+}
+
+QString portOutOfRange()
+{
+    return QStringLiteral("Port must be 1 to 65535");
+}
+
+QString Destination::text() const
+{
+    return withPort(host, port);
+}
+
+QString Destination::hostText() const
+{
+    return host.contains(QLatin1Char(':')) ? QLatin1Char('[') + host + QLatin1Char(']') : host;
 }
 
 bool Destination::operator==(const Destination& other) const
@@ -138,7 +165,7 @@ bool Destination::operator==(const Destination& other) const
     return address.isEqual(other.address, QHostAddress::ConvertV4MappedToIPv4);
 }
 
-DestinationList readDestinations(const QString& text, int defaultPort)
+DestinationList readDestinations(const QString& text, std::optional<quint16> defaultPort)
 {
     DestinationList result;
     if (text.size() > MaxTextLength) {

@@ -2,6 +2,7 @@
 #include "discovery.h"
 
 #include "avahipoll.h"
+#include "destinations.h"
 #include "lanlog.h"
 
 #include <QNetworkInterface>
@@ -49,12 +50,8 @@ QHostAddress hostAddress(const AvahiAddress& address, AvahiIfIndex interface)
 
 QString FoundGame::entryText() const
 {
-    const QString where = address.contains(QLatin1Char(':'))
-                              ? QLatin1Char('[') + address + QLatin1Char(']')
-                              : address;
     return FirstStrongIsolate + name + PopDirectionalIsolate + QStringLiteral(" \u2013 ") +
-           LeftToRightIsolate + where + QLatin1Char(':') + QString::number(port) +
-           PopDirectionalIsolate;
+           LeftToRightIsolate + withPort(address, quint16(port)) + PopDirectionalIsolate;
 }
 
 bool listedBefore(const FoundGame& a, const FoundGame& b)

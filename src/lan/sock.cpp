@@ -70,12 +70,8 @@ Sock::~Sock()
     Close();
 }
 
-bool Sock::Listen(int localPort)
+bool Sock::Listen(quint16 localPort)
 {
-    if (localPort < 1 || localPort > 65535) {
-        m_errorString = portOutOfRange();
-        return false;
-    }
     m_localPort = localPort;
     if (!m_server.listen(QHostAddress::Any, quint16(m_localPort))) {
         m_errorString = m_server.serverError() == QAbstractSocket::AddressInUseError
@@ -87,27 +83,17 @@ bool Sock::Listen(int localPort)
     return true;
 }
 
-bool Sock::Connect(const QString& remoteHost, int remotePort)
+bool Sock::Connect(const QList<Destination>& destinations)
 {
-    if (remoteHost.trimmed().isEmpty()) {
+    if (destinations.isEmpty()) {
         m_errorString = QStringLiteral("No address given");
-        return false;
-    }
-    if (remotePort < 1 || remotePort > 65535) {
-        m_errorString = portOutOfRange();
-        return false;
-    }
-    const DestinationList destinations = readDestinations(remoteHost, remotePort);
-    if (!destinations.error.isEmpty()) {
-        m_errorString = destinations.error;
         return false;
     }
     dialer.abort();
     if (m_connection)
         drop(m_connection);
     m_connection = nullptr;
-    m_remoteHost = remoteHost.trimmed();
-    m_destinations = destinations.list;
+    m_destinations = destinations;
     m_remoteHostIP.clear();
     setState(SocketState::Connecting);
     m_connectTimeout.start();

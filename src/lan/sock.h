@@ -63,8 +63,6 @@ public:
     SocketState State() const { return m_state; }
     // The address that answered, or that was accepted.
     QString RemoteHostIP() const { return m_remoteHostIP; }
-    // What the last Connect was given, as it was given.
-    QString RemoteHost() const { return m_remoteHost; }
     // Where the last Connect went, as players write it, one entry a
     // destination ("198.51.100.1:2539", "[2001:db8::5]:2539", "anna.example:2539").
     QStringList Destinations() const;
@@ -77,15 +75,13 @@ public:
 
     // The port the last Listen was given.
     int LocalPort() const { return m_localPort; }
-    // What Listen and Connect say of a port outside 1 to 65535.
-    static QString portOutOfRange() { return QStringLiteral("Port must be 1 to 65535"); }
 
     // Each returns false when it fails at once; errorString() then says why.
-    bool Listen(int localPort);
-    // remoteHost holds one or several destinations (readDestinations); one
-    // without its port goes to remotePort. The first to answer becomes the
-    // connection; what fails later comes as Error, from the event loop.
-    bool Connect(const QString& remoteHost, int remotePort);
+    bool Listen(quint16 localPort);
+    // Tries the destinations (readDestinations) as the dialer does; the
+    // first to answer becomes the connection. What fails later comes as
+    // Error, from the event loop.
+    bool Connect(const QList<Destination>& destinations);
     void Accept(int requestID);
     // One message, written whole.
     void SendData(const QByteArray& bytes);
@@ -129,7 +125,6 @@ private:
     int m_localPort = 0;
     SocketState m_state = SocketState::Closed;
     QString m_remoteHostIP;
-    QString m_remoteHost;
     QString m_errorString;
     Failure m_failure = Failure::Other;
     QList<Destination> m_destinations;

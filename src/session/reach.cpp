@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "reach.h"
 
+#include "lan/destinations.h"
 #include "router/portmapping.h"
 
 namespace {
@@ -13,14 +14,6 @@ QString forwardByHand(const PortMapping* router, int port)
     return QStringLiteral("To let players on the internet join, forward TCP port %1 on your "
                           "router to %2, or let the other player host.")
         .arg(QString::number(port), to);
-}
-
-QString withPort(const QHostAddress& address, quint16 port)
-{
-    const QString host = address.protocol() == QAbstractSocket::IPv6Protocol
-                             ? QLatin1Char('[') + address.toString() + QLatin1Char(']')
-                             : address.toString();
-    return host + QLatin1Char(':') + QString::number(port);
 }
 
 // What the IPv4 forward alone would make of the row.

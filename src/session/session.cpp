@@ -193,25 +193,16 @@ void Session::showNameTag()
     m_game.scene.redchat.setCaption(m_userName);
 }
 
-bool Session::readPort(const QString& text, int& port)
-{
-    qint64 number = 0;
-    if (!wholeNumber(text, number) || number < 1 || number > 65535) {
-        setStatus(QStringLiteral("Status: ") + Sock::portOutOfRange());
-        return false;
-    }
-    port = int(number);
-    return true;
-}
-
 // A start that fails at once leaves the socket closed and says why.
 bool Session::StartHost(const QString& port, bool askRouter)
 {
     m_askRouter = askRouter;
-    int localPort = 0;
-    if (!readPort(port, localPort))
+    const std::optional<quint16> localPort = readPort(port);
+    if (!localPort) {
+        setStatus(QStringLiteral("Status: ") + portOutOfRange());
         return false;
-    if (!sock.Listen(localPort)) {
+    }
+    if (!sock.Listen(*localPort)) {
         setStatus(QStringLiteral("Status: ") + sock.errorString());
         return false;
     }
@@ -219,12 +210,18 @@ bool Session::StartHost(const QString& port, bool askRouter)
     return true;
 }
 
+// The address is read here, once: the socket and the dialer are handed what
+// it holds, and the dialog shows it.
 bool Session::StartJoin(const QString& address, const QString& port)
 {
-    int remotePort = 0;
-    if (!readPort(port, remotePort))
+    const DestinationList read = readDestinations(address, readPort(port));
+    m_destinations = read.list;
+    m_joinText = address.trimmed();
+    if (!read.error.isEmpty()) {
+        setStatus(QStringLiteral("Status: ") + read.error);
         return false;
-    if (!sock.Connect(address, remotePort)) {
+    }
+    if (!sock.Connect(read.list)) {
         setStatus(QStringLiteral("Status: ") + sock.errorString());
         return false;
     }
@@ -295,9 +292,9 @@ void Session::sock_Error()
         return;
     const QStringList tried = sock.Destinations();
     if (tried.size() == 1 && failure == Sock::Failure::HostNotFound) {
-        setStatus(QStringLiteral("Status: Cannot find ") + sock.RemoteHost());
+        setStatus(QStringLiteral("Status: Cannot find ") + m_joinText);
     } else if (tried.size() == 1 && failure == Sock::Failure::NoAnswer) {
-        setStatus(QStringLiteral("Status: No answer from ") + sock.RemoteHost());
+        setStatus(QStringLiteral("Status: No answer from ") + m_joinText);
     } else {
         const QString reason = failure == Sock::Failure::HostNotFound ? QStringLiteral("not found")
                                : failure == Sock::Failure::NoAnswer   ? QStringLiteral("no answer")

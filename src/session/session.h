@@ -54,8 +54,11 @@ public:
     // forward its port (router()).
     bool StartHost(const QString& port, bool askRouter = true);
     // The address may hold several, each with its port or taking `port`
-    // (Sock::Connect); the first to answer is joined.
+    // (readDestinations); the first to answer is joined.
     bool StartJoin(const QString& address, const QString& port);
+    // What the last StartJoin's address held, as it was read: none when it
+    // held no address.
+    const QList<Destination>& destinations() const { return m_destinations; }
     void StopConnection();
     // Closes whatever is open and says nothing: the dialog's Cancel.
     void Close();
@@ -110,7 +113,6 @@ private:
     void followRouter();
     Discovery& discovery();
     void connectionLost();
-    bool readPort(const QString& text, int& port);
 
     // Both carry their names as object names, so that a test can find them.
     Sock sock;
@@ -123,6 +125,8 @@ private:
     std::unique_ptr<Discovery> m_discovery;
     std::unique_ptr<PortMapping> m_router;
     Reach m_reach;
+    QList<Destination> m_destinations;
+    QString m_joinText;
     bool m_askRouter = false; // as the last StartHost was told
     bool m_accepting = false; // inside the close and accept of a connection request
     bool m_accepted = false;  // the connection came in here
