@@ -73,13 +73,16 @@ public:
         std::chrono::seconds lease{3600};
         bool natPmp = true;
         bool upnpIgd = true; // the forward and the pinhole
-        bool pcp = true;     // the pinhole
-        bool ipv6 = true;    // whether a pinhole is asked for at all
-        // How often a standing forward is checked, and how soon a lost one
-        // that could not be made again is tried anew.
+        // The pinhole, and the forward where the router speaks PCP (asked
+        // before NAT-PMP, whose answers anyone on the network can forge).
+        bool pcp = true;
+        bool ipv6 = true; // whether a pinhole is asked for at all
+        // How often a standing forward is checked (asked for again: the
+        // router's answer says whether it still has it), and how soon a lost
+        // one that could not be made again is tried anew; at least 1 s.
         std::chrono::milliseconds check{30000};
         // However short a life the router grants, a lease is not renewed
-        // more often than this.
+        // more often than this (at least 1 s), by any protocol.
         std::chrono::seconds shortestRenewal{10};
     };
 
@@ -166,6 +169,8 @@ private:
     void add(Slot& slot, RouterAttempt* attempt, Protocol protocol);
     Entry* entryOf(Slot& slot, RouterAttempt* attempt);
     void found(Slot& slot, RouterAttempt* attempt, const QHostAddress& outsideAddress);
+    bool reachable(Slot& slot, RouterAttempt* attempt, const QHostAddress& outsideAddress);
+    RouterAttempt::Timing attemptTiming() const;
     void mapped(Slot& slot, RouterAttempt* attempt, const QHostAddress& outsideAddress,
                 quint16 outsidePort);
     void failed(Slot& slot, RouterAttempt* attempt, RouterAttempt::Failure failure,
@@ -182,6 +187,9 @@ private:
 
     Options m_options;
     quint16 m_port = 0;
+    // The home network's range (this machine's address and prefix length),
+    // where no outside address lies.
+    QPair<QHostAddress, int> m_lan;
     Slot m_forward;
     Slot m_pinhole;
 };
