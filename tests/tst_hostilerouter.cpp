@@ -7,11 +7,98 @@
 #include "router/portmapping.h"
 #include "routersandbox.h"
 
+#include <QFile>
 #include <QSignalSpy>
+#include <QtEndian>
 #include <QtTest>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
 
 using State = PortMapping::State;
 using Protocol = PortMapping::Protocol;
+
+namespace {
+
+// A device on the home network that sends NAT-PMP answers as if from the
+// gateway (its address, port 5351) to every port this machine may send a
+// request from: one datagram each, through a raw socket.
+class ForgingDevice {
+public:
+    ForgingDevice()
+        : m_socket(socket(AF_INET, SOCK_RAW, IPPROTO_RAW))
+    {
+        QFile range(QStringLiteral("/proc/sys/net/ipv4/ip_local_port_range"));
+        if (range.open(QIODevice::ReadOnly)) {
+            const QList<QByteArray> ports = range.readAll().simplified().split(' ');
+            m_first = quint16(ports.value(0).toUInt());
+            m_last = quint16(ports.value(1).toUInt());
+        }
+    }
+    ~ForgingDevice()
+    {
+        if (m_socket >= 0)
+            close(m_socket);
+    }
+    bool ready() const { return m_socket >= 0 && m_first > 0 && m_first <= m_last; }
+
+    // An outside address answer naming `outside`, to every port once, the
+    // event loop running between bursts; the number sent.
+    int sweep(const QHostAddress& outside)
+    {
+        QByteArray packet(20 + 8 + 12, '\0');
+        char* ip = packet.data();
+        ip[0] = 0x45;
+        ip[8] = 64;
+        ip[9] = IPPROTO_UDP; // length and checksum: the kernel's
+        qToBigEndian(Gateway.toIPv4Address(), ip + 12);
+        qToBigEndian(ThisMachine.toIPv4Address(), ip + 16);
+        char* udp = ip + 20;
+        qToBigEndian(quint16(5351), udp);
+        qToBigEndian(quint16(8 + 12), udp + 4); // no checksum
+        char* answer = udp + 8;
+        answer[1] = char(128);
+        qToBigEndian(quint32(86400), answer + 4);
+        qToBigEndian(outside.toIPv4Address(), answer + 8);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(ThisMachine.toIPv4Address());
+        int sent = 0;
+        for (quint32 port = m_first; port <= m_last; ++port) {
+            qToBigEndian(quint16(port), udp + 2);
+            if (sendto(m_socket, packet.constData(), size_t(packet.size()), 0,
+                       reinterpret_cast<const sockaddr*>(&to), sizeof to) == packet.size())
+                ++sent;
+            if (port % 2048 == 0)
+                QCoreApplication::processEvents();
+        }
+        return sent;
+    }
+
+private:
+    int m_socket;
+    quint16 m_first = 0;
+    quint16 m_last = 0;
+};
+
+// Every state the row took, with the address it showed.
+struct RowSeen {
+    explicit RowSeen(PortMapping& mapping)
+    {
+        QObject::connect(&mapping, &PortMapping::stateChanged, &mapping, [this, &mapping] {
+            states.append(mapping.state());
+            addresses.append(mapping.outsideAddress());
+        });
+    }
+    QList<State> states;
+    QList<QHostAddress> addresses;
+};
+
+} // namespace
 
 class TestHostileRouter : public QObject {
     Q_OBJECT
@@ -134,6 +221,115 @@ private slots:
         mapping.stop();
         const qsizetype requests = router.asked("natpmp").size();
         QVERIFY2(requests <= 8, qPrintable(QString::number(requests)));
+    }
+
+    // A device on the home network forges NAT-PMP answers from the gateway's
+    // address to every port this machine may ask from, before and while the
+    // game checks its forward: the row keeps the router's own address. A
+    // router that speaks only NAT-PMP is asked twice for a new address, right
+    // after what came unasked was dropped; miniupnpd speaks PCP, whose
+    // answers carry the request's nonce.
+    void aForgedNatPmpAnswerChangesNothing_data()
+    {
+        QTest::addColumn<bool>("pcp");
+        QTest::addColumn<QHostAddress>("forged");
+        for (const char* forged :
+             {"203.0.113.66", "0.0.0.0", "127.0.0.1", "224.0.0.1", "192.168.77.66"})
+            QTest::addRow("NAT-PMP, %s", forged) << false << QHostAddress(QLatin1String(forged));
+        QTest::newRow("PCP, 203.0.113.66") << true << QHostAddress(QStringLiteral("203.0.113.66"));
+    }
+
+    void aForgedNatPmpAnswerChangesNothing()
+    {
+        QFETCH(bool, pcp);
+        QFETCH(QHostAddress, forged);
+        ForgingDevice device;
+        if (!device.ready())
+            QSKIP("no raw socket here");
+        QVERIFY(routerMode(pcp ? QStringLiteral("natpmp") : QStringLiteral("off")));
+        std::unique_ptr<FakeIgd> router;
+        if (!pcp) {
+            router = std::make_unique<FakeIgd>(Gateway, QStringList{QStringLiteral("--no-ssdp"),
+                                                                    QStringLiteral("--natpmp"),
+                                                                    QStringLiteral("normal")});
+            QVERIFY(router->ready());
+        }
+        PortMapping::Options options;
+        options.upnpIgd = false;
+        options.ipv6 = false;
+        options.check = std::chrono::seconds(1);
+        PortMapping mapping(options);
+        RowSeen seen(mapping);
+        mapping.start(GamePort);
+        QTRY_COMPARE_WITH_TIMEOUT(mapping.state(), State::Mapped, Answered);
+        QCOMPARE(mapping.protocol(), pcp ? Protocol::Pcp : Protocol::NatPmp);
+
+        // Several sweeps between two checks, and sweeps while one runs.
+        const qsizetype checked = router ? router->asked("natpmp 0").size() : 0;
+        QElapsedTimer forging;
+        forging.start();
+        while (forging.elapsed() < 4000) {
+            QVERIFY(device.sweep(forged) > 0);
+            QCOMPARE(mapping.state(), State::Mapped);
+            QCOMPARE(mapping.outsideAddress(), Outside);
+            QTest::qWait(forging.elapsed() < 2000 ? 0 : 200);
+        }
+        if (router)
+            QVERIFY(router->asked("natpmp 0").size() > checked); // the checks ran
+        QCOMPARE(mapping.state(), State::Mapped);
+        QCOMPARE(mapping.outsideAddress(), Outside);
+        QVERIFY2(!seen.addresses.contains(forged), qPrintable(forged.toString()));
+        QCOMPARE(seen.states, QList<State>({State::Asking, State::Mapped}));
+    }
+
+    // A router that names another address at a check: read as strictly as
+    // its first answer. One that is no address players outside can use is
+    // never shown with the port; a new public one is.
+    void anotherOutsideAddressAtACheck_data()
+    {
+        QTest::addColumn<QString>("later");
+        QTest::addColumn<State>("state");
+        QTest::addColumn<QHostAddress>("shown");
+        QTest::newRow("none") << "0.0.0.0" << State::NoUsableAddress << QHostAddress();
+        QTest::newRow("loopback") << "127.0.0.1" << State::NoUsableAddress << QHostAddress();
+        QTest::newRow("multicast") << "224.0.0.1" << State::NoUsableAddress << QHostAddress();
+        QTest::newRow("the home network's own")
+            << "192.168.77.66" << State::NoUsableAddress << QHostAddress();
+        QTest::newRow("private") << "10.1.2.3" << State::BehindSecondRouter
+                                 << QHostAddress(QStringLiteral("10.1.2.3"));
+        QTest::newRow("another public one")
+            << "203.0.113.7" << State::Mapped << QHostAddress(QStringLiteral("203.0.113.7"));
+    }
+
+    void anotherOutsideAddressAtACheck()
+    {
+        QFETCH(QString, later);
+        QFETCH(State, state);
+        QFETCH(QHostAddress, shown);
+        QVERIFY(routerMode(QStringLiteral("off")));
+        FakeIgd router(Gateway, {QStringLiteral("--no-ssdp"), QStringLiteral("--natpmp"),
+                                 QStringLiteral("normal"), QStringLiteral("--outside-later"),
+                                 QStringLiteral("2000,") + later});
+        QVERIFY(router.ready());
+        PortMapping::Options options;
+        options.upnpIgd = false;
+        options.ipv6 = false;
+        options.check = std::chrono::seconds(1);
+        PortMapping mapping(options);
+        RowSeen seen(mapping);
+        mapping.start(GamePort);
+        QTRY_COMPARE_WITH_TIMEOUT(mapping.state(), State::Mapped, Answered);
+        QCOMPARE(mapping.outsideAddress(), Outside);
+        QTRY_COMPARE_WITH_TIMEOUT(mapping.outsideAddress(), shown, 2000 + 2 * 1000 + Answered);
+        QCOMPARE(mapping.state(), state);
+        for (qsizetype at = 0; at < seen.states.size(); ++at) {
+            if (seen.states[at] == State::Mapped)
+                QVERIFY2(seen.addresses[at] == Outside || seen.addresses[at] == shown,
+                         qPrintable(seen.addresses[at].toString()));
+        }
+        if (state != State::Mapped)
+            QTRY_COMPARE(router.lines().filter(QStringLiteral("natpmp-mappings")).constLast(),
+                         QStringLiteral("natpmp-mappings 0"));
     }
 
     // A description or a SOAP answer that never ends once grew the game by
