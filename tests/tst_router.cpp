@@ -299,6 +299,37 @@ private slots:
         QCOMPARE(upnp.outsidePort(), upnpPort);
     }
 
+    // A router that grants a lease of 1 s: PCP's forward and pinhole are
+    // renewed no more often than once a second, as NAT-PMP's and UPnP's
+    // (the pinhole was renewed every half second, and a shorter life would
+    // have been a flood).
+    void aShortLeaseIsRenewedAtMostOnceASecond()
+    {
+        QVERIFY(routerMode(QStringLiteral("both min-lifetime=1")));
+        PortMapping::Options options;
+        options.lease = std::chrono::seconds(1);
+        options.shortestRenewal = std::chrono::seconds(0);
+        options.upnpIgd = false;
+        PortMapping mapping(options);
+        mapping.start(GamePort);
+        QTRY_COMPARE_WITH_TIMEOUT(mapping.state(), State::Mapped, Answered);
+        QTRY_COMPARE_WITH_TIMEOUT(mapping.pinholeState(), State::Mapped, Answered);
+        QCOMPARE(mapping.protocol(), Protocol::Pcp);
+        const auto requests = [](const char* from) {
+            return QString::fromLatin1(control({QStringLiteral("log")}).output)
+                .count(QStringLiteral("PCP request received from %1").arg(QLatin1String(from)));
+        };
+        const qsizetype forward = requests("192.168.77.10:");
+        const qsizetype pinhole = requests("[2001:db8:1::10]:");
+        QTest::qWait(3000);
+        const qsizetype forwardRenewals = requests("192.168.77.10:") - forward;
+        const qsizetype pinholeRenewals = requests("[2001:db8:1::10]:") - pinhole;
+        QVERIFY2(forwardRenewals >= 1 && forwardRenewals <= 4,
+                 qPrintable(QString::number(forwardRenewals)));
+        QVERIFY2(pinholeRenewals >= 1 && pinholeRenewals <= 4,
+                 qPrintable(QString::number(pinholeRenewals)));
+    }
+
     // The same with a real router, at its shortest lease: without renewals
     // both would be gone long before the end.
     void theLeaseIsRenewedByARealRouter()
