@@ -17,9 +17,9 @@
 // listening nor a connection that came in through it is left. Two openings
 // are asked for at once, each on its own:
 // - the IPv4 forward from the router's outside address to this machine,
-//   through NAT-PMP (which a PCP router answers too) or UPnP-IGD: exactly
-//   one forward is made, by the first attempt that finds a usable outside
-//   address, the others held in reserve in case it fails;
+//   through PCP or NAT-PMP (on the same port of the router, PCP first) or
+//   UPnP-IGD: exactly one forward is made, by the first attempt that finds
+//   a usable outside address, the others held in reserve in case it fails;
 // - the IPv6 pinhole in the router's firewall for this machine's stable
 //   global address, through PCP or UPnP IGD 2's WANIPv6FirewallControl:
 //   both are asked at once, and the first pinhole that opens is kept.
@@ -28,9 +28,11 @@
 // after it. Only the default gateway is asked, and only the game's own port
 // is opened, to this machine. A lease is renewed at half its life, and the
 // opening is checked now and then: one the router lost (it restarted, say)
-// is asked for again, and the state follows. A router that keeps only
-// permanent forwards gets one, and stop() or destruction removes it. An
-// outside port another machine holds is given up for the one the router
+// is asked for again, and the state follows. Every outside address the
+// router names, at a check too, is classified as the first: one players
+// outside cannot reach is never shown as the forward's. A router that keeps
+// only permanent forwards gets one, and stop() or destruction removes it.
+// An outside port another machine holds is given up for the one the router
 // offers.
 //
 // Nothing here waits on the network: every answer comes back through the
