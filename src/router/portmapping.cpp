@@ -251,7 +251,7 @@ bool PortMapping::reachable(Slot& slot, RouterAttempt* attempt, const QHostAddre
     if (standing)
         slot.retrying = true;
     if (slot.retrying && slot.attempts.empty() && !slot.retry.isActive())
-        slot.retry.start(m_options.check);
+        slot.retry.start(attemptTiming().check);
     return false;
 }
 
