@@ -168,7 +168,7 @@ void NatPmpAttempt::removeWaiting()
         if (removed)
             break;
     }
-    qCInfo(lcRouter) << protocolName() << ": forward of port" << m_port << "removed on the way out";
+    qCInfo(lcRouter, "%s: forward of port %u removed on the way out", protocolName(), m_port);
 }
 
 void NatPmpAttempt::find()
@@ -526,8 +526,8 @@ void NatPmpAttempt::pcpAnswered(Request request, const pcp::MapAnswer& answer)
 void NatPmpAttempt::granted(Request request, quint16 outsidePort, quint32 lifetime,
                             bool addressChanged)
 {
-    qCInfo(lcRouter) << protocolName() << ": forwarded" << m_outside.toString() << "port"
-                     << outsidePort << "for" << lifetime << "s";
+    qCInfo(lcRouter, "%s: forwarded %s port %u for %u s", protocolName(),
+           qPrintable(m_outside.toString()), outsidePort, lifetime);
     m_mapped = true;
     const bool moved = outsidePort != m_outsidePort;
     m_outsidePort = outsidePort;
@@ -554,7 +554,7 @@ void NatPmpAttempt::noAnswer()
         if (send(request))
             return;
     } else {
-        qCInfo(lcRouter) << protocolName() << ": no answer within" << AnswerDeadlineMs << "ms";
+        qCInfo(lcRouter, "%s: no answer within %d ms", protocolName(), AnswerDeadlineMs);
     }
     unanswered(request);
 }
