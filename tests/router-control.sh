@@ -30,6 +30,8 @@ usage: $me COMMAND [ARGS...]
                             (which has no IPv6 pinholes; PCP still opens them)
       cpu=N                 miniupnpd runs on CPU N only, as on a box of its
                             own (for timings)
+      min-lifetime=N        miniupnpd grants leases as short as N s (else
+                            120 s)
       no-ipv6               the home network has no IPv6: neither this
                             machine (2001:db8:1::10, its default route) nor
                             the router (2001:db8:1::1) has an address there,
@@ -108,7 +110,7 @@ lan_ipv6() {
 start_router() {
     local upnp=$1 natpmp=$2 stun=$3
     shift 3
-    local igd_v1=no pin=() ipv6=yes
+    local igd_v1=no pin=() ipv6=yes min_lifetime=120
     : >"$dir/leases"
     for setting in "$@"; do
         case $setting in
@@ -128,6 +130,7 @@ start_router() {
             ;;
         igd-v1) igd_v1=yes ;;
         cpu=*) pin=(taskset -c "${setting#cpu=}") ;;
+        min-lifetime=*) min_lifetime=${setting#min-lifetime=} ;;
         *) echo "$me: unknown setting: $setting" >&2; exit 2 ;;
         esac
     done
@@ -145,7 +148,7 @@ minissdpdsocket=$dir/no-minissdpd-here
 ext_perform_stun=$stun
 ext_stun_host=198.51.100.20
 ext_stun_port=3478
-min_lifetime=120
+min_lifetime=$min_lifetime
 max_lifetime=86400
 force_igd_desc_v1=$igd_v1
 system_uptime=no

@@ -7,13 +7,114 @@
 #include "router/portmapping.h"
 #include "routersandbox.h"
 
+#include <QFile>
 #include <QSignalSpy>
+#include <QtEndian>
 #include <QtTest>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
 #include <optional>
 
 using State = PortMapping::State;
 using Protocol = PortMapping::Protocol;
+
+namespace {
+
+// A device on the home network that sends NAT-PMP answers as if from the
+// gateway (its address, port 5351) to every port this machine may send a
+// request from, through a raw socket.
+class ForgingDevice {
+public:
+    ForgingDevice()
+        : m_socket(socket(AF_INET, SOCK_RAW, IPPROTO_RAW))
+    {
+        QFile range(QStringLiteral("/proc/sys/net/ipv4/ip_local_port_range"));
+        if (range.open(QIODevice::ReadOnly)) {
+            const QList<QByteArray> ports = range.readAll().simplified().split(' ');
+            m_first = quint16(ports.value(0).toUInt());
+            m_last = quint16(ports.value(1).toUInt());
+        }
+    }
+    ~ForgingDevice()
+    {
+        if (m_socket >= 0)
+            close(m_socket);
+    }
+    bool ready() const { return m_socket >= 0 && m_first > 0 && m_first <= m_last; }
+
+    // To every port once, the event loop running between bursts when
+    // `meanwhile`: an answer to the forward of `port` that grants `offered`
+    // outside, and an outside address answer naming `outside`. The number of
+    // ports reached.
+    int sweep(quint16 port, quint16 offered, const QHostAddress& outside, bool meanwhile)
+    {
+        QByteArray map(8 + 8, '\0');
+        map[1] = char(128 + 2);
+        qToBigEndian(quint32(86400), map.data() + 4);
+        qToBigEndian(port, map.data() + 8);
+        qToBigEndian(offered, map.data() + 10);
+        qToBigEndian(quint32(7200), map.data() + 12);
+        QByteArray address(8 + 4, '\0');
+        address[1] = char(128);
+        qToBigEndian(quint32(86400), address.data() + 4);
+        qToBigEndian(outside.toIPv4Address(), address.data() + 8);
+        int reached = 0;
+        for (quint32 to = m_first; to <= m_last; ++to) {
+            if (send(quint16(to), map) && send(quint16(to), address))
+                ++reached;
+            if (meanwhile && to % 2048 == 0)
+                QCoreApplication::processEvents();
+        }
+        return reached;
+    }
+
+private:
+    // One UDP datagram from the gateway's port 5351 to this machine's `port`.
+    bool send(quint16 port, const QByteArray& payload)
+    {
+        QByteArray packet(20 + 8, '\0');
+        char* ip = packet.data();
+        ip[0] = 0x45;
+        ip[8] = 64;
+        ip[9] = IPPROTO_UDP; // length and checksum: the kernel's
+        qToBigEndian(Gateway.toIPv4Address(), ip + 12);
+        qToBigEndian(ThisMachine.toIPv4Address(), ip + 16);
+        qToBigEndian(quint16(5351), ip + 20);
+        qToBigEndian(port, ip + 22);
+        qToBigEndian(quint16(8 + payload.size()), ip + 24); // no checksum
+        packet += payload;
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(ThisMachine.toIPv4Address());
+        return sendto(m_socket, packet.constData(), size_t(packet.size()), 0,
+                      reinterpret_cast<const sockaddr*>(&to), sizeof to) == packet.size();
+    }
+
+private:
+    int m_socket;
+    quint16 m_first = 0;
+    quint16 m_last = 0;
+};
+
+// Every state the row took, with the address it showed.
+struct RowSeen {
+    explicit RowSeen(PortMapping& mapping)
+    {
+        QObject::connect(&mapping, &PortMapping::stateChanged, &mapping, [this, &mapping] {
+            states.append(mapping.state());
+            addresses.append(mapping.outsideAddress());
+        });
+    }
+    QList<State> states;
+    QList<QHostAddress> addresses;
+};
+
+} // namespace
 
 class TestHostileRouter : public QObject {
     Q_OBJECT
@@ -134,8 +235,138 @@ private slots:
             QVERIFY2(mapping.reason().contains(QLatin1String("not authorized")),
                      qPrintable(mapping.reason()));
         mapping.stop();
-        const qsizetype requests = router.asked("natpmp").size();
-        QVERIFY2(requests <= 8, qPrintable(QString::number(requests)));
+        // Each question on its schedule: the outside address (asked twice to
+        // be sure of it), the forward (PCP tried once first), the removal.
+        for (const char* question : {"natpmp 0", "natpmp 2"}) {
+            const qsizetype requests = router.asked(question).size();
+            QVERIFY2(requests <= 6, qPrintable(QStringLiteral("%1: %2").arg(
+                                        QLatin1String(question), QString::number(requests))));
+        }
+    }
+
+    // A device on the home network forges NAT-PMP answers from the gateway's
+    // address to every port this machine may ask from, before and while the
+    // game checks its forward: the row keeps the router's own address and
+    // port. A
+    // router that speaks only NAT-PMP is asked twice for a new address, right
+    // after what came unasked was dropped; miniupnpd speaks PCP, whose
+    // answers carry the request's nonce.
+    void aForgedNatPmpAnswerChangesNothing_data()
+    {
+        QTest::addColumn<bool>("pcp");
+        QTest::addColumn<QHostAddress>("forged");
+        for (const char* forged :
+             {"203.0.113.66", "0.0.0.0", "127.0.0.1", "224.0.0.1", "192.168.77.66"})
+            QTest::addRow("NAT-PMP, %s", forged) << false << QHostAddress(QLatin1String(forged));
+        QTest::newRow("PCP, 203.0.113.66") << true << QHostAddress(QStringLiteral("203.0.113.66"));
+    }
+
+    void aForgedNatPmpAnswerChangesNothing()
+    {
+        QFETCH(bool, pcp);
+        QFETCH(QHostAddress, forged);
+        ForgingDevice device;
+        if (!device.ready())
+            QSKIP("no raw socket here");
+        QVERIFY(routerMode(pcp ? QStringLiteral("natpmp") : QStringLiteral("off")));
+        std::unique_ptr<FakeIgd> router;
+        if (!pcp) {
+            router = std::make_unique<FakeIgd>(Gateway, QStringList{QStringLiteral("--no-ssdp"),
+                                                                    QStringLiteral("--natpmp"),
+                                                                    QStringLiteral("normal")});
+            QVERIFY(router->ready());
+        }
+        PortMapping::Options options;
+        options.upnpIgd = false;
+        options.ipv6 = false;
+        options.check = std::chrono::seconds(1);
+        PortMapping mapping(options);
+        RowSeen seen(mapping);
+        mapping.start(GamePort);
+        QTRY_COMPARE_WITH_TIMEOUT(mapping.state(), State::Mapped, Answered);
+        QCOMPARE(mapping.protocol(), pcp ? Protocol::Pcp : Protocol::NatPmp);
+
+        // Sweeps between two checks, queued for the next to find...
+        const qsizetype checked = router ? router->asked("natpmp 0").size() : 0;
+        const auto shown = [&mapping] {
+            return mapping.state() == State::Mapped && mapping.outsideAddress() == Outside &&
+                   mapping.outsidePort() == GamePort;
+        };
+        const auto row = [&mapping] {
+            return QStringLiteral("%1 %2:%3")
+                .arg(QLatin1String(QMetaEnum::fromType<State>().valueToKey(int(mapping.state()))),
+                     mapping.outsideAddress().toString())
+                .arg(mapping.outsidePort())
+                .toLatin1();
+        };
+        for (int round = 0; round < 2; ++round) {
+            for (int sweep = 0; sweep < 2; ++sweep)
+                QVERIFY(device.sweep(GamePort, 40000, forged, false) > 0);
+            QTest::qWait(1200);
+            QVERIFY2(shown(), row().constData());
+        }
+        // ...and sweeps while checks run.
+        QElapsedTimer forging;
+        forging.start();
+        while (forging.elapsed() < 2500) {
+            QVERIFY(device.sweep(GamePort, 40000, forged, true) > 0);
+            QVERIFY2(shown(), row().constData());
+        }
+        if (router)
+            QVERIFY(router->asked("natpmp 0").size() > checked); // the checks ran
+        QVERIFY2(shown(), row().constData());
+        QVERIFY2(!seen.addresses.contains(forged), qPrintable(forged.toString()));
+        QCOMPARE(seen.states, QList<State>({State::Asking, State::Mapped}));
+    }
+
+    // A router that names another address at a check: read as strictly as
+    // its first answer. One that is no address players outside can use is
+    // never shown with the port; a new public one is.
+    void anotherOutsideAddressAtACheck_data()
+    {
+        QTest::addColumn<QString>("later");
+        QTest::addColumn<State>("state");
+        QTest::addColumn<QHostAddress>("shown");
+        QTest::newRow("none") << "0.0.0.0" << State::NoUsableAddress << QHostAddress();
+        QTest::newRow("loopback") << "127.0.0.1" << State::NoUsableAddress << QHostAddress();
+        QTest::newRow("multicast") << "224.0.0.1" << State::NoUsableAddress << QHostAddress();
+        QTest::newRow("the home network's own")
+            << "192.168.77.66" << State::NoUsableAddress << QHostAddress();
+        QTest::newRow("private") << "10.1.2.3" << State::BehindSecondRouter
+                                 << QHostAddress(QStringLiteral("10.1.2.3"));
+        QTest::newRow("another public one")
+            << "203.0.113.7" << State::Mapped << QHostAddress(QStringLiteral("203.0.113.7"));
+    }
+
+    void anotherOutsideAddressAtACheck()
+    {
+        QFETCH(QString, later);
+        QFETCH(State, state);
+        QFETCH(QHostAddress, shown);
+        QVERIFY(routerMode(QStringLiteral("off")));
+        FakeIgd router(Gateway, {QStringLiteral("--no-ssdp"), QStringLiteral("--natpmp"),
+                                 QStringLiteral("normal"), QStringLiteral("--outside-later"),
+                                 QStringLiteral("2000,") + later});
+        QVERIFY(router.ready());
+        PortMapping::Options options;
+        options.upnpIgd = false;
+        options.ipv6 = false;
+        options.check = std::chrono::seconds(1);
+        PortMapping mapping(options);
+        RowSeen seen(mapping);
+        mapping.start(GamePort);
+        QTRY_COMPARE_WITH_TIMEOUT(mapping.state(), State::Mapped, Answered);
+        QCOMPARE(mapping.outsideAddress(), Outside);
+        QTRY_COMPARE_WITH_TIMEOUT(mapping.outsideAddress(), shown, 2000 + 2 * 1000 + Answered);
+        QCOMPARE(mapping.state(), state);
+        for (qsizetype at = 0; at < seen.states.size(); ++at) {
+            if (seen.states[at] == State::Mapped)
+                QVERIFY2(seen.addresses[at] == Outside || seen.addresses[at] == shown,
+                         qPrintable(seen.addresses[at].toString()));
+        }
+        if (state != State::Mapped)
+            QTRY_COMPARE(router.lines().filter(QStringLiteral("natpmp-mappings")).constLast(),
+                         QStringLiteral("natpmp-mappings 0"));
     }
 
     // A description or a SOAP answer that never ends once grew the game by

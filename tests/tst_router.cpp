@@ -69,9 +69,10 @@ private slots:
         QTest::addColumn<bool>("destroyed");
         QTest::newRow("UPnP-IGD, stopped") << "upnp" << Protocol::UpnpIgd << false;
         QTest::newRow("UPnP-IGD, destroyed") << "upnp" << Protocol::UpnpIgd << true;
-        QTest::newRow("NAT-PMP/PCP, stopped") << "natpmp" << Protocol::NatPmp << false;
-        QTest::newRow("NAT-PMP/PCP, destroyed") << "natpmp" << Protocol::NatPmp << true;
-        QTest::newRow("both, stopped") << "both" << Protocol::NatPmp << false;
+        // miniupnpd speaks PCP, which makes the forward where it can.
+        QTest::newRow("NAT-PMP/PCP, stopped") << "natpmp" << Protocol::Pcp << false;
+        QTest::newRow("NAT-PMP/PCP, destroyed") << "natpmp" << Protocol::Pcp << true;
+        QTest::newRow("both, stopped") << "both" << Protocol::Pcp << false;
     }
 
     void aPeerOutsideReachesTheGame()
@@ -178,7 +179,7 @@ private slots:
         QTest::newRow("UPnP-IGD version 2") << "upnp" << Protocol::UpnpIgd;
         // Offers none: the next ports are tried.
         QTest::newRow("UPnP-IGD version 1") << "upnp igd-v1" << Protocol::UpnpIgd;
-        QTest::newRow("NAT-PMP/PCP") << "natpmp" << Protocol::NatPmp;
+        QTest::newRow("NAT-PMP/PCP") << "natpmp" << Protocol::Pcp;
     }
 
     void thePortTakenTheRouterOffersAnother()
@@ -298,6 +299,37 @@ private slots:
         QCOMPARE(upnp.outsidePort(), upnpPort);
     }
 
+    // A router that grants a lease of 1 s: PCP's forward and pinhole are
+    // renewed no more often than once a second, as NAT-PMP's and UPnP's
+    // (the pinhole was renewed every half second, and a shorter life would
+    // have been a flood).
+    void aShortLeaseIsRenewedAtMostOnceASecond()
+    {
+        QVERIFY(routerMode(QStringLiteral("both min-lifetime=1")));
+        PortMapping::Options options;
+        options.lease = std::chrono::seconds(1);
+        options.shortestRenewal = std::chrono::seconds(0);
+        options.upnpIgd = false;
+        PortMapping mapping(options);
+        mapping.start(GamePort);
+        QTRY_COMPARE_WITH_TIMEOUT(mapping.state(), State::Mapped, Answered);
+        QTRY_COMPARE_WITH_TIMEOUT(mapping.pinholeState(), State::Mapped, Answered);
+        QCOMPARE(mapping.protocol(), Protocol::Pcp);
+        const auto requests = [](const char* from) {
+            return QString::fromLatin1(control({QStringLiteral("log")}).output)
+                .count(QStringLiteral("PCP request received from %1").arg(QLatin1String(from)));
+        };
+        const qsizetype forward = requests("192.168.77.10:");
+        const qsizetype pinhole = requests("[2001:db8:1::10]:");
+        QTest::qWait(3000);
+        const qsizetype forwardRenewals = requests("192.168.77.10:") - forward;
+        const qsizetype pinholeRenewals = requests("[2001:db8:1::10]:") - pinhole;
+        QVERIFY2(forwardRenewals >= 1 && forwardRenewals <= 4,
+                 qPrintable(QString::number(forwardRenewals)));
+        QVERIFY2(pinholeRenewals >= 1 && pinholeRenewals <= 4,
+                 qPrintable(QString::number(pinholeRenewals)));
+    }
+
     // The same with a real router, at its shortest lease: without renewals
     // both would be gone long before the end.
     void theLeaseIsRenewedByARealRouter()
@@ -325,39 +357,78 @@ private slots:
         QCOMPARE(upnpChanges.count(), 0);
     }
 
-    // A router that restarts forgets its forwards. The game notices at its
-    // next check (NAT-PMP: the router's epoch went back; UPnP: the forward
-    // is no longer there) and asks again.
+    // A router that restarts forgets its forwards; one that reloads its
+    // firewall, or that another program on the network told to, drops one
+    // without restarting, and a daemon that restarts within seconds gives
+    // no sign in its epoch. Through NAT-PMP or PCP the forward is asked for
+    // again at every check, and the router's answer makes it again: back
+    // within a check, the row unchanged. Through UPnP the game notices at
+    // its next check that the forward is no longer there and asks again.
     void aRestartedRouterForwardsAgain_data()
     {
-        QTest::addColumn<bool>("natPmp");
-        QTest::newRow("NAT-PMP") << true;
-        QTest::newRow("UPnP-IGD") << false;
+        QTest::addColumn<Protocol>("protocol");
+        QTest::addColumn<QString>("loss");
+        QTest::newRow("NAT-PMP/PCP, restarted") << Protocol::Pcp << "restart";
+        QTest::newRow("UPnP-IGD, restarted") << Protocol::UpnpIgd << "restart";
+        const std::pair<const char*, Protocol> protocols[] = {{"PCP", Protocol::Pcp},
+                                                              {"NAT-PMP", Protocol::NatPmp}};
+        for (const auto& [name, protocol] : protocols) {
+            QTest::addRow("%s, restarted within 3 s", name) << protocol << "quick restart";
+            QTest::addRow("%s, removed by another program", name) << protocol << "removed";
+            QTest::addRow("%s, the firewall reloaded", name) << protocol << "flushed";
+        }
     }
 
     void aRestartedRouterForwardsAgain()
     {
-        QFETCH(bool, natPmp);
+        QFETCH(Protocol, protocol);
+        QFETCH(QString, loss);
         QVERIFY(routerMode(QStringLiteral("both")));
+        EchoServer game(GamePort);
         PortMapping::Options options;
-        options.natPmp = natPmp;
-        options.upnpIgd = !natPmp;
+        options.natPmp = protocol != Protocol::UpnpIgd;
+        options.upnpIgd = protocol == Protocol::UpnpIgd;
+        options.pcp = protocol == Protocol::Pcp;
+        options.ipv6 = loss == QLatin1String("restart");
         options.check = std::chrono::seconds(2);
         PortMapping mapping(options);
         mapping.start(GamePort);
         QTRY_COMPARE_WITH_TIMEOUT(mapping.state(), State::Mapped, Answered);
+        QCOMPARE(mapping.protocol(), protocol);
         const QStringList forwarded{forward(GamePort, ThisMachine, GamePort)};
         QCOMPARE(mappings(), forwarded);
         // A router that has been up a while, as a router is: its NAT-PMP
         // epoch tells a restart from a clock that drifts by 2 s.
-        if (natPmp)
+        if (loss == QLatin1String("restart") && protocol != Protocol::UpnpIgd)
             QTest::qWait(5000);
         QSignalSpy changes(&mapping, &PortMapping::stateChanged);
-        QCOMPARE(control({QStringLiteral("mode"), QStringLiteral("both")}).exitCode, 0);
+        QElapsedTimer lost;
+        lost.start();
+        if (loss.endsWith(QLatin1String("restart"))) {
+            QCOMPARE(control({QStringLiteral("mode"), QStringLiteral("both")}).exitCode, 0);
+        } else if (loss == QLatin1String("removed")) {
+            QVERIFY(deletePortMapping(GamePort));
+        } else {
+            for (const char* chain : {"prerouting_miniupnpd", "postrouting_miniupnpd", "miniupnpd"})
+                QCOMPARE(control({QStringLiteral("router"), QStringLiteral("nft"),
+                                  QStringLiteral("flush"), QStringLiteral("chain"),
+                                  QStringLiteral("inet"), QStringLiteral("filter"),
+                                  QLatin1String(chain)})
+                             .exitCode,
+                         0);
+        }
         QCOMPARE(mappings(), QStringList());
         QTRY_COMPARE_WITH_TIMEOUT(mappings(), forwarded, 2 * 2000 + Answered);
+        qInfo("%s: the forward was back %lld ms after it was lost", QTest::currentDataTag(),
+              qint64(lost.elapsed()));
         QTRY_COMPARE(mapping.state(), State::Mapped);
-        QVERIFY(changes.count() >= 2); // asking, then mapped again
+        QCOMPARE(mapping.outsideAddress(), Outside);
+        QCOMPARE(mapping.outsidePort(), GamePort);
+        if (protocol == Protocol::UpnpIgd)
+            QVERIFY(changes.count() >= 2); // asking, then mapped again
+        else
+            QCOMPARE(changes.count(), 0);
+        QVERIFY(reach(Outside, GamePort));
         mapping.stop();
         QTRY_COMPARE_WITH_TIMEOUT(mappings(), QStringList(), Removed);
     }
@@ -474,6 +545,40 @@ private slots:
 
 private:
     static constexpr int UpnpSearchEnds = 2500;
+
+    // Another program on the home network removes the forward of `port`
+    // with UPnP, as a user's tool may.
+    static bool deletePortMapping(quint16 port)
+    {
+        const QRegularExpression listening(QStringLiteral("HTTP listening on port (\\d+)"));
+        const QRegularExpressionMatch found =
+            listening.match(QString::fromLatin1(control({QStringLiteral("log")}).output));
+        if (!found.hasMatch())
+            return false;
+        const QByteArray service = "urn:schemas-upnp-org:service:WANIPConnection:2";
+        const QByteArray body =
+            "<?xml version=\"1.0\"?><s:Envelope "
+            "xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+            "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><s:Body>"
+            "<u:DeletePortMapping xmlns:u=\"" +
+            service + "\"><NewRemoteHost></NewRemoteHost><NewExternalPort>" +
+            QByteArray::number(port) +
+            "</NewExternalPort><NewProtocol>TCP</NewProtocol></u:DeletePortMapping>"
+            "</s:Body></s:Envelope>";
+        QTcpSocket socket;
+        socket.connectToHost(Gateway, quint16(found.captured(1).toUInt()));
+        if (!socket.waitForConnected(2000))
+            return false;
+        socket.write("POST /ctl/IPConn HTTP/1.1\r\nHost: " + Gateway.toString().toLatin1() +
+                     "\r\nContent-Type: text/xml; charset=\"utf-8\"\r\nSOAPAction: \"" + service +
+                     "#DeletePortMapping\"\r\nContent-Length: " + QByteArray::number(body.size()) +
+                     "\r\nConnection: close\r\n\r\n" + body);
+        QByteArray answer;
+        while (socket.waitForReadyRead(2000))
+            answer += socket.readAll();
+        answer += socket.readAll();
+        return answer.startsWith("HTTP/1.1 200");
+    }
 };
 
 QTEST_GUILESS_MAIN(TestRouter)

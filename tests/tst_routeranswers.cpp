@@ -97,6 +97,23 @@ private slots:
         QCOMPARE(classifyOutsideAddress(QHostAddress(address)), kind);
     }
 
+    // No router's outside address lies in the home network's own range,
+    // private or not: a device there that forged it would be shown.
+    void theHomeNetworksOwnRangeIsNoOutsideAddress()
+    {
+        const QPair<QHostAddress, int> home{QHostAddress(QStringLiteral("192.168.77.10")), 24};
+        QCOMPARE(classifyOutsideAddress(QHostAddress(QStringLiteral("192.168.77.66")), home),
+                 OutsideAddress::Unusable);
+        QCOMPARE(classifyOutsideAddress(QHostAddress(QStringLiteral("192.168.78.1")), home),
+                 OutsideAddress::BehindSecondRouter);
+        const QPair<QHostAddress, int> publicHome{QHostAddress(QStringLiteral("198.51.100.10")),
+                                                  24};
+        QCOMPARE(classifyOutsideAddress(QHostAddress(QStringLiteral("198.51.100.1")), publicHome),
+                 OutsideAddress::Unusable);
+        QCOMPARE(classifyOutsideAddress(QHostAddress(QStringLiteral("203.0.113.1")), publicHome),
+                 OutsideAddress::Public);
+    }
+
     // A port from the router: 0, 99999 and words are none (99999 once
     // wrapped to 34463, and "abc" ended the game).
     void portsAreOneTo65535()

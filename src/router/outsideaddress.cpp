@@ -6,9 +6,13 @@
 #include <cstring>
 #include <string>
 
-OutsideAddress classifyOutsideAddress(const QHostAddress& address)
+OutsideAddress classifyOutsideAddress(const QHostAddress& address,
+                                      const QPair<QHostAddress, int>& lan)
 {
     if (address.protocol() != QAbstractSocket::IPv4Protocol)
+        return OutsideAddress::Unusable;
+    if (lan.first.protocol() == QAbstractSocket::IPv4Protocol && lan.second > 0 &&
+        lan.second <= 32 && address.isInSubnet(lan))
         return OutsideAddress::Unusable;
     const quint32 ip = address.toIPv4Address();
     const auto in = [ip](quint32 network, int prefix) {

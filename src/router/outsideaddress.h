@@ -15,11 +15,15 @@ enum class OutsideAddress {
     // this router and the internet.
     BehindSecondRouter,
     // No address a router could be reached at (none, 0.0.0.0, loopback,
-    // link-local, multicast, anything but IPv4).
+    // link-local, multicast, an address of the home network itself,
+    // anything but IPv4).
     Unusable,
 };
 
-OutsideAddress classifyOutsideAddress(const QHostAddress& address);
+// `lan`, when given, is the home network's own range (this machine's
+// address and prefix length): no router's outside address lies in it.
+OutsideAddress classifyOutsideAddress(const QHostAddress& address,
+                                      const QPair<QHostAddress, int>& lan = {});
 
 // An IPv4 address as a router writes it, read strictly: four decimal parts,
 // as inet_pton reads it ("8.8.8" and "010.1.1.1" are not addresses). An

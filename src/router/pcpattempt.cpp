@@ -50,8 +50,11 @@ QByteArray pcp::mapRequest(const MapRequest& request)
     bytes[36] = char(Tcp);
     qToBigEndian(request.port, bytes.data() + 40);
     qToBigEndian(request.port, bytes.data() + 42); // suggested: the same port outside
-    // The suggested external address stays ::, "any": for a pinhole it is
-    // this machine's own.
+    // The suggested external address: for a pinhole ::, "any", which is
+    // this machine's own; for an IPv4 forward ::ffff:0.0.0.0, "any IPv4
+    // address" (RFC 6887, 11.1).
+    if (request.client.protocol() == QAbstractSocket::IPv4Protocol)
+        bytes[54] = bytes[55] = char(0xff);
     return bytes;
 }
 
@@ -67,6 +70,14 @@ std::optional<pcp::MapAnswer> pcp::readMapAnswer(QByteArrayView datagram, const 
     return MapAnswer{quint8(datagram[3]), qFromBigEndian<quint32>(bytes + 4),
                      qFromBigEndian<quint32>(bytes + 8), qFromBigEndian<quint16>(bytes + 42),
                      getAddress(datagram, 44)};
+}
+
+bool pcp::isNatPmpOnlyAnswer(QByteArrayView datagram)
+{
+    constexpr quint16 UnsupportedVersion = 1;
+    return datagram.size() >= 4 && datagram.size() <= 16 && datagram[0] == 0 &&
+           quint8(datagram[1]) == (AnswerBit | OpcodeMap) &&
+           qFromBigEndian<quint16>(datagram.data() + 2) == UnsupportedVersion;
 }
 
 QString pcp::resultText(int result)
@@ -254,9 +265,11 @@ void PcpAttempt::answered(const pcp::MapAnswer& answer)
     qCInfo(lcRouter) << "PCP: pinhole open on port" << answer.externalPort << "for"
                      << answer.lifetime << "s" << (restartedRouter ? "(the router restarted)" : "");
     // Renewed at every check, which also makes it again on a router that
-    // restarted; well within the life granted, however short.
-    m_renew.start(std::chrono::milliseconds(
-        std::min<qint64>(m_timing.check.count(), qint64(answer.lifetime) * 1000 / 2)));
+    // restarted, or at half a shorter life: never sooner than the shortest
+    // renewal, as NAT-PMP's forward, nor more often than once a second.
+    m_renew.start(std::max<std::chrono::milliseconds>(
+        std::min<std::chrono::milliseconds>(m_timing.check, m_timing.renewal(answer.lifetime)),
+        std::chrono::seconds(1)));
     // The router's own words on where the pinhole is, when they name a
     // global address: this machine's, unless the router translates.
     const QHostAddress& outside =

@@ -12,6 +12,7 @@ class QUdpSocket;
 
 // PCP (RFC 6887), the part the game needs: a MAP request that opens the
 // router's IPv6 firewall for the game's TCP port on this machine's address,
+// or forwards it from the router's IPv4 outside address (NatPmpAttempt),
 // renewed, and deleted with a lifetime of 0. One small UDP exchange with
 // the gateway, whose every answer must carry the request's nonce; no Debian
 // library speaks PCP, so it is done here.
@@ -24,6 +25,8 @@ constexpr qsizetype LongestMessage = 1100;
 
 struct MapRequest {
     QByteArray nonce; // 12 bytes
+    // IPv6 for a pinhole; IPv4 for a forward from the router's IPv4
+    // outside address, which is asked for as "any IPv4 address".
     QHostAddress client;
     quint16 port = 0;
     quint32 lifetime = 0;
@@ -43,11 +46,16 @@ std::optional<MapAnswer> readMapAnswer(QByteArrayView datagram, const MapRequest
 
 QString resultText(int result);
 
+// Whether a datagram is a NAT-PMP router's answer to a PCP request: NAT-PMP
+// version 0, "unsupported version" (RFC 6887, 9).
+bool isNatPmpOnlyAnswer(QByteArrayView datagram);
+
 } // namespace pcp
 
 // The IPv6 pinhole asked for with PCP: found at once (there is nothing to
-// look up first), opened with map(), renewed at every Timing::check, which
-// also makes it again if the router lost it.
+// look up first), opened with map(), renewed at every Timing::check (or at
+// half a shorter life, not sooner than Timing::shortestRenewal), which also
+// makes it again if the router lost it.
 class PcpAttempt final : public RouterAttempt {
     Q_OBJECT
 

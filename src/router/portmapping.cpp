@@ -9,6 +9,8 @@
 #include "routetorouter.h"
 #include "upnpattempt.h"
 
+#include <QNetworkInterface>
+
 #include <algorithm>
 
 namespace {
@@ -109,9 +111,18 @@ void PortMapping::startForward()
     }
     qCInfo(lcRouter) << "Asking the gateway" << route->gateway.toString() << "to forward TCP port"
                      << m_port << "to" << slot.local.toString();
-    const RouterAttempt::Timing timing{m_options.lease, m_options.check, m_options.shortestRenewal};
+    m_lan = {};
+    for (const QNetworkInterface& interface : QNetworkInterface::allInterfaces()) {
+        for (const QNetworkAddressEntry& entry : interface.addressEntries()) {
+            if (entry.ip() == slot.local)
+                m_lan = {entry.ip(), entry.prefixLength()};
+        }
+    }
+    const RouterAttempt::Timing timing = attemptTiming();
     if (m_options.natPmp)
-        add(slot, new NatPmpAttempt(route->gateway, m_port, timing, this), Protocol::NatPmp);
+        add(slot,
+            new NatPmpAttempt(route->gateway, slot.local, m_port, timing, m_options.pcp, this),
+            Protocol::NatPmp);
     if (m_options.upnpIgd)
         add(slot, new UpnpAttempt(route->gateway, slot.local, m_port, timing, this),
             Protocol::UpnpIgd);
@@ -133,13 +144,22 @@ void PortMapping::startPinhole()
     qCInfo(lcRouter) << "Asking the gateway" << route->gateway.toString()
                      << "to open its IPv6 firewall for TCP port" << m_port << "on"
                      << slot.local.toString();
-    const RouterAttempt::Timing timing{m_options.lease, m_options.check, m_options.shortestRenewal};
+    const RouterAttempt::Timing timing = attemptTiming();
     if (m_options.pcp)
         add(slot, new PcpAttempt(route->gateway, slot.local, m_port, timing, this), Protocol::Pcp);
     if (m_options.upnpIgd)
         add(slot, new PinholeAttempt(route->gateway, slot.local, m_port, timing, this),
             Protocol::UpnpIgd);
     begin(slot);
+}
+
+// Never more often than once a second, however the options are set.
+RouterAttempt::Timing PortMapping::attemptTiming() const
+{
+    using std::chrono::seconds;
+    return {std::max(m_options.lease, seconds(1)),
+            std::max<std::chrono::milliseconds>(m_options.check, seconds(1)),
+            std::max(m_options.shortestRenewal, seconds(1))};
 }
 
 void PortMapping::begin(Slot& slot)
@@ -187,28 +207,52 @@ void PortMapping::found(Slot& slot, RouterAttempt* attempt, const QHostAddress& 
     if (!entry || entry->stage != Stage::Finding)
         return;
     // A pinhole's outside address is this machine's own, global already.
-    const OutsideAddress kind =
-        slot.ipv6 ? OutsideAddress::Public : classifyOutsideAddress(outsideAddress);
-    switch (kind) {
+    if (!slot.ipv6 && !reachable(slot, attempt, outsideAddress))
+        return;
+    entry->stage = Stage::Found;
+    mapNext(slot);
+}
+
+// Whether players outside can reach an outside address the router named,
+// at its first answer or any later one; if not, the row says what it is,
+// and a forward that stood on it is given up and asked for anew at the
+// next check.
+bool PortMapping::reachable(Slot& slot, RouterAttempt* attempt, const QHostAddress& outsideAddress)
+{
+    const bool standing = slot.state == State::Mapped;
+    switch (classifyOutsideAddress(outsideAddress, m_lan)) {
     case OutsideAddress::Public:
-        entry->stage = Stage::Found;
-        mapNext(slot);
-        break;
+        return true;
     case OutsideAddress::BehindSecondRouter:
         qCInfo(lcRouter, "%s: the outside address %s is behind a second router",
                attempt->protocolName(), qPrintable(outsideAddress.toString()));
         releaseAll(slot);
+        clear(slot);
         slot.address = outsideAddress;
         settle(slot, State::BehindSecondRouter);
         break;
     case OutsideAddress::Unusable:
-        qCInfo(lcRouter, "%s: no usable outside address", attempt->protocolName());
+        qCInfo(lcRouter, "%s: no usable outside address (%s)", attempt->protocolName(),
+               qPrintable(outsideAddress.toString()));
+        if (standing) {
+            releaseAll(slot);
+            clear(slot);
+        }
         note(slot, State::NoUsableAddress,
              QStringLiteral("the router gave no usable outside address"));
-        drop(slot, attempt);
-        mapNext(slot);
+        if (standing) {
+            settle(slot, State::NoUsableAddress);
+        } else {
+            drop(slot, attempt);
+            mapNext(slot);
+        }
         break;
     }
+    if (standing)
+        slot.retrying = true;
+    if (slot.retrying && slot.attempts.empty() && !slot.retry.isActive())
+        slot.retry.start(attemptTiming().check);
+    return false;
 }
 
 // The forward: one attempt at a time makes it, in the order they were made,
@@ -246,7 +290,11 @@ void PortMapping::mapped(Slot& slot, RouterAttempt* attempt, const QHostAddress&
     Entry* entry = entryOf(slot, attempt);
     if (!entry)
         return;
-    const Protocol protocol = entry->protocol;
+    // A check's answer is read as strictly as the first.
+    if (!slot.ipv6 && !reachable(slot, attempt, outsideAddress))
+        return;
+    const auto* natPmp = qobject_cast<NatPmpAttempt*>(attempt);
+    const Protocol protocol = natPmp && natPmp->throughPcp() ? Protocol::Pcp : entry->protocol;
     if (entry->stage != Stage::Mapped) {
         entry->stage = Stage::Mapped;
         // The reserve has made nothing, and what another attempt made at the

@@ -17,9 +17,9 @@
 // listening nor a connection that came in through it is left. Two openings
 // are asked for at once, each on its own:
 // - the IPv4 forward from the router's outside address to this machine,
-//   through NAT-PMP (which a PCP router answers too) or UPnP-IGD: exactly
-//   one forward is made, by the first attempt that finds a usable outside
-//   address, the others held in reserve in case it fails;
+//   through PCP or NAT-PMP (on the same port of the router, PCP first) or
+//   UPnP-IGD: exactly one forward is made, by the first attempt that finds
+//   a usable outside address, the others held in reserve in case it fails;
 // - the IPv6 pinhole in the router's firewall for this machine's stable
 //   global address, through PCP or UPnP IGD 2's WANIPv6FirewallControl:
 //   both are asked at once, and the first pinhole that opens is kept.
@@ -28,9 +28,11 @@
 // after it. Only the default gateway is asked, and only the game's own port
 // is opened, to this machine. A lease is renewed at half its life, and the
 // opening is checked now and then: one the router lost (it restarted, say)
-// is asked for again, and the state follows. A router that keeps only
-// permanent forwards gets one, and stop() or destruction removes it. An
-// outside port another machine holds is given up for the one the router
+// is asked for again, and the state follows. Every outside address the
+// router names, at a check too, is classified as the first: one players
+// outside cannot reach is never shown as the forward's. A router that keeps
+// only permanent forwards gets one, and stop() or destruction removes it.
+// An outside port another machine holds is given up for the one the router
 // offers.
 //
 // Nothing here waits on the network: every answer comes back through the
@@ -73,13 +75,16 @@ public:
         std::chrono::seconds lease{3600};
         bool natPmp = true;
         bool upnpIgd = true; // the forward and the pinhole
-        bool pcp = true;     // the pinhole
-        bool ipv6 = true;    // whether a pinhole is asked for at all
-        // How often a standing forward is checked, and how soon a lost one
-        // that could not be made again is tried anew.
+        // The pinhole, and the forward where the router speaks PCP (asked
+        // before NAT-PMP, whose answers anyone on the network can forge).
+        bool pcp = true;
+        bool ipv6 = true; // whether a pinhole is asked for at all
+        // How often a standing forward is checked (asked for again: the
+        // router's answer says whether it still has it), and how soon a lost
+        // one that could not be made again is tried anew; at least 1 s.
         std::chrono::milliseconds check{30000};
         // However short a life the router grants, a lease is not renewed
-        // more often than this.
+        // more often than this (at least 1 s), by any protocol.
         std::chrono::seconds shortestRenewal{10};
     };
 
@@ -166,6 +171,8 @@ private:
     void add(Slot& slot, RouterAttempt* attempt, Protocol protocol);
     Entry* entryOf(Slot& slot, RouterAttempt* attempt);
     void found(Slot& slot, RouterAttempt* attempt, const QHostAddress& outsideAddress);
+    bool reachable(Slot& slot, RouterAttempt* attempt, const QHostAddress& outsideAddress);
+    RouterAttempt::Timing attemptTiming() const;
     void mapped(Slot& slot, RouterAttempt* attempt, const QHostAddress& outsideAddress,
                 quint16 outsidePort);
     void failed(Slot& slot, RouterAttempt* attempt, RouterAttempt::Failure failure,
@@ -182,6 +189,9 @@ private:
 
     Options m_options;
     quint16 m_port = 0;
+    // The home network's range (this machine's address and prefix length),
+    // where no outside address lies.
+    QPair<QHostAddress, int> m_lan;
     Slot m_forward;
     Slot m_pinhole;
 };

@@ -5,6 +5,7 @@
 #include <QHostAddress>
 #include <QObject>
 
+#include <algorithm>
 #include <chrono>
 
 // One protocol's try at a forward of the game's port: made for one start
@@ -32,8 +33,18 @@ public:
         // How often a standing forward is checked.
         std::chrono::milliseconds check{30000};
         // However short a life the router grants, a lease is not renewed
-        // more often than this.
+        // more often than this, and never more often than once a second.
         std::chrono::seconds shortestRenewal{10};
+
+        // When a lease the router granted for `lifetime` seconds is renewed:
+        // at half its life, daily at the longest, and not sooner than the
+        // shortest renewal.
+        std::chrono::seconds renewal(quint32 lifetime) const
+        {
+            constexpr qint64 longest = 86400;
+            const qint64 shortest = std::clamp<qint64>(shortestRenewal.count(), 1, longest);
+            return std::chrono::seconds(std::clamp<qint64>(lifetime / 2, shortest, longest));
+        }
     };
 
     using QObject::QObject;
@@ -53,7 +64,9 @@ Q_SIGNALS:
     // The router's outside address, read strictly: null when what it
     // answered is no IPv4 address.
     void found(const QHostAddress& outsideAddress);
-    // Also when a renewal or a check finds the outside address changed.
+    // Also when a renewal or a check finds the outside address or port
+    // changed. The address is the router's word, read as strictly as
+    // found()'s, and the owner classifies it again.
     void mapped(const QHostAddress& outsideAddress, quint16 outsidePort);
     void failed(RouterAttempt::Failure failure, const QString& reason);
     // The forward is gone: the router dropped it, or restarted without it.
@@ -63,7 +76,10 @@ Q_SIGNALS:
 // A router's seconds since its epoch, in every NAT-PMP and PCP answer,
 // tell a restart (RFC 6886, 3.6): they grow at least about as fast as the
 // time that passes here, less 2 s for rounding; if they fell behind, the
-// router restarted, and forgot its forwards and pinholes.
+// router restarted, and forgot its forwards and pinholes. Only a hint: a
+// router that restarts within seconds, or loses a forward without
+// restarting, shows nothing here, so the attempts ask for their forward
+// again at every check whatever the epoch says.
 class RouterEpoch {
 public:
     // Takes an answer's epoch: true when the router restarted since the

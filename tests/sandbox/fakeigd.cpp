@@ -63,7 +63,8 @@
 //                         K-th with LOCATION http://ADDRESS:HTTP_PORT/
 //                         rootDesc-K.xml, in place of --location
 //   --natpmp MODE         NAT-PMP on UDP port 5351 of ADDRESS. The address
-//                         answer carries --outside when it is a dotted IPv4
+//                         answer carries --outside (--outside-later's from
+//                         its time on) when it is a dotted IPv4
 //                         address, else 0.0.0.0; the epoch is the seconds
 //                         since the start. A mapping is granted the asked
 //                         public port (the private one if 0) and lifetime; a
@@ -76,6 +77,8 @@
 //       wrong-port        a mapping answer names the private port + 1
 //       refuse            mappings get result 2 (not authorized), nothing kept
 //       silent-map        mappings get no answer, nothing kept
+//   --outside-later MS,TEXT  NAT-PMP answers TEXT as the outside address from
+//                         MS after the start on
 //
 // A forward with a lease, or a NAT-PMP mapping with a lifetime, is let go
 // when it runs out unless asked for again: "expired" says so.
@@ -177,6 +180,8 @@ struct Settings {
     QByteArray endless; // empty, "description" or "soap"
     int searchFlood = 0;
     QByteArray natPmp; // empty (none) or the mode
+    int outsideLaterMs = -1;
+    QByteArray outsideLater;
 };
 
 // ---- The command line ------------------------------------------------------
@@ -242,7 +247,11 @@ bool setOption(Settings& settings, const QByteArray& name, const QByteArray& val
         settings.httpPort = quint16(port);
     else if (name == "--endless" && (value == "description" || value == "soap"))
         settings.endless = value;
-    else if (name == "--search-flood")
+    else if (name == "--outside-later" && value.contains(',') &&
+             number(value.left(value.indexOf(',')), 0, 600000)) {
+        settings.outsideLaterMs = *number(value.left(value.indexOf(',')), 0, 600000);
+        settings.outsideLater = value.mid(value.indexOf(',') + 1);
+    } else if (name == "--search-flood")
         return setNumber(settings.searchFlood, 1, 10000);
     else if (name == "--natpmp" && QByteArrayList{"normal", "short-address", "short-map",
                                                   "wrong-port", "refuse", "silent-map"}
@@ -951,9 +960,13 @@ private:
 
     QByteArray addressAnswer() const
     {
-        const QHostAddress outside(QString::fromLatin1(m_settings.outside));
+        const QByteArray& text =
+            m_settings.outsideLaterMs >= 0 && m_started.elapsed() >= m_settings.outsideLaterMs
+                ? m_settings.outsideLater
+                : m_settings.outside;
+        const QHostAddress outside(QString::fromLatin1(text));
         const bool dotted = QRegularExpression(QStringLiteral("^\\d{1,3}(\\.\\d{1,3}){3}$"))
-                                .match(QString::fromLatin1(m_settings.outside))
+                                .match(QString::fromLatin1(text))
                                 .hasMatch() &&
                             outside.protocol() == QAbstractSocket::IPv4Protocol;
         QByteArray answer = header(AddressRequest, Success) + QByteArray(4, '\0');
@@ -1066,7 +1079,7 @@ int main(int argc, char* argv[])
                      "  [--http-port PORT] [--no-ssdp] [--junk-description] [--soap-body TEXT]\n"
                      "  [--endless description|soap] [--firewall6 on|off] [--pinhole-id TEXT]\n"
                      "  [--search-flood N] [--natpmp normal|short-address|short-map|wrong-port|"
-                     "refuse|silent-map]\n");
+                     "refuse|silent-map]\n  [--outside-later MS,TEXT]\n");
         return 2;
     }
     FakeRouter router(*settings);
