@@ -165,7 +165,6 @@ void TcpOpener::Accept(int requestID)
 void TcpOpener::open(QTcpSocket* socket)
 {
     socket->setParent(nullptr);
-    socket->disconnect(this);
     socket->setReadBufferSize(Sock::ReadBufferSize);
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     watchPath(socket, m_timeouts);
