@@ -62,7 +62,7 @@ private slots:
     // time-outs short; the slow one keeps the game's own.
     void aDeadPathEndsTheConnection()
     {
-        Sock::Timeouts timeouts;
+        TcpOpener::Timeouts timeouts;
         if (!soaking()) {
             timeouts.keepAliveIdle = std::chrono::seconds(1);
             timeouts.keepAliveInterval = std::chrono::seconds(1);
@@ -207,8 +207,8 @@ private slots:
         Copy joiner;
         const int port = freePort();
         host.ok(true, port);
-        Sock& sock = *named<Sock>(joiner.net, "sock");
-        sock.dialer.options.attemptDelayMs = 60000;
+        TcpOpener& opener = *named<TcpOpener>(joiner.net, "opener");
+        opener.dialer.options.attemptDelayMs = 60000;
         joiner.dialog.adress->setEditText(
             QStringLiteral("198.51.100.99:%1 [2001:db8:99::98]:%1 198.51.100.95:%1 127.0.0.1:%1")
                 .arg(port));
@@ -221,7 +221,7 @@ private slots:
         qInfo("three unreachable, then the host: connected after %lld ms, %.3f s of CPU",
               clock.elapsed(), cpu);
         QCOMPARE(joiner.status(), QStringLiteral("Status: Connected to 127.0.0.1"));
-        QCOMPARE(sock.dialer.attemptsMade(), 4);
+        QCOMPARE(opener.dialer.attemptsMade(), 4);
         QVERIFY2(cpu < IdleJoinCpuSeconds, qPrintable(QStringLiteral("%1 s of CPU").arg(cpu)));
         QTRY_VERIFY(host.connected());
     }
@@ -279,12 +279,13 @@ private slots:
         Copy joiner;
         const int port = freePort();
         host.ok(true, port);
-        QSignalSpy tried(&named<Sock>(joiner.net, "sock")->dialer, &Dialer::attempting);
+        QSignalSpy tried(&named<TcpOpener>(joiner.net, "opener")->dialer, &Dialer::attempting);
         joiner.dialog.adress->setEditText(address.contains(QLatin1String("%1")) ? address.arg(port)
                                                                                 : address);
         joiner.ok(false, port);
         QCOMPARE(joiner.status(), QStringLiteral("Status: Connecting..."));
-        QTRY_VERIFY_WITH_TIMEOUT(joiner.connected(), int(Sock::Timeouts{}.connect.count() / 3));
+        QTRY_VERIFY_WITH_TIMEOUT(joiner.connected(),
+                                 int(TcpOpener::Timeouts{}.connect.count() / 3));
         QCOMPARE(joiner.status(), QStringLiteral("Status: Connected to ") + answered);
         QCOMPARE(tried.size(), attempts);
         QTRY_VERIFY(host.connected());
@@ -296,19 +297,19 @@ private slots:
     void allInTheBlackHole()
     {
         Copy joiner;
-        Sock::Timeouts timeouts;
+        TcpOpener::Timeouts timeouts;
         timeouts.connect = std::chrono::seconds(1);
         joiner.net.setTimeouts(timeouts);
-        const Sock& sock = *named<Sock>(joiner.net, "sock");
+        const TcpOpener& opener = *named<TcpOpener>(joiner.net, "opener");
         joiner.dialog.adress->setEditText(
             QStringLiteral("198.51.100.1  [2001:db8::1]:2540  blackholed.korvaloop.test:2541"));
         joiner.ok(false, 2539);
         QTRY_COMPARE(joiner.status(),
                      QStringLiteral("Status: Cannot join 198.51.100.1:2539, [2001:db8::1]:2540, "
                                     "blackholed.korvaloop.test:2541 (no answer)"));
-        QCOMPARE(sock.dialer.attemptsMade(), 4);
+        QCOMPARE(opener.dialer.attemptsMade(), 4);
         QCOMPARE(joiner.net.state(), ConnectionState::Closed);
-        QVERIFY(!sock.dialer.isRunning());
+        QVERIFY(!opener.dialer.isRunning());
     }
 };
 

@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
 // What a join is told and how it goes about it, over loopback: the address
 // field read into destinations, and the dialer that tries them, IPv6 first,
-// the families in turn, one turn each, until the first answers.
+// the families in turn, one turn each, until the first answers. And the
+// connection that carries the game once it is open, over a pipe in memory.
 #include "lan/dialer.h"
+#include "lan/sock.h"
 
 #include <QSignalSpy>
 #include <QSocketNotifier>
@@ -10,10 +12,13 @@
 #include <QTcpSocket>
 #include <QtTest>
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -89,6 +94,83 @@ QStringList attempts(const QSignalSpy& spy)
     }
     return result;
 }
+
+// One end of a pipe in memory that behaves as a stream socket does: what is
+// written waits here (bytesToWrite) until the other end has room for it,
+// which it has while fewer than `window` bytes wait unread there, and the
+// other end hears of it from the event loop. Closing one end ends the
+// other's input; fail() is what carries it breaking.
+class PipeEnd final : public QIODevice {
+public:
+    static void join(PipeEnd* a, PipeEnd* b)
+    {
+        a->m_other = b;
+        b->m_other = a;
+        a->open(QIODevice::ReadWrite | QIODevice::Unbuffered);
+        b->open(QIODevice::ReadWrite | QIODevice::Unbuffered);
+    }
+    ~PipeEnd() override { PipeEnd::close(); }
+
+    qint64 window = qint64(1) << 30;
+
+    void fail(const QString& why)
+    {
+        setErrorString(why);
+        close();
+    }
+    bool isSequential() const override { return true; }
+    qint64 bytesAvailable() const override { return m_inbox.size() + QIODevice::bytesAvailable(); }
+    qint64 bytesToWrite() const override { return m_unsent.size(); }
+    void close() override
+    {
+        if (PipeEnd* other = std::exchange(m_other, nullptr)) {
+            other->m_other = nullptr;
+            QTimer::singleShot(0, other, [other] { Q_EMIT other->readChannelFinished(); });
+        }
+        QIODevice::close();
+    }
+
+protected:
+    qint64 readData(char* data, qint64 most) override
+    {
+        const qint64 size = std::min<qint64>(most, m_inbox.size());
+        std::memcpy(data, m_inbox.constData(), size_t(size));
+        m_inbox.remove(0, size);
+        if (m_other && size > 0)
+            m_other->flowLater();
+        return size;
+    }
+    qint64 writeData(const char* data, qint64 size) override
+    {
+        m_unsent.append(data, size);
+        flowLater();
+        return size;
+    }
+
+private:
+    void flowLater()
+    {
+        if (!std::exchange(m_flowing, true))
+            QTimer::singleShot(0, this, [this] {
+                m_flowing = false;
+                if (!m_other)
+                    return;
+                const qint64 size =
+                    std::min<qint64>(m_other->window - m_other->m_inbox.size(), m_unsent.size());
+                if (size <= 0)
+                    return;
+                m_other->m_inbox.append(m_unsent.left(size));
+                m_unsent.remove(0, size);
+                Q_EMIT bytesWritten(size);
+                Q_EMIT m_other->readyRead();
+            });
+    }
+
+    PipeEnd* m_other = nullptr;
+    QByteArray m_unsent;
+    QByteArray m_inbox;
+    bool m_flowing = false;
+};
 
 } // namespace
 
@@ -364,6 +446,93 @@ private slots:
             destinations(QStringLiteral("127.0.0.1 127.0.0.2 127.0.0.3 127.0.0.4 [::1]"), port));
         QTRY_COMPARE(failed->size(), 1);
         QCOMPARE(attempting->size(), 3);
+    }
+
+    // The game's connection over a pipe in memory, as over anything that
+    // carries it: messages both ways, whole and in order, each read bounded;
+    // a peer that reads nothing is let go; and the two ways it ends, the
+    // peer closing (what it sent first still read) and the carrier failing.
+    void theConnectionOverAnyDevice()
+    {
+        Sock here;
+        Sock there;
+        QSignalSpy opened(&here, &Sock::Connected);
+        QSignalSpy closed(&here, &Sock::Closed);
+        QSignalSpy broke(&here, &Sock::Error);
+        auto* hereEnd = new PipeEnd;
+        auto* thereEnd = new PipeEnd;
+        PipeEnd::join(hereEnd, thereEnd);
+        here.Open(hereEnd, QStringLiteral("there"));
+        there.Open(thereEnd, QStringLiteral("here"));
+        QCOMPARE(opened.size(), 1);
+        QCOMPARE(here.State(), Sock::SocketState::Connected);
+        QCOMPARE(here.RemoteHostIP(), QStringLiteral("there"));
+
+        QByteArray big(3 * Sock::ReadBufferSize + 5, Qt::Uninitialized);
+        for (qsizetype i = 0; i < big.size(); ++i)
+            big[i] = char(i * 7);
+        QByteArray got;
+        qint64 mostAtOnce = 0;
+        const auto reader = connect(&here, &Sock::DataArrival, this, [&] {
+            for (QByteArray data = here.GetData(); !data.isEmpty(); data = here.GetData()) {
+                mostAtOnce = std::max(mostAtOnce, qint64(data.size()));
+                got += data;
+            }
+        });
+        there.SendData("hello");
+        there.SendData(big);
+        here.SendData("back");
+        QTRY_COMPARE(got.size(), 5 + big.size());
+        QCOMPARE(got, "hello" + big);
+        QVERIFY(mostAtOnce <= Sock::ReadBufferSize);
+        QTRY_COMPARE(thereEnd->bytesAvailable(), qint64(4));
+        QCOMPARE(there.GetData(), QByteArray("back"));
+        disconnect(reader);
+
+        // The other end takes 4 KiB and reads nothing.
+        thereEnd->window = 4096;
+        const QByteArray move(30, 'm');
+        for (int i = 0; i < 100000; ++i)
+            here.SendPosition(move);
+        QVERIFY(here.bytesToWrite() <= Sock::MaxUnsentForPositions + move.size());
+        QTRY_COMPARE(thereEnd->bytesAvailable(), qint64(4096)); // the window is full
+        QCOMPARE(here.State(), Sock::SocketState::Connected);
+        const QByteArray line(1000, 'x');
+        qint64 most = 0;
+        for (int i = 0; i < 5000 && here.State() == Sock::SocketState::Connected; ++i) {
+            here.SendData(line);
+            most = std::max(most, here.bytesToWrite());
+        }
+        QVERIFY(most <= Sock::MaxUnsent);
+        QCOMPARE(here.State(), Sock::SocketState::Closing);
+        QTRY_COMPARE(closed.size(), 1);
+        QTRY_COMPARE(there.State(), Sock::SocketState::Closing); // its input ended
+
+        auto* nextEnd = new PipeEnd;
+        auto* peerEnd = new PipeEnd;
+        PipeEnd::join(nextEnd, peerEnd);
+        here.Open(nextEnd, QStringLiteral("there"));
+        there.Open(peerEnd, QStringLiteral("here"));
+        there.SendData("bye");
+        QTRY_COMPARE(peerEnd->bytesToWrite(), qint64(0));
+        there.Close();
+        QTRY_COMPARE(closed.size(), 2);
+        QCOMPARE(here.State(), Sock::SocketState::Closing);
+        QCOMPARE(here.GetData(), QByteArray("bye"));
+        QVERIFY(broke.isEmpty());
+
+        auto* lastEnd = new PipeEnd;
+        auto* farEnd = new PipeEnd;
+        PipeEnd::join(lastEnd, farEnd);
+        here.Open(lastEnd, QStringLiteral("there"));
+        lastEnd->fail(QStringLiteral("the path broke"));
+        QCOMPARE(here.State(), Sock::SocketState::Failed);
+        QCOMPARE(broke.size(), 1);
+        QCOMPARE(broke.first().first().toString(), QStringLiteral("the path broke"));
+        here.SendData("lost"); // dropped, quietly
+        QCOMPARE(here.bytesToWrite(), qint64(0));
+        QCOMPARE(closed.size(), 2);
+        delete farEnd;
     }
 };
 

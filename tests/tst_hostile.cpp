@@ -237,7 +237,7 @@ private slots:
     {
         Copy b;
         if (!soaking()) {
-            Sock::Timeouts timeouts;
+            TcpOpener::Timeouts timeouts;
             timeouts.keepAliveIdle = std::chrono::seconds(1);
             timeouts.keepAliveInterval = std::chrono::seconds(1);
             timeouts.keepAliveProbes = 2;

@@ -322,7 +322,7 @@ private slots:
             // The field is left as it was: the next OK tries them all again.
             QCOMPARE(b->dialog.adress->currentText(), withPort ? address.arg(port) : address);
             QCOMPARE(b->dialog.port->text(), QString::number(withPort ? 1 : port));
-            QCOMPARE(named<Sock>(b->net, "sock")->dialer.attemptsMade(), 1);
+            QCOMPARE(named<TcpOpener>(b->net, "opener")->dialer.attemptsMade(), 1);
         } else {
             QCOMPARE(b->dialog.port->text(), QString::number(port));
             if (withPort)
@@ -343,8 +343,9 @@ private slots:
         QCOMPARE(b->status(), QStringLiteral("Status: Connecting..."));
         QTRY_VERIFY(b->connected());
         QCOMPARE(b->status(), QStringLiteral("Status: Connected to ::1"));
-        QVERIFY(!named<Sock>(b->net, "sock")->dialer.isRunning()); // nothing more will be tried
-        QCOMPARE(named<Sock>(b->net, "sock")->dialer.attemptsMade(), 1);
+        QVERIFY(
+            !named<TcpOpener>(b->net, "opener")->dialer.isRunning()); // nothing more will be tried
+        QCOMPARE(named<TcpOpener>(b->net, "opener")->dialer.attemptsMade(), 1);
         QTRY_VERIFY(host.hasPendingConnections());
         QTcpSocket* joined = host.nextPendingConnection();
         QVERIFY(!host.hasPendingConnections());

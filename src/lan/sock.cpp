@@ -3,64 +3,11 @@
 
 #include "lanlog.h"
 
-#include <QHostAddress>
-#include <QNetworkProxy>
-
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-
-namespace {
-
-// Asks the kernel to notice a path that died without a word: no FIN, no
-// reset, just nothing (a cable pulled, a lid closed). Keepalive probes find
-// it on an idle connection; the user time-out finds it while data waits for
-// an acknowledgement, when keepalive never fires.
-void watchPath(QTcpSocket* socket, const Sock::Timeouts& timeouts)
-{
-    const auto fd = int(socket->socketDescriptor());
-    if (fd < 0)
-        return;
-    const auto set = [fd](int level, int name, auto value) {
-        ::setsockopt(fd, level, name, &value, sizeof value);
-    };
-    set(SOL_SOCKET, SO_KEEPALIVE, 1);
-    set(IPPROTO_TCP, TCP_KEEPIDLE, int(timeouts.keepAliveIdle.count()));
-    set(IPPROTO_TCP, TCP_KEEPINTVL, int(timeouts.keepAliveInterval.count()));
-    set(IPPROTO_TCP, TCP_KEEPCNT, timeouts.keepAliveProbes);
-    set(IPPROTO_TCP, TCP_USER_TIMEOUT, unsigned(timeouts.user.count()));
-}
-
-} // namespace
+#include <QIODevice>
 
 Sock::Sock(QObject* parent)
     : QObject(parent)
 {
-    // The other copy is reached straight, never through a proxy; and the
-    // system's proxy settings are not even looked up (on some desktops a
-    // thread of its own that asks a library).
-    m_server.setProxy(QNetworkProxy::NoProxy);
-    connect(&m_server, &QTcpServer::newConnection, this, &Sock::takeRequests);
-    connect(&dialer, &Dialer::connected, this, &Sock::dialed);
-    connect(&dialer, &Dialer::failed, this, &Sock::dialFailed);
-    m_connectTimeout.setSingleShot(true);
-    m_connectTimeout.setInterval(m_timeouts.connect);
-    connect(&m_connectTimeout, &QTimer::timeout, this, [this] {
-        if (m_state != SocketState::Connecting)
-            return;
-        dialer.abort();
-        setState(SocketState::Failed);
-        m_failure = Failure::NoAnswer;
-        m_errorString = QStringLiteral("No answer");
-        qCInfo(lcLan, "join: no answer within %lld ms", qint64(m_timeouts.connect.count()));
-        Q_EMIT Error(int(QAbstractSocket::SocketTimeoutError), m_errorString);
-    });
-}
-
-void Sock::setTimeouts(const Timeouts& timeouts)
-{
-    m_timeouts = timeouts;
-    m_connectTimeout.setInterval(timeouts.connect);
 }
 
 Sock::~Sock()
@@ -70,145 +17,54 @@ Sock::~Sock()
     Close();
 }
 
-bool Sock::Listen(quint16 localPort)
+void Sock::Open(QIODevice* device, const QString& remoteHostIP)
 {
-    m_localPort = localPort;
-    if (!m_server.listen(QHostAddress::Any, quint16(m_localPort))) {
-        m_errorString = m_server.serverError() == QAbstractSocket::AddressInUseError
-                            ? QStringLiteral("Port %1 is in use").arg(m_localPort)
-                            : m_server.errorString();
-        return false;
-    }
-    setState(SocketState::Listening);
-    return true;
-}
-
-bool Sock::Connect(const QList<Destination>& destinations)
-{
-    if (destinations.isEmpty()) {
-        m_errorString = QStringLiteral("No address given");
-        return false;
-    }
-    dialer.abort();
-    if (m_connection)
-        drop(m_connection);
-    m_connection = nullptr;
-    m_destinations = destinations;
-    m_remoteHostIP.clear();
-    setState(SocketState::Connecting);
-    m_connectTimeout.start();
-    dialer.start(m_destinations);
-    return true;
-}
-
-QStringList Sock::Destinations() const
-{
-    QStringList texts;
-    for (const Destination& destination : m_destinations)
-        texts.append(destination.text());
-    return texts;
-}
-
-// The first address to answer is the connection; the dialer has closed the others.
-void Sock::dialed(QTcpSocket* socket)
-{
-    m_connectTimeout.stop();
-    if (m_state != SocketState::Connecting) {
-        drop(socket);
-        return;
-    }
-    socket->setParent(this);
-    attach(socket);
-    watchPath(socket, m_timeouts);
-    m_remoteHostIP = socket->peerAddress().toString();
+    Close();
+    m_device = device;
+    device->setParent(this);
+    m_remoteHostIP = remoteHostIP;
+    m_errorString.clear();
+    connect(device, &QIODevice::readyRead, this, [this] {
+        if (m_device)
+            Q_EMIT DataArrival(m_device->bytesAvailable());
+    });
+    connect(device, &QIODevice::readChannelFinished, this, &Sock::peerClosed);
+    connect(device, &QIODevice::aboutToClose, this, &Sock::carrierFailed);
     setState(SocketState::Connected);
     Q_EMIT Connected();
 }
 
-void Sock::dialFailed(QAbstractSocket::SocketError error, const QString& text)
+// Nothing more will come; what came before it is still there to be read.
+void Sock::peerClosed()
 {
-    m_connectTimeout.stop();
-    if (m_state != SocketState::Connecting)
+    if (m_state != SocketState::Connected)
         return;
-    setState(SocketState::Failed);
-    m_failure =
-        error == QAbstractSocket::HostNotFoundError ? Failure::HostNotFound : Failure::Other;
-    m_errorString = text;
-    qCInfo(lcLan).noquote() << "join: failed:" << text;
-    Q_EMIT Error(int(error), m_errorString);
+    qCInfo(lcLan, "connection: the other player closed it");
+    setState(SocketState::Closing);
+    Q_EMIT Closed();
 }
 
-// Each waiting peer is offered once; one that is not accepted while it is
-// offered is sent away.
-void Sock::takeRequests()
+// The device closes under the connection: what carries it has failed.
+void Sock::carrierFailed()
 {
-    while (m_server.hasPendingConnections()) {
-        QTcpSocket* socket = m_server.nextPendingConnection();
-        if (m_state != SocketState::Listening) {
-            drop(socket);
-            continue;
-        }
-        m_request = socket;
-        Q_EMIT ConnectionRequest(++m_lastRequestID);
-        if (m_request)
-            drop(m_request);
-        m_request = nullptr;
-    }
-}
-
-void Sock::Accept(int requestID)
-{
-    if (!m_request || requestID != m_lastRequestID)
-        return;
-    Close();
-    QTcpSocket* socket = m_request;
-    m_request = nullptr;
-    socket->setParent(this);
-    attach(socket);
-    watchPath(socket, m_timeouts);
-    setState(SocketState::Connected);
-    QHostAddress address = socket->peerAddress();
-    bool mappedIPv4 = false;
-    const quint32 ipv4 = address.toIPv4Address(&mappedIPv4);
-    m_remoteHostIP = mappedIPv4 ? QHostAddress(ipv4).toString() : address.toString();
-}
-
-void Sock::attach(QTcpSocket* socket)
-{
-    m_connection = socket;
-    socket->setReadBufferSize(ReadBufferSize);
-    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    connect(socket, &QTcpSocket::readyRead, this, [this] {
-        if (m_connection)
-            Q_EMIT DataArrival(m_connection->bytesAvailable());
-    });
-    connect(socket, &QTcpSocket::disconnected, this, [this] {
-        qCInfo(lcLan, "connection: the other player closed it");
-        setState(SocketState::Closing);
-        Q_EMIT Closed();
-    });
-    connect(socket, &QTcpSocket::errorOccurred, this, &Sock::onError);
-}
-
-void Sock::onError(QAbstractSocket::SocketError error)
-{
-    // The peer closing is no error: the close event follows.
-    if (error == QAbstractSocket::RemoteHostClosedError)
-        return;
-    setState(SocketState::Failed);
-    m_failure =
-        error == QAbstractSocket::HostNotFoundError ? Failure::HostNotFound : Failure::Other;
-    m_errorString = m_connection ? m_connection->errorString() : QString();
+    m_errorString = m_device ? m_device->errorString() : QString();
+    release();
     qCInfo(lcLan).noquote() << "connection: ended:" << m_errorString;
-    Q_EMIT Error(int(error), m_errorString);
+    setState(SocketState::Failed);
+    Q_EMIT Error(m_errorString);
 }
 
-void Sock::drop(QTcpSocket* socket)
+// Lets the device go: it hears nothing more from here and is deleted from
+// the event loop, never on the spot, since this may run inside one of its
+// own signals.
+void Sock::release()
 {
-    socket->disconnect(this);
-    socket->abort();
-    // Never deleted on the spot: this may run inside the socket's own signal.
-    socket->deleteLater();
+    if (!m_device)
+        return;
+    QIODevice* device = m_device;
+    m_device = nullptr;
+    device->disconnect(this);
+    device->deleteLater();
 }
 
 void Sock::setState(SocketState state)
@@ -219,23 +75,28 @@ void Sock::setState(SocketState state)
     Q_EMIT stateChanged(state);
 }
 
+qint64 Sock::bytesToWrite() const
+{
+    return m_device ? m_device->bytesToWrite() : 0;
+}
+
 void Sock::SendData(const QByteArray& bytes)
 {
-    if (m_state == SocketState::Connected && m_connection)
+    if (m_state == SocketState::Connected && m_device)
         write(bytes);
 }
 
 void Sock::SendPosition(const QByteArray& bytes)
 {
-    if (m_state == SocketState::Connected && m_connection &&
-        m_connection->bytesToWrite() <= MaxUnsentForPositions)
+    if (m_state == SocketState::Connected && m_device &&
+        m_device->bytesToWrite() <= MaxUnsentForPositions)
         write(bytes);
 }
 
 void Sock::write(const QByteArray& bytes)
 {
-    m_connection->write(bytes);
-    if (m_connection->bytesToWrite() > MaxUnsent)
+    m_device->write(bytes);
+    if (m_device->bytesToWrite() > MaxUnsent)
         giveUpOnPeer();
 }
 
@@ -245,9 +106,10 @@ void Sock::write(const QByteArray& bytes)
 void Sock::giveUpOnPeer()
 {
     qCInfo(lcLan, "connection: ended: the other player reads nothing, %lld bytes wait unsent",
-           m_connection->bytesToWrite());
-    drop(m_connection);
-    m_connection = nullptr;
+           m_device->bytesToWrite());
+    QIODevice* device = m_device;
+    release();
+    device->close();
     setState(SocketState::Closing);
     QMetaObject::invokeMethod(
         this,
@@ -260,16 +122,15 @@ void Sock::giveUpOnPeer()
 
 QByteArray Sock::GetData()
 {
-    return m_connection ? m_connection->readAll() : QByteArray();
+    return m_device ? m_device->read(ReadBufferSize) : QByteArray();
 }
 
 void Sock::Close()
 {
-    m_connectTimeout.stop();
-    dialer.abort();
-    m_server.close();
-    if (m_connection)
-        drop(m_connection);
-    m_connection = nullptr;
+    if (m_device) {
+        QIODevice* device = m_device;
+        release();
+        device->close();
+    }
     setState(SocketState::Closed);
 }

@@ -58,19 +58,24 @@ const char* stateName(ConnectionState state)
 
 Session::Session(Game& game, Platform& platform, QObject* parent)
     : QObject(parent)
+    , opener(this)
     , sock(this)
     , receiver(game, platform, this)
     , m_game(game)
     , m_platform(platform)
 {
+    opener.setObjectName(QStringLiteral("opener"));
     sock.setObjectName(QStringLiteral("sock"));
     receiver.setObjectName(QStringLiteral("receiver"));
     m_game.setPeer(this);
     connect(&m_game.mul, &GameTimer::ticked, this, &Session::mul_Timer);
     connect(&m_game.wischatr, &GameTimer::ticked, this, &Session::wischatr_Timer);
 
+    connect(&opener, &TcpOpener::stateChanged, this, &Session::followSocket);
+    connect(&opener, &TcpOpener::ConnectionRequest, this, &Session::sock_ConnectionRequest);
+    connect(&opener, &TcpOpener::opened, &sock, &Sock::Open);
+    connect(&opener, &TcpOpener::Error, this, &Session::sock_Error);
     connect(&sock, &Sock::stateChanged, this, &Session::followSocket);
-    connect(&sock, &Sock::ConnectionRequest, this, &Session::sock_ConnectionRequest);
     connect(&sock, &Sock::Connected, this, &Session::sock_Connect);
     connect(&sock, &Sock::Closed, this, &Session::sock_Close);
     connect(&sock, &Sock::Error, this, &Session::sock_Error);
@@ -79,6 +84,7 @@ Session::Session(Game& game, Platform& platform, QObject* parent)
 
 Session::~Session()
 {
+    opener.disconnect(this);
     sock.disconnect(this);
     if (m_router)
         m_router->disconnect(this); // it removes its forward as it goes
@@ -90,11 +96,18 @@ void Session::SendData(const QString& text)
     sock.SendData(protocol::toWire(text));
 }
 
+// The socket's State as the game's design numbers it: the connection's once
+// there is one, the opener's while it listens or dials.
+Sock::SocketState Session::socketState() const
+{
+    return sock.State() != Sock::SocketState::Closed ? sock.State() : opener.State();
+}
+
 // The socket's state, as the game tells its states apart. A copy is listed
 // on the network while it listens, so nobody tries to join a full game.
 void Session::followSocket()
 {
-    const ConnectionState state = connectionState(sock.State());
+    const ConnectionState state = connectionState(socketState());
     if (state == m_state)
         return;
     const ConnectionState before = std::exchange(m_state, state);
@@ -103,7 +116,7 @@ void Session::followSocket()
     if (state != ConnectionState::Connected && !m_accepting)
         m_accepted = false;
     if (state == ConnectionState::Listening)
-        discovery().publish(m_userName, sock.LocalPort());
+        discovery().publish(m_userName, opener.LocalPort());
     else if (before == ConnectionState::Listening)
         discovery().withdraw();
     if (!m_accepting)
@@ -129,7 +142,7 @@ void Session::keepForward()
             connect(m_router.get(), &PortMapping::stateChanged, this, &Session::followRouter);
             connect(m_router.get(), &PortMapping::pinholeChanged, this, &Session::followRouter);
         }
-        m_router->start(quint16(sock.LocalPort()));
+        m_router->start(quint16(opener.LocalPort()));
     } else if (!wanted && m_forwarding && m_router) {
         m_router->stop();
     }
@@ -141,7 +154,7 @@ void Session::followRouter()
 {
     Reach reach;
     if (isHosting())
-        reach = reachOf(m_forwarding ? m_router.get() : nullptr, sock.LocalPort());
+        reach = reachOf(m_forwarding ? m_router.get() : nullptr, opener.LocalPort());
     if (reach == m_reach)
         return;
     m_reach = std::move(reach);
@@ -202,15 +215,16 @@ bool Session::StartHost(const QString& port, bool askRouter)
         setStatus(QStringLiteral("Status: ") + portOutOfRange());
         return false;
     }
-    if (!sock.Listen(*localPort)) {
-        setStatus(QStringLiteral("Status: ") + sock.errorString());
+    sock.Close();
+    if (!opener.Listen(*localPort)) {
+        setStatus(QStringLiteral("Status: ") + opener.errorString());
         return false;
     }
     setStatus(QStringLiteral("Status: Waiting for connection"));
     return true;
 }
 
-// The address is read here, once: the socket and the dialer are handed what
+// The address is read here, once: the opener and its dialer are handed what
 // it holds, and the dialog shows it.
 bool Session::StartJoin(const QString& address, const QString& port)
 {
@@ -221,8 +235,9 @@ bool Session::StartJoin(const QString& address, const QString& port)
         setStatus(QStringLiteral("Status: ") + read.error);
         return false;
     }
-    if (!sock.Connect(read.list)) {
-        setStatus(QStringLiteral("Status: ") + sock.errorString());
+    sock.Close();
+    if (!opener.Connect(read.list)) {
+        setStatus(QStringLiteral("Status: ") + opener.errorString());
         return false;
     }
     m_joining = true;
@@ -233,6 +248,7 @@ bool Session::StartJoin(const QString& address, const QString& port)
 void Session::StopConnection()
 {
     m_joining = false;
+    opener.Close();
     sock.Close();
     setStatus(QStringLiteral("Status: Idle"));
 }
@@ -240,6 +256,7 @@ void Session::StopConnection()
 void Session::Close()
 {
     m_joining = false;
+    opener.Close();
     sock.Close();
 }
 
@@ -248,19 +265,17 @@ void Session::Close()
 void Session::sock_ConnectionRequest(int requestID)
 {
     setStatus(QStringLiteral("Status: Incoming connection..."));
-    if (sock.State() != Sock::SocketState::Listening)
+    if (opener.State() != Sock::SocketState::Listening)
         return;
     {
-        // The listening ends and the connection begins: the router's forward
-        // carries on from the one to the other.
+        // The listening ends and the connection begins (sock_Connect): the
+        // router's forward carries on from the one to the other.
         const QScopedValueRollback accepting(m_accepting, true);
-        sock.Close();
-        sock.Accept(requestID);
+        opener.Close();
+        opener.Accept(requestID);
         m_accepted = sock.State() == Sock::SocketState::Connected;
     }
     keepForward();
-    receiver.reset();
-    setStatus(QStringLiteral("Status: Connected to ") + sock.RemoteHostIP());
 }
 
 void Session::sock_Connect()
@@ -276,29 +291,33 @@ void Session::sock_Close()
     connectionLost();
 }
 
-// An error ends the connection the way the peer closing it would, so the
-// player can open the dialog and connect again. A join that fails says where
+// An error, the connection's or a join's, ends it the way the peer closing
+// it would, so the player can open the dialog and connect again. A join that fails says where
 // it went and why it got nowhere: a host name that cannot be found and a
 // host that does not answer as they always did, anything else (refused,
 // unreachable, ...) in the network's words.
 void Session::sock_Error()
 {
     const bool joining = std::exchange(m_joining, false);
-    const Sock::Failure failure = sock.failure();
-    const QString why = sock.errorString();
+    const TcpOpener::Failure failure = opener.failure();
+    const QString why = opener.errorString();
+    opener.Close();
     sock.Close();
     connectionLost();
     if (!joining)
         return;
-    const QStringList tried = sock.Destinations();
-    if (tried.size() == 1 && failure == Sock::Failure::HostNotFound) {
+    QStringList tried;
+    for (const Destination& destination : std::as_const(m_destinations))
+        tried.append(destination.text());
+    if (tried.size() == 1 && failure == TcpOpener::Failure::HostNotFound) {
         setStatus(QStringLiteral("Status: Cannot find ") + m_joinText);
-    } else if (tried.size() == 1 && failure == Sock::Failure::NoAnswer) {
+    } else if (tried.size() == 1 && failure == TcpOpener::Failure::NoAnswer) {
         setStatus(QStringLiteral("Status: No answer from ") + m_joinText);
     } else {
-        const QString reason = failure == Sock::Failure::HostNotFound ? QStringLiteral("not found")
-                               : failure == Sock::Failure::NoAnswer   ? QStringLiteral("no answer")
-                                                                      : why;
+        const QString reason =
+            failure == TcpOpener::Failure::HostNotFound ? QStringLiteral("not found")
+            : failure == TcpOpener::Failure::NoAnswer   ? QStringLiteral("no answer")
+                                                        : why;
         setStatus(QStringLiteral("Status: Cannot join ") + tried.join(QStringLiteral(", ")) +
                   QStringLiteral(" (") + reason + QLatin1Char(')'));
     }

@@ -4,6 +4,7 @@
 #include "game/peerlink.h"
 #include "lan/discovery.h"
 #include "lan/sock.h"
+#include "lan/tcpopener.h"
 #include "reach.h"
 #include "receiver.h"
 #include "router/portmapping.h"
@@ -46,8 +47,8 @@ public:
     // The local player's name tag, above the figure.
     void showNameTag();
     // How soon a dead path or a join that finds no host is given up on
-    // (Sock::Timeouts); the game keeps the defaults.
-    void setTimeouts(const Sock::Timeouts& timeouts) { sock.setTimeouts(timeouts); }
+    // (the opener's); the game keeps the defaults.
+    void setTimeouts(const TcpOpener::Timeouts& timeouts) { opener.setTimeouts(timeouts); }
 
     // Each returns false when it fails at once; the status says why. A host
     // that is to be reached from the internet asks the home router to
@@ -85,7 +86,7 @@ public:
     // accepted.
     bool isHosting() const;
     // The port this copy listens on, or listened on last.
-    int LocalPort() const { return sock.LocalPort(); }
+    int LocalPort() const { return opener.LocalPort(); }
 
     // The menu's Chat: asks for a line and shows it, and sends it while connected.
     void chat_Click();
@@ -108,13 +109,17 @@ private:
     void wischatr_Timer();
 
     void setStatus(const QString& text);
+    Sock::SocketState socketState() const;
     void followSocket();
     void keepForward();
     void followRouter();
     Discovery& discovery();
     void connectionLost();
 
-    // Both carry their names as object names, so that a test can find them.
+    // Each carries its name as its object name, so that a test can find it.
+    // The opener listens or dials and hands the connection over; from then
+    // on the session knows only the connection, not what carries it.
+    TcpOpener opener;
     Sock sock;
     Receiver receiver;
     Game& m_game;
