@@ -5,6 +5,8 @@
 #include "routerlog.h"
 #include "upnpservice.h"
 
+#include <QScopeGuard>
+
 namespace {
 
 constexpr const char* Tcp = "6"; // the IP header's number
@@ -76,9 +78,17 @@ void PinholeAttempt::map()
         [this](bool) { addPinhole(); });
 }
 
-// An empty remote host and port 0: anyone may connect.
+// An empty remote host and port 0: anyone may connect. Released while the
+// router is asked, the attempt waits for the answer, which names the pinhole
+// the router may have made meanwhile, and deletes it.
 void PinholeAttempt::addPinhole()
 {
+    m_adding = true;
+    const auto settled = [this] {
+        m_adding = false;
+        if (m_released)
+            removeAndGo();
+    };
     m_service->call(
         "AddPinhole",
         {{"RemoteHost", {}},
@@ -87,7 +97,8 @@ void PinholeAttempt::addPinhole()
          {"InternalPort", QByteArray::number(m_port)},
          {"InternalClient", m_localAddress.toString().toLatin1()},
          {"LeaseTime", m_lease}},
-        [this](const SoapAnswer& answer) {
+        [this, settled](const SoapAnswer& answer) {
+            const auto settle = qScopeGuard(settled);
             if (answer.isBad()) {
                 Q_EMIT failed(Failure::BadAnswer, answer.errorText());
                 return;
@@ -120,7 +131,8 @@ void PinholeAttempt::addPinhole()
             m_update.start(m_timing.check);
             Q_EMIT mapped(m_localAddress, m_port);
         },
-        [this](bool) {
+        [this, settled](bool) {
+            const auto settle = qScopeGuard(settled);
             Q_EMIT failed(Failure::NoAnswer, QStringLiteral("no answer to AddPinhole"));
         });
 }
@@ -195,8 +207,17 @@ void PinholeAttempt::release()
         return;
     m_released = true;
     blockSignals(true);
-    m_update.stop();
+    if (m_adding) {
+        qCInfo(lcRouter) << "UPnP: the pinhole is deleted once the router says which it made";
+        return;
+    }
     m_service->abort();
+    removeAndGo();
+}
+
+void PinholeAttempt::removeAndGo()
+{
+    m_update.stop();
     if (m_uniqueId.isEmpty()) {
         deleteLater();
         return;

@@ -36,6 +36,7 @@ private:
     void update();
     void checkFirewall();
     void close();
+    void removeAndGo();
 
     QHostAddress m_localAddress;
     quint16 m_port;
@@ -47,4 +48,5 @@ private:
     bool m_firewallOff = false;
     QTimer m_update;
     bool m_released = false;
+    bool m_adding = false; // AddPinhole is asked, and not yet answered
 };
