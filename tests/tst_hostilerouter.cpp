@@ -116,7 +116,7 @@ struct RowSeen {
 
 } // namespace
 
-class TestHostileRouter : public QObject {
+class TestHostileRouter : public RouterSandboxTest {
     Q_OBJECT
 
     RouterModes m_modes;
@@ -130,18 +130,6 @@ class TestHostileRouter : public QObject {
     }
 
 private slots:
-    void initTestCase()
-    {
-        if (!inSandbox())
-            QSKIP("runs a router of its own: only inside tests/router-namespace.sh");
-    }
-
-    void cleanup()
-    {
-        if (QTest::currentTestFailed())
-            qInfo().noquote() << "miniupnpd wrote:\n" << control({QStringLiteral("log")}).output;
-    }
-
     // What a router, or a device that poses as one, answers is checked
     // before the game uses it: an outside port that is no port once ended
     // the game, and "99999" was shown as 34463. The forward is asked for the

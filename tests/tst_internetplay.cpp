@@ -116,24 +116,12 @@ private:
 
 } // namespace
 
-class TestInternetPlay : public QObject {
+class TestInternetPlay : public RouterSandboxTest {
     Q_OBJECT
 
     RouterModes m_modes;
 
 private slots:
-    void initTestCase()
-    {
-        if (!inSandbox())
-            QSKIP("runs a router of its own: only inside tests/router-namespace.sh");
-    }
-
-    void cleanup()
-    {
-        if (QTest::currentTestFailed())
-            qInfo().noquote() << "miniupnpd wrote:\n" << control({QStringLiteral("log")}).output;
-    }
-
     // The row shows the router's outside address, the other player joins
     // it from the internet, and they play; when that player leaves, the
     // forward goes.

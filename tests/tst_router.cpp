@@ -40,25 +40,13 @@ public:
 
 } // namespace
 
-class TestRouter : public QObject {
+class TestRouter : public RouterSandboxTest {
     Q_OBJECT
 
     RouterModes m_modes;
     bool routerMode(const QString& mode) { return m_modes.set(mode); }
 
 private slots:
-    void initTestCase()
-    {
-        if (!inSandbox())
-            QSKIP("runs a router of its own: only inside tests/router-namespace.sh");
-    }
-
-    void cleanup()
-    {
-        if (QTest::currentTestFailed())
-            qInfo().noquote() << "miniupnpd wrote:\n" << control({QStringLiteral("log")}).output;
-    }
-
     // Whichever protocol the router speaks, the game ends up with one
     // forward of its port, which a peer outside uses, and which is gone when
     // the game no longer hosts.

@@ -61,6 +61,25 @@ inline Control control(const QStringList& arguments, int timeout = 20000)
             process.readAllStandardOutput()};
 }
 
+// The set-up every test in the sandbox shares: it runs only there, and a
+// test that fails shows what miniupnpd wrote meanwhile.
+class RouterSandboxTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        if (!inSandbox())
+            QSKIP("runs a router of its own: only inside tests/router-namespace.sh");
+    }
+
+    void cleanup()
+    {
+        if (QTest::currentTestFailed())
+            qInfo().noquote() << "miniupnpd wrote:\n" << control({QStringLiteral("log")}).output;
+    }
+};
+
 // The router's port forwards, "tcp OUTSIDE_PORT ADDRESS:PORT" each.
 inline QStringList mappings()
 {
