@@ -174,13 +174,13 @@ void NatPmpAttempt::removeWaiting()
 void NatPmpAttempt::find()
 {
     if (!m_open || !ask(Request::OutsideAddress))
-        Q_EMIT failed(Failure::NoAnswer, QStringLiteral("NAT-PMP cannot be asked here"));
+        failLater(Failure::NoAnswer, QStringLiteral("NAT-PMP cannot be asked here"));
 }
 
 void NatPmpAttempt::map()
 {
     if (!ask(Request::Map))
-        Q_EMIT failed(Failure::NoAnswer, QStringLiteral("NAT-PMP cannot be asked here"));
+        failLater(Failure::NoAnswer, QStringLiteral("NAT-PMP cannot be asked here"));
 }
 
 void NatPmpAttempt::release()

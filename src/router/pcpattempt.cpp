@@ -162,10 +162,8 @@ PcpAttempt::~PcpAttempt()
 void PcpAttempt::find()
 {
     if (!m_socket->bind(m_request.client, 0)) {
-        QTimer::singleShot(0, this, [this] {
-            Q_EMIT failed(Failure::NoAnswer,
-                          QStringLiteral("PCP cannot be asked: %1").arg(m_socket->errorString()));
-        });
+        failLater(Failure::NoAnswer,
+                  QStringLiteral("PCP cannot be asked: %1").arg(m_socket->errorString()));
         return;
     }
     // Nothing to look up: the gateway is asked when the pinhole is.

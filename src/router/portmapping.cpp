@@ -66,10 +66,8 @@ PortMapping::PortMapping(const Options& options, QObject* parent)
 PortMapping::~PortMapping()
 {
     for (Slot* slot : {&m_forward, &m_pinhole}) {
-        for (const Entry& entry : slot->attempts) {
-            if (entry.attempt)
-                entry.attempt->disconnect(this);
-        }
+        for (const Entry& entry : slot->attempts)
+            entry.attempt->disconnect(this);
     }
 }
 
@@ -166,12 +164,8 @@ void PortMapping::begin(Slot& slot)
 {
     settle(slot, State::Asking);
     slot.deadline.start(NoRouterAfterMs);
-    // A copy: an attempt may give up at once, and leave the list.
-    const std::vector<Entry> attempts = slot.attempts;
-    for (const Entry& entry : attempts) {
-        if (entry.attempt)
-            entry.attempt->find();
-    }
+    for (const Entry& entry : slot.attempts)
+        entry.attempt->find();
     if (slot.attempts.empty())
         conclude(slot);
 }
@@ -270,12 +264,10 @@ void PortMapping::mapNext(Slot& slot)
     if (slot.ipv6 && std::any_of(slot.attempts.begin(), slot.attempts.end(),
                                  [](const Entry& entry) { return entry.stage == Stage::Mapped; }))
         return;
-    // A copy: map() may fail at once.
-    for (const Entry& entry : std::vector<Entry>(slot.attempts)) {
-        Entry* current = entryOf(slot, entry.attempt);
-        if (current && current->stage == Stage::Found && current->attempt) {
-            current->stage = Stage::Mapping;
-            current->attempt->map();
+    for (Entry& entry : slot.attempts) {
+        if (entry.stage == Stage::Found) {
+            entry.stage = Stage::Mapping;
+            entry.attempt->map();
             if (oneAtATime)
                 return;
         }
@@ -299,10 +291,13 @@ void PortMapping::mapped(Slot& slot, RouterAttempt* attempt, const QHostAddress&
         entry->stage = Stage::Mapped;
         // The reserve has made nothing, and what another attempt made at the
         // same time it removes as it goes.
-        for (const Entry& other : std::vector<Entry>(slot.attempts)) {
-            if (other.attempt != attempt)
-                drop(slot, other.attempt);
-        }
+        std::erase_if(slot.attempts, [this, attempt](const Entry& other) {
+            if (other.attempt == attempt)
+                return false;
+            other.attempt->disconnect(this);
+            other.attempt->release();
+            return true;
+        });
     }
     slot.deadline.stop();
     slot.retry.stop();
@@ -361,10 +356,8 @@ void PortMapping::drop(Slot& slot, RouterAttempt* attempt)
     if (at == slot.attempts.end())
         return;
     slot.attempts.erase(at);
-    if (attempt) {
-        attempt->disconnect(this);
-        attempt->release();
-    }
+    attempt->disconnect(this);
+    attempt->release();
 }
 
 void PortMapping::note(Slot& slot, State outcome, const QString& reason)
@@ -392,10 +385,8 @@ void PortMapping::releaseAll(Slot& slot)
 {
     slot.deadline.stop();
     for (const Entry& entry : std::exchange(slot.attempts, {})) {
-        if (entry.attempt) {
-            entry.attempt->disconnect(this);
-            entry.attempt->release();
-        }
+        entry.attempt->disconnect(this);
+        entry.attempt->release();
     }
 }
 

@@ -5,7 +5,6 @@
 
 #include <QHostAddress>
 #include <QObject>
-#include <QPointer>
 #include <QTimer>
 
 #include <chrono>
@@ -142,8 +141,9 @@ Q_SIGNALS:
 
 private:
     enum class Stage { Finding, Found, Mapping, Mapped };
+    // An attempt leaves the list before it is released, and only then goes.
     struct Entry {
-        QPointer<RouterAttempt> attempt;
+        RouterAttempt* attempt;
         Protocol protocol;
         Stage stage = Stage::Finding;
     };

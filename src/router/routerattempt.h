@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QObject>
+#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
@@ -14,6 +15,10 @@
 // address, and makes the forward only when told to, so that of several
 // attempts just one makes a forward. Once it stands, the attempt renews
 // it and checks now and then that the router still has it.
+//
+// An attempt reports only from the event loop, never from inside a call of
+// its owner's (find(), map(), release()): the owner may change its list of
+// attempts while it calls them.
 class RouterAttempt : public QObject {
     Q_OBJECT
 
@@ -59,6 +64,13 @@ public:
     // once, and no signal comes after it. Deleting the attempt instead
     // removes the forward too, waiting a moment for the router.
     virtual void release() = 0;
+
+protected:
+    // A failure met inside find() or map(), reported from the event loop.
+    void failLater(Failure failure, const QString& reason)
+    {
+        QTimer::singleShot(0, this, [this, failure, reason] { Q_EMIT failed(failure, reason); });
+    }
 
 Q_SIGNALS:
     // The router's outside address, read strictly: null when what it
