@@ -214,7 +214,7 @@ private slots:
         QVERIFY(routerMode(QStringLiteral("off")));
         FakeIgd router(Gateway, {QStringLiteral("--no-ssdp"), QStringLiteral("--natpmp"), mode});
         QVERIFY(router.ready());
-        PortMapping mapping({std::chrono::seconds(3600), true, false});
+        PortMapping mapping({{std::chrono::seconds(3600)}, true, false});
         mapping.start(GamePort);
         QTRY_VERIFY_WITH_TIMEOUT(mapping.state() != State::Asking, Answered);
         QCOMPARE(mapping.state(), state);

@@ -331,8 +331,8 @@ private slots:
         const quint16 natPmpPort = 40001;
         const quint16 upnpPort = 40002;
         const std::chrono::seconds lease(60); // below miniupnpd's min_lifetime of 120 s
-        PortMapping natPmp({lease, true, false});
-        PortMapping upnp({lease, false, true});
+        PortMapping natPmp({{lease}, true, false});
+        PortMapping upnp({{lease}, false, true});
         natPmp.start(natPmpPort);
         upnp.start(upnpPort);
         QTRY_COMPARE_WITH_TIMEOUT(natPmp.state(), State::Mapped, Answered);

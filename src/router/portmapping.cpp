@@ -47,6 +47,11 @@ PortMapping::PortMapping(const Options& options, QObject* parent)
     : QObject(parent)
     , m_options(options)
 {
+    // Never more often than once a second, however the options are set.
+    using std::chrono::seconds;
+    m_options.lease = std::max(m_options.lease, seconds(1));
+    m_options.check = std::max<std::chrono::milliseconds>(m_options.check, seconds(1));
+    m_options.shortestRenewal = std::max(m_options.shortestRenewal, seconds(1));
     m_pinhole.ipv6 = true;
     for (Slot* slot : {&m_forward, &m_pinhole}) {
         slot->deadline.setSingleShot(true);
@@ -116,13 +121,12 @@ void PortMapping::startForward()
                 m_lan = {entry.ip(), entry.prefixLength()};
         }
     }
-    const RouterAttempt::Timing timing = attemptTiming();
     if (m_options.natPmp)
         add(slot,
-            new NatPmpAttempt(route->gateway, slot.local, m_port, timing, m_options.pcp, this),
+            new NatPmpAttempt(route->gateway, slot.local, m_port, m_options, m_options.pcp, this),
             Protocol::NatPmp);
     if (m_options.upnpIgd)
-        add(slot, new UpnpAttempt(route->gateway, slot.local, m_port, timing, this),
+        add(slot, new UpnpAttempt(route->gateway, slot.local, m_port, m_options, this),
             Protocol::UpnpIgd);
     begin(slot);
 }
@@ -142,22 +146,13 @@ void PortMapping::startPinhole()
     qCInfo(lcRouter) << "Asking the gateway" << route->gateway.toString()
                      << "to open its IPv6 firewall for TCP port" << m_port << "on"
                      << slot.local.toString();
-    const RouterAttempt::Timing timing = attemptTiming();
     if (m_options.pcp)
-        add(slot, new PcpAttempt(route->gateway, slot.local, m_port, timing, this), Protocol::Pcp);
+        add(slot, new PcpAttempt(route->gateway, slot.local, m_port, m_options, this),
+            Protocol::Pcp);
     if (m_options.upnpIgd)
-        add(slot, new PinholeAttempt(route->gateway, slot.local, m_port, timing, this),
+        add(slot, new PinholeAttempt(route->gateway, slot.local, m_port, m_options, this),
             Protocol::UpnpIgd);
     begin(slot);
-}
-
-// Never more often than once a second, however the options are set.
-RouterAttempt::Timing PortMapping::attemptTiming() const
-{
-    using std::chrono::seconds;
-    return {std::max(m_options.lease, seconds(1)),
-            std::max<std::chrono::milliseconds>(m_options.check, seconds(1)),
-            std::max(m_options.shortestRenewal, seconds(1))};
 }
 
 void PortMapping::begin(Slot& slot)
@@ -245,7 +240,7 @@ bool PortMapping::reachable(Slot& slot, RouterAttempt* attempt, const QHostAddre
     if (standing)
         slot.retrying = true;
     if (slot.retrying && slot.attempts.empty() && !slot.retry.isActive())
-        slot.retry.start(attemptTiming().check);
+        slot.retry.start(m_options.check);
     return false;
 }
 

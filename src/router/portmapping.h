@@ -68,23 +68,16 @@ public:
     enum class Protocol { None, NatPmp, UpnpIgd, Pcp };
     Q_ENUM(Protocol)
 
-    struct Options {
-        // Asked for; the router may grant another, which is renewed at half
-        // its life.
-        std::chrono::seconds lease{3600};
+    // The lease asked for, how often a standing opening is checked (and how
+    // soon a lost one that could not be made again is tried anew), and the
+    // shortest renewal: each at least 1 s, and passed to the attempts.
+    struct Options : RouterAttempt::Timing {
         bool natPmp = true;
         bool upnpIgd = true; // the forward and the pinhole
         // The pinhole, and the forward where the router speaks PCP (asked
         // before NAT-PMP, whose answers anyone on the network can forge).
         bool pcp = true;
         bool ipv6 = true; // whether a pinhole is asked for at all
-        // How often a standing forward is checked (asked for again: the
-        // router's answer says whether it still has it), and how soon a lost
-        // one that could not be made again is tried anew; at least 1 s.
-        std::chrono::milliseconds check{30000};
-        // However short a life the router grants, a lease is not renewed
-        // more often than this (at least 1 s), by any protocol.
-        std::chrono::seconds shortestRenewal{10};
     };
 
     // A router answers within this, or counts as not answering.
@@ -172,7 +165,6 @@ private:
     Entry* entryOf(Slot& slot, RouterAttempt* attempt);
     void found(Slot& slot, RouterAttempt* attempt, const QHostAddress& outsideAddress);
     bool reachable(Slot& slot, RouterAttempt* attempt, const QHostAddress& outsideAddress);
-    RouterAttempt::Timing attemptTiming() const;
     void mapped(Slot& slot, RouterAttempt* attempt, const QHostAddress& outsideAddress,
                 quint16 outsidePort);
     void failed(Slot& slot, RouterAttempt* attempt, RouterAttempt::Failure failure,

@@ -35,7 +35,8 @@ public:
         // Asked for; the router may grant another, which is renewed at half
         // its life.
         std::chrono::seconds lease{3600};
-        // How often a standing forward is checked.
+        // How often a standing forward is checked (asked for again: the
+        // router's answer says whether it still has it).
         std::chrono::milliseconds check{30000};
         // However short a life the router grants, a lease is not renewed
         // more often than this, and never more often than once a second.
