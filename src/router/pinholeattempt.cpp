@@ -150,34 +150,30 @@ void PinholeAttempt::update()
         checkFirewall();
         return;
     }
-    m_service->call(
-        "UpdatePinhole", {{"UniqueID", m_uniqueId}, {"NewLeaseTime", m_lease}},
-        [this](const SoapAnswer& answer) {
-            m_unanswered = 0;
-            if (answer.succeeded()) {
-                m_update.start(m_timing.check);
-                return;
-            }
-            close();
-        },
-        [this](bool refused) {
-            if (refused || ++m_unanswered >= 2) {
-                close();
-                return;
-            }
-            m_update.start(m_timing.check);
-        });
+    check("UpdatePinhole", {{"UniqueID", m_uniqueId}, {"NewLeaseTime", m_lease}},
+          [](const SoapAnswer& answer) { return answer.succeeded(); });
 }
 
 // With the firewall off, each check asks whether it still is: once it is
 // on again, a pinhole is asked for.
 void PinholeAttempt::checkFirewall()
 {
+    check("GetFirewallStatus", {}, [](const SoapAnswer& answer) {
+        return answer.succeeded() && answer.value("FirewallEnabled") == "0";
+    });
+}
+
+// One check: while the answer says all stands, the next comes after the
+// check's interval; an answer that says otherwise, a refusal or two checks
+// in a row unanswered, and the opening is lost.
+void PinholeAttempt::check(const char* action, const QList<SoapArgument>& arguments,
+                           bool (*stands)(const SoapAnswer&))
+{
     m_service->call(
-        "GetFirewallStatus", {},
-        [this](const SoapAnswer& answer) {
+        action, arguments,
+        [this, stands](const SoapAnswer& answer) {
             m_unanswered = 0;
-            if (answer.succeeded() && answer.value("FirewallEnabled") == "0") {
+            if (stands(answer)) {
                 m_update.start(m_timing.check);
                 return;
             }

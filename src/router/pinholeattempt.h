@@ -4,9 +4,12 @@
 #include "routerattempt.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QTimer>
 
+class SoapAnswer;
 class UpnpService;
+struct SoapArgument;
 
 // The IPv6 pinhole asked for through UPnP IGD 2's WANIPv6FirewallControl
 // (UpnpService), over IPv6 from the address it opens, as a router in secure
@@ -35,6 +38,8 @@ private:
     void addPinhole();
     void update();
     void checkFirewall();
+    void check(const char* action, const QList<SoapArgument>& arguments,
+               bool (*stands)(const SoapAnswer&));
     void close();
     void removeAndGo();
 
