@@ -1,0 +1,606 @@
+// SPDX-License-Identifier: MIT
+// libnice and GIO first: GLib's headers use names Qt's keywords would take
+// (the room builds with QT_NO_KEYWORDS as well).
+#include <gio/gio.h>
+#include <nice/agent.h>
+
+#include "icelink.h"
+#include "icelog.h"
+
+#include <QAbstractEventDispatcher>
+#include <QIODevice>
+#include <QThread>
+#include <QUrl>
+
+#include <algorithm>
+#include <cstring>
+
+namespace ice {
+
+namespace {
+
+constexpr guint Component = 1;
+// The most handed to libnice in one call.
+constexpr qint64 SendChunk = 64 * 1024;
+
+NiceCandidateType niceType(Candidate::Type type)
+{
+    switch (type) {
+    case Candidate::Type::Host:
+        return NICE_CANDIDATE_TYPE_HOST;
+    case Candidate::Type::ServerReflexive:
+        return NICE_CANDIDATE_TYPE_SERVER_REFLEXIVE;
+    case Candidate::Type::Relayed:
+        return NICE_CANDIDATE_TYPE_RELAYED;
+    }
+    return NICE_CANDIDATE_TYPE_HOST;
+}
+
+// RFC 8445's priority for a candidate the code carries without one: its
+// type's preference, then its place in the code.
+guint32 priorityOf(Candidate::Type type, qsizetype index)
+{
+    const guint32 typePreference = type == Candidate::Type::Host              ? 126
+                                   : type == Candidate::Type::ServerReflexive ? 100
+                                                                              : 0;
+    return (typePreference << 24) | (guint32(65535 - index) << 8) | (256 - Component);
+}
+
+bool eventLoopRunsGlib()
+{
+    const QAbstractEventDispatcher* dispatcher =
+        QAbstractEventDispatcher::instance(QThread::currentThread());
+    return dispatcher && dispatcher->inherits("QEventDispatcherGlib");
+}
+
+QString noPathMessage()
+{
+    return QStringLiteral("No direct path was found between the two games: a router on the "
+                          "way lets nothing through. A relay (a TURN server, set in "
+                          "KORVALOOP_TURN) would carry the game.");
+}
+
+} // namespace
+
+// The stream as the game reads and writes it. Unbuffered: the link holds the
+// bytes, bounded.
+class IceStream : public QIODevice {
+public:
+    explicit IceStream(IceLink* link)
+        : QIODevice(link)
+        , link_(link)
+    {
+    }
+    bool isSequential() const override { return true; }
+    qint64 bytesAvailable() const override
+    {
+        return link_->input_.size() + QIODevice::bytesAvailable();
+    }
+    qint64 bytesToWrite() const override { return link_->output_.size(); }
+    void close() override
+    {
+        if (!isOpen())
+            return;
+        QIODevice::close();
+        link_->close();
+    }
+
+protected:
+    qint64 readData(char* data, qint64 max) override { return link_->readInput(data, max); }
+    qint64 writeData(const char* data, qint64 length) override
+    {
+        return link_->queueOutput(data, length);
+    }
+
+private:
+    IceLink* const link_;
+};
+
+// libnice's callbacks. Each hands its news to the event loop, so the link
+// reports from there only; the bytes received are copied at once, as
+// libnice's buffer is lent for the call.
+struct Glue {
+    static void gatheringDone(NiceAgent*, guint, gpointer self)
+    {
+        static_cast<IceLink*>(self)->later(&IceLink::gatheringDone);
+    }
+    static void stateChanged(NiceAgent*, guint, guint, guint state, gpointer self)
+    {
+        auto* link = static_cast<IceLink*>(self);
+        QMetaObject::invokeMethod(
+            link, [link, state] { link->stateChanged(state); }, Qt::QueuedConnection);
+    }
+    static void selectedPair(NiceAgent*, guint, guint, NiceCandidate* local, NiceCandidate* remote,
+                             gpointer self)
+    {
+        static_cast<IceLink*>(self)->relayed_ = local->type == NICE_CANDIDATE_TYPE_RELAYED ||
+                                                remote->type == NICE_CANDIDATE_TYPE_RELAYED;
+    }
+    static void writable(NiceAgent*, guint, guint, gpointer self)
+    {
+        static_cast<IceLink*>(self)->later(&IceLink::flush);
+    }
+    static void received(NiceAgent*, guint, guint, guint length, gchar* bytes, gpointer self)
+    {
+        static_cast<IceLink*>(self)->received(bytes, length);
+    }
+    static void discard(NiceAgent*, guint, guint, guint, gchar*, gpointer) {}
+    static gboolean lingered(gpointer agent)
+    {
+        nice_agent_close_async(static_cast<NiceAgent*>(agent), Glue::closed, nullptr);
+        return G_SOURCE_REMOVE;
+    }
+    static void closed(GObject* agent, GAsyncResult*, gpointer)
+    {
+        qCDebug(lcIce, "agent %p closed", static_cast<void*>(agent));
+        g_object_unref(agent);
+    }
+};
+
+QList<StunServer> readStunServers(QStringView text)
+{
+    QList<StunServer> servers;
+    const auto entries = text.toString().split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    for (const QString& entry : entries) {
+        const QUrl url(QStringLiteral("stun://") + entry, QUrl::StrictMode);
+        const int port = url.port(3478);
+        if (!url.isValid() || url.host().isEmpty() || !url.userInfo().isEmpty() ||
+            !url.path().isEmpty() || url.hasQuery() || url.hasFragment() || port <= 0) {
+            qCWarning(lcIce) << "KORVALOOP_STUN: no server:" << entry;
+            continue;
+        }
+        if (servers.size() == MaxStunServers) {
+            qCWarning(lcIce, "KORVALOOP_STUN: only the first %d servers are used", MaxStunServers);
+            break;
+        }
+        servers.append({url.host(), quint16(port)});
+    }
+    return servers;
+}
+
+std::optional<TurnServer> readTurnServer(QStringView text)
+{
+    text = text.trimmed();
+    if (!text.startsWith(QLatin1String("turn:")))
+        return std::nullopt;
+    const QUrl url(QStringLiteral("turn://") + text.sliced(5).toString(), QUrl::StrictMode);
+    const int port = url.port(3478);
+    if (!url.isValid() || url.host().isEmpty() || url.userName().isEmpty() ||
+        url.password().isEmpty() || !url.path().isEmpty() || url.hasQuery() || url.hasFragment() ||
+        port <= 0)
+        return std::nullopt;
+    return TurnServer{url.host(), quint16(port), url.userName(), url.password()};
+}
+
+IceLink::Options IceLink::Options::fromEnvironment()
+{
+    Options options;
+    options.stunServers = readStunServers(qEnvironmentVariable("KORVALOOP_STUN"));
+    const QString turn = qEnvironmentVariable("KORVALOOP_TURN");
+    if (!turn.isEmpty()) {
+        options.turnServer = readTurnServer(turn);
+        if (!options.turnServer)
+            qCWarning(lcIce, "KORVALOOP_TURN is not turn:USER:PASSWORD@HOST:PORT; no relay");
+    }
+    return options;
+}
+
+IceLink::IceLink(Role role, Options options, QObject* parent)
+    : QObject(parent)
+    , role_(role)
+    , options_(std::move(options))
+{
+    for (QTimer* timer : {&gatherTimer_, &checkTimer_, &closeTimer_})
+        timer->setSingleShot(true);
+    connect(&gatherTimer_, &QTimer::timeout, this, [this] {
+        fail(QStringLiteral("This computer's addresses could not be gathered in time."));
+    });
+    connect(&checkTimer_, &QTimer::timeout, this, [this] { fail(noPathMessage()); });
+    connect(&closeTimer_, &QTimer::timeout, this, [this] {
+        qCInfo(lcIce, "the other side did not acknowledge the end; closing anyway");
+        end(QStringLiteral("closed"));
+    });
+}
+
+IceLink::~IceLink()
+{
+    // Gone at once while connected: the end of the stream is still sent, and
+    // the agent lingers on GLib's side for closeTimeout to see it through.
+    const bool linger = stage_ == Stage::Connected;
+    if (linger)
+        shutdownWrite();
+    releaseAgent(linger);
+    if (context_)
+        g_main_context_unref(context_);
+}
+
+QIODevice* IceLink::device() const
+{
+    return device_;
+}
+
+void IceLink::later(void (IceLink::*step)())
+{
+    QMetaObject::invokeMethod(this, step, Qt::QueuedConnection);
+}
+
+void IceLink::start()
+{
+    if (stage_ != Stage::Idle)
+        return;
+    routeLibraryLog();
+    stage_ = Stage::Gathering;
+    if (!eventLoopRunsGlib()) {
+        fail(QStringLiteral("Invitations are unavailable: this copy of the game runs without "
+                            "GLib's event loop (QT_NO_GLIB is set)."));
+        return;
+    }
+    context_ = g_main_context_ref_thread_default();
+    agent_ = nice_agent_new_full(
+        context_, NICE_COMPATIBILITY_RFC5245,
+        NiceAgentOption(NICE_AGENT_OPTION_RELIABLE | NICE_AGENT_OPTION_CONSENT_FRESHNESS));
+    if (!agent_) {
+        fail(QStringLiteral("libnice could not make an ICE agent."));
+        return;
+    }
+    // UDP only, as the codes carry; the home router is the router room's.
+    g_object_set(agent_, "controlling-mode", gboolean(role_ == Role::Host), "ice-tcp", FALSE,
+                 nullptr);
+    if (g_object_class_find_property(G_OBJECT_GET_CLASS(agent_), "upnp"))
+        g_object_set(agent_, "upnp", FALSE, nullptr);
+    if (!options_.stunServers.isEmpty()) {
+        const StunServer& stun = options_.stunServers.front();
+        g_object_set(agent_, "stun-server", stun.host.toUtf8().constData(), "stun-server-port",
+                     guint(stun.port), nullptr);
+        qCInfo(lcIce) << "STUN server" << stun.host << stun.port;
+    }
+    for (const QHostAddress& address : options_.localAddresses) {
+        NiceAddress nice;
+        nice_address_init(&nice);
+        if (nice_address_set_from_string(&nice, address.toString().toLatin1().constData()))
+            nice_agent_add_local_address(agent_, &nice);
+    }
+    g_signal_connect(agent_, "candidate-gathering-done", G_CALLBACK(Glue::gatheringDone), this);
+    g_signal_connect(agent_, "component-state-changed", G_CALLBACK(Glue::stateChanged), this);
+    g_signal_connect(agent_, "new-selected-pair-full", G_CALLBACK(Glue::selectedPair), this);
+    g_signal_connect(agent_, "reliable-transport-writable", G_CALLBACK(Glue::writable), this);
+    stream_ = nice_agent_add_stream(agent_, 1);
+    if (stream_ == 0) {
+        fail(QStringLiteral("libnice could not add a stream."));
+        return;
+    }
+    local_ =
+        Code::withNewCredentials(role_ == Role::Host ? CodeKind::Invitation : CodeKind::Answer);
+    nice_agent_set_local_credentials(agent_, stream_, local_.userFragmentText().constData(),
+                                     local_.passwordText().constData());
+    if (options_.turnServer) {
+        const TurnServer& turn = *options_.turnServer;
+        if (!nice_agent_set_relay_info(agent_, stream_, Component, turn.host.toUtf8().constData(),
+                                       turn.port, turn.user.toUtf8().constData(),
+                                       turn.password.toUtf8().constData(),
+                                       NICE_RELAY_TYPE_TURN_UDP))
+            qCWarning(lcIce) << "libnice refused the TURN server" << turn.host << turn.port;
+        else
+            qCInfo(lcIce) << "TURN server" << turn.host << turn.port;
+    }
+    // Receiving through a callback on this context from the start: libnice
+    // reads its sockets only on the context a receiver is attached to.
+    nice_agent_attach_recv(agent_, stream_, Component, context_, Glue::received, this);
+    gatherTimer_.start(options_.gatherTimeout);
+    tryGather();
+}
+
+void IceLink::tryGather()
+{
+    if (stage_ != Stage::Gathering || !agent_)
+        return;
+    if (nice_agent_gather_candidates(agent_, stream_))
+        return;
+    if (++gatherTries_ < options_.gatherTries) {
+        qCInfo(lcIce, "gathering failed (no interface up?); trying again");
+        QTimer::singleShot(options_.gatherRetry, this, &IceLink::tryGather);
+        return;
+    }
+    fail(QStringLiteral("No network is up on this computer."));
+}
+
+void IceLink::gatheringDone()
+{
+    if (stage_ != Stage::Gathering || !agent_)
+        return;
+    gatherTimer_.stop();
+    QList<Candidate> hosts, reflexive, relayed;
+    GSList* list = nice_agent_get_local_candidates(agent_, stream_, Component);
+    for (GSList* item = list; item; item = item->next) {
+        const auto* nice = static_cast<const NiceCandidate*>(item->data);
+        if (nice->transport != NICE_CANDIDATE_TRANSPORT_UDP)
+            continue;
+        char text[NICE_ADDRESS_STRING_LEN];
+        nice_address_to_string(&nice->addr, text);
+        Candidate candidate;
+        candidate.address = QHostAddress(QString::fromLatin1(text));
+        candidate.port = quint16(nice_address_get_port(&nice->addr));
+        QList<Candidate>* into = nullptr;
+        switch (nice->type) {
+        case NICE_CANDIDATE_TYPE_HOST:
+            into = &hosts;
+            candidate.type = Candidate::Type::Host;
+            break;
+        case NICE_CANDIDATE_TYPE_SERVER_REFLEXIVE:
+            into = &reflexive;
+            candidate.type = Candidate::Type::ServerReflexive;
+            break;
+        case NICE_CANDIDATE_TYPE_RELAYED:
+            into = &relayed;
+            candidate.type = Candidate::Type::Relayed;
+            break;
+        default:
+            break;
+        }
+        qCInfo(lcIce) << "gathered" << text << candidate.port << "type" << int(nice->type);
+        if (into && candidate.port != 0 &&
+            isAddressForPlayers(candidate.address, options_.allowLoopback) &&
+            !into->contains(candidate))
+            into->append(candidate);
+    }
+    g_slist_free_full(list, reinterpret_cast<GDestroyNotify>(nice_candidate_free));
+    // The public and relayed addresses first, so that a computer with many
+    // interfaces still offers them; the code lists them after the hosts.
+    const qsizetype relays = std::min<qsizetype>(relayed.size(), 2);
+    const qsizetype publics = std::min<qsizetype>(reflexive.size(), 2);
+    const qsizetype locals =
+        std::min<qsizetype>(hosts.size(), Code::MaxCandidates - relays - publics);
+    const QList<Candidate> chosen =
+        hosts.first(locals) + reflexive.first(publics) + relayed.first(relays);
+    if (chosen.isEmpty()) {
+        fail(QStringLiteral("This computer has no address another player could reach."));
+        return;
+    }
+    local_.candidates = chosen;
+    localText_ = encodeCode(local_);
+    stage_ = Stage::Gathered;
+    qCInfo(lcIce) << "local code" << localText_;
+    Q_EMIT gathered(localText_);
+    if (remote_ && stage_ == Stage::Gathered)
+        applyRemote();
+}
+
+QString IceLink::takeRemoteCode(const QString& text)
+{
+    const CodeKind expected = role_ == Role::Host ? CodeKind::Answer : CodeKind::Invitation;
+    const Decoded decoded = decodeCode(text, expected, {options_.allowLoopback});
+    if (!decoded.code) {
+        qCInfo(lcIce) << "code refused:" << decoded.message;
+        return decoded.message;
+    }
+    if (stage_ == Stage::Failed || stage_ == Stage::Ended || stage_ == Stage::Closing)
+        return QStringLiteral("This attempt has ended: start again for a new code.");
+    if (remote_)
+        return QStringLiteral("Your friend's code is already in.");
+    if (decoded.dropped)
+        qCInfo(lcIce, "left out %d of the code's candidates", decoded.dropped);
+    remote_ = decoded.code;
+    if (stage_ == Stage::Gathered)
+        applyRemote();
+    return {};
+}
+
+void IceLink::applyRemote()
+{
+    nice_agent_set_remote_credentials(agent_, stream_, remote_->userFragmentText().constData(),
+                                      remote_->passwordText().constData());
+    GSList* list = nullptr;
+    for (qsizetype i = 0; i < remote_->candidates.size(); ++i) {
+        const Candidate& candidate = remote_->candidates[i];
+        NiceCandidate* nice = nice_candidate_new(niceType(candidate.type));
+        nice->stream_id = stream_;
+        nice->component_id = Component;
+        nice->transport = NICE_CANDIDATE_TRANSPORT_UDP;
+        nice->priority = priorityOf(candidate.type, i);
+        nice_address_set_from_string(&nice->addr,
+                                     candidate.address.toString().toLatin1().constData());
+        nice_address_set_port(&nice->addr, candidate.port);
+        const QByteArray foundation = QByteArray::number(i + 1);
+        std::strncpy(nice->foundation, foundation.constData(), NICE_CANDIDATE_MAX_FOUNDATION - 1);
+        list = g_slist_append(list, nice);
+    }
+    const int added = nice_agent_set_remote_candidates(agent_, stream_, Component, list);
+    g_slist_free_full(list, reinterpret_cast<GDestroyNotify>(nice_candidate_free));
+    qCInfo(lcIce, "checking %d of the other side's candidates", added);
+    if (added <= 0) {
+        fail(noPathMessage());
+        return;
+    }
+    stage_ = Stage::Checking;
+    checkTimer_.start(options_.checkTimeout);
+}
+
+void IceLink::stateChanged(unsigned state)
+{
+    if (!agent_)
+        return;
+    qCInfo(lcIce, "component state: %s", nice_component_state_to_string(NiceComponentState(state)));
+    if (state == NICE_COMPONENT_STATE_READY && stage_ == Stage::Checking) {
+        checkTimer_.stop();
+        stage_ = Stage::Connected;
+        device_ = new IceStream(this);
+        device_->open(QIODevice::ReadWrite | QIODevice::Unbuffered);
+        qCInfo(lcIce, "connected%s", relayed_ ? " over a relay" : " directly");
+        Q_EMIT connected(device_);
+        if (!input_.isEmpty() && device_)
+            Q_EMIT device_->readyRead();
+        flush();
+    } else if (state == NICE_COMPONENT_STATE_FAILED) {
+        if (stage_ == Stage::Checking)
+            fail(noPathMessage());
+        else if (stage_ == Stage::Connected)
+            end(QStringLiteral("The path to the other player was lost or closed."));
+        else if (stage_ == Stage::Closing)
+            end(QStringLiteral("closed"));
+    }
+}
+
+void IceLink::received(const char* bytes, unsigned length)
+{
+    if (overflowed_)
+        return;
+    // libnice reads its sockets only while a receiver is attached, so the
+    // stream cannot be held back without stalling the path's own checks:
+    // past the bound, the path ends.
+    if (input_.size() + qint64(length) > options_.bufferBytes) {
+        overflowed_ = true;
+        qCWarning(lcIce, "the other side sent more than %lld bytes the game did not read",
+                  qlonglong(options_.bufferBytes));
+        QMetaObject::invokeMethod(
+            this,
+            [this] { end(QStringLiteral("The other player sent more than the game could take.")); },
+            Qt::QueuedConnection);
+        return;
+    }
+    input_.append(bytes, qsizetype(length));
+    if (!readyReadQueued_ && device_) {
+        readyReadQueued_ = true;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                readyReadQueued_ = false;
+                if (device_ && !input_.isEmpty())
+                    Q_EMIT device_->readyRead();
+            },
+            Qt::QueuedConnection);
+    }
+}
+
+qint64 IceLink::readInput(char* data, qint64 max)
+{
+    const qint64 count = std::min<qint64>(max, input_.size());
+    std::memcpy(data, input_.constData(), size_t(count));
+    input_.remove(0, count);
+    if (count == 0 && stage_ != Stage::Connected)
+        return -1;
+    return count;
+}
+
+qint64 IceLink::queueOutput(const char* data, qint64 length)
+{
+    if (stage_ != Stage::Connected)
+        return -1;
+    const qint64 count = std::min<qint64>(length, options_.bufferBytes - output_.size());
+    if (count <= 0)
+        return 0;
+    output_.append(data, count);
+    if (!flushQueued_) {
+        flushQueued_ = true;
+        later(&IceLink::flush);
+    }
+    return count;
+}
+
+void IceLink::flush()
+{
+    flushQueued_ = false;
+    if (!agent_ || (stage_ != Stage::Connected && stage_ != Stage::Closing))
+        return;
+    qint64 sent = 0;
+    while (!output_.isEmpty()) {
+        const gint taken = nice_agent_send(agent_, stream_, Component,
+                                           guint(std::min<qint64>(output_.size(), SendChunk)),
+                                           output_.constData());
+        if (taken <= 0 || !agent_)
+            break;
+        output_.remove(0, taken);
+        sent += taken;
+    }
+    if (sent > 0 && device_)
+        Q_EMIT device_->bytesWritten(sent);
+    if (stage_ == Stage::Closing && output_.isEmpty())
+        shutdownWrite();
+}
+
+void IceLink::close()
+{
+    if (stage_ == Stage::Connected) {
+        stage_ = Stage::Closing;
+        if (device_ && device_->isOpen())
+            device_->close();
+        closeTimer_.start(options_.closeTimeout);
+        flush();
+        return;
+    }
+    if (stage_ == Stage::Closing || stage_ == Stage::Ended || stage_ == Stage::Failed)
+        return;
+    releaseAgent();
+    stage_ = Stage::Ended;
+}
+
+// The end of this side's writing, as the stream's own FIN: libnice offers it
+// only through its GIO stream's output side, asked for here alone.
+void IceLink::shutdownWrite()
+{
+    if (writeShut_ || !agent_)
+        return;
+    writeShut_ = true;
+    GIOStream* stream = nice_agent_get_io_stream(agent_, stream_, Component);
+    if (!stream)
+        return;
+    // The input side made now too, while the agent lives: GIO closes both
+    // when the agent goes, and libnice cannot make one then.
+    g_io_stream_get_input_stream(stream);
+    g_output_stream_close(g_io_stream_get_output_stream(stream), nullptr, nullptr);
+    g_object_unref(stream);
+}
+
+void IceLink::releaseAgent(bool linger)
+{
+    gatherTimer_.stop();
+    checkTimer_.stop();
+    closeTimer_.stop();
+    if (!agent_)
+        return;
+    NiceAgent* agent = agent_;
+    agent_ = nullptr;
+    g_signal_handlers_disconnect_by_data(agent, this);
+    // A receiver that drops what comes: libnice reads its sockets, and so
+    // answers the TURN server and the other side's end, only while one is
+    // attached (and GLib's source for an unread socket would spin).
+    if (stream_)
+        nice_agent_attach_recv(agent, stream_, Component, context_, Glue::discard, nullptr);
+    // Frees the TURN allocation and refreshes first; the sockets go when the
+    // agent does, in Glue::closed.
+    if (!linger) {
+        nice_agent_close_async(agent, Glue::closed, nullptr);
+        return;
+    }
+    GSource* source = g_timeout_source_new(guint(options_.closeTimeout.count()));
+    g_source_set_callback(source, Glue::lingered, agent, nullptr);
+    g_source_attach(source, context_);
+    g_source_unref(source);
+}
+
+void IceLink::fail(const QString& reason)
+{
+    if (stage_ == Stage::Failed || stage_ == Stage::Ended)
+        return;
+    stage_ = Stage::Failed;
+    releaseAgent();
+    qCInfo(lcIce) << "failed:" << reason;
+    QMetaObject::invokeMethod(
+        this, [this, reason] { Q_EMIT failed(reason); }, Qt::QueuedConnection);
+}
+
+void IceLink::end(const QString& reason)
+{
+    if (stage_ == Stage::Ended || stage_ == Stage::Failed)
+        return;
+    const bool wasClosing = stage_ == Stage::Closing;
+    stage_ = Stage::Ended;
+    releaseAgent();
+    qCInfo(lcIce) << "ended:" << reason;
+    if (wasClosing)
+        return;
+    if (device_)
+        Q_EMIT device_->readChannelFinished();
+    Q_EMIT ended(reason);
+}
+
+} // namespace ice
