@@ -172,7 +172,7 @@ void TestIceLink::aPeerThatSendsPastTheBoundUnreadIsCutOff()
     QVERIFY(to->bytesAvailable() <= options.bufferBytes);
     QVERIFY2(written < flood.size(), qPrintable(QString::number(written)));
     // The other side hears of the end as of any other.
-    QTRY_COMPARE_WITH_TIMEOUT(otherEnded.size(), 1, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(otherEnded.size(), 1, 5000);
 }
 
 void TestIceLink::eitherSideEndingEndsTheOther()
@@ -185,7 +185,7 @@ void TestIceLink::eitherSideEndingEndsTheOther()
         const QByteArray last("the last words");
         QCOMPARE(pair.host->device()->write(last), qint64(last.size()));
         pair.host->close();
-        QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, 5000);
         QCOMPARE(finished.size(), 1);
         // What was sent before the end is still read.
         QCOMPARE(pair.join->device()->readAll(), last);
@@ -196,7 +196,7 @@ void TestIceLink::eitherSideEndingEndsTheOther()
         QVERIFY(pair.connect());
         QSignalSpy ended(pair.host.get(), &IceLink::ended);
         pair.join.reset();
-        QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, 5000);
     }
 }
 

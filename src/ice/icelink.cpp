@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace ice {
 
@@ -120,9 +121,9 @@ struct Glue {
     {
         static_cast<IceLink*>(self)->later(&IceLink::flush);
     }
-    static void received(NiceAgent*, guint, guint, guint length, gchar* bytes, gpointer self)
+    static gboolean readable(GObject*, gpointer self)
     {
-        static_cast<IceLink*>(self)->received(bytes, length);
+        return static_cast<IceLink*>(self)->readable() ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
     }
     static void discard(NiceAgent*, guint, guint, guint, gchar*, gpointer) {}
     static gboolean lingered(gpointer agent)
@@ -283,9 +284,20 @@ void IceLink::start()
         else
             qCInfo(lcIce) << "TURN server" << turn.host << turn.port;
     }
-    // Receiving through a callback on this context from the start: libnice
-    // reads its sockets only on the context a receiver is attached to.
-    nice_agent_attach_recv(agent_, stream_, Component, context_, Glue::received, this);
+    // Read through libnice's GIO stream, whose pollable source is on this
+    // context from the start and for the agent's whole life: libnice reads
+    // its sockets (checks, consent, the stream) only while it is, and the
+    // stream's end shows only as a read of nothing.
+    stream_io_ = nice_agent_get_io_stream(agent_, stream_, Component);
+    if (!stream_io_) {
+        fail(QStringLiteral("libnice could not open its stream."));
+        return;
+    }
+    input_source_ = g_pollable_input_stream_create_source(
+        G_POLLABLE_INPUT_STREAM(g_io_stream_get_input_stream(stream_io_)), nullptr);
+    g_source_set_callback(input_source_, G_SOURCE_FUNC(Glue::readable), this, nullptr);
+    g_source_attach(input_source_, context_);
+    g_source_unref(input_source_); // the context holds it while attached
     gatherTimer_.start(options_.gatherTimeout);
     tryGather();
 }
@@ -440,25 +452,54 @@ void IceLink::stateChanged(unsigned state)
     }
 }
 
-void IceLink::received(const char* bytes, unsigned length)
+bool IceLink::readable()
 {
-    if (overflowed_)
-        return;
-    // libnice reads its sockets only while a receiver is attached, so the
-    // stream cannot be held back without stalling the path's own checks:
-    // past the bound, the path ends.
-    if (input_.size() + qint64(length) > options_.bufferBytes) {
-        overflowed_ = true;
-        qCWarning(lcIce, "the other side sent more than %lld bytes the game did not read",
-                  qlonglong(options_.bufferBytes));
-        QMetaObject::invokeMethod(
-            this,
-            [this] { end(QStringLiteral("The other player sent more than the game could take.")); },
-            Qt::QueuedConnection);
-        return;
+    if (!stream_io_)
+        return false;
+    auto* input = G_POLLABLE_INPUT_STREAM(g_io_stream_get_input_stream(stream_io_));
+    char buffer[SendChunk];
+    bool arrived = false;
+    // At most a few chunks a wake-up, so that a flood cannot hold the loop.
+    for (int chunk = 0; chunk < 16; ++chunk) {
+        GError* error = nullptr;
+        const gssize count =
+            g_pollable_input_stream_read_nonblocking(input, buffer, sizeof buffer, nullptr, &error);
+        if (count < 0) {
+            const bool wouldBlock = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_WOULD_BLOCK);
+            const QString message = QString::fromUtf8(error->message);
+            g_error_free(error);
+            if (wouldBlock)
+                break;
+            qCInfo(lcIce) << "libnice's stream:" << message;
+            if (stage_ != Stage::Connected && stage_ != Stage::Closing)
+                break;
+            later(&IceLink::lost);
+            input_source_ = nullptr;
+            return false;
+        }
+        if (count == 0) {
+            // The other side's end of the stream.
+            if (stage_ == Stage::Connected || stage_ == Stage::Closing) {
+                later(&IceLink::closedByPeer);
+                input_source_ = nullptr;
+                return false;
+            }
+            break;
+        }
+        // Past the bound, the path ends: the other side is not held back,
+        // as libnice reads its sockets only while its stream is read, and a
+        // stream left unread would stall the path's own checks.
+        if (input_.size() + count > options_.bufferBytes) {
+            qCWarning(lcIce, "the other side sent more than %lld bytes the game did not read",
+                      qlonglong(options_.bufferBytes));
+            later(&IceLink::overflowed);
+            input_source_ = nullptr;
+            return false;
+        }
+        input_.append(buffer, count);
+        arrived = true;
     }
-    input_.append(bytes, qsizetype(length));
-    if (!readyReadQueued_ && device_) {
+    if (arrived && device_ && !readyReadQueued_) {
         readyReadQueued_ = true;
         QMetaObject::invokeMethod(
             this,
@@ -469,6 +510,29 @@ void IceLink::received(const char* bytes, unsigned length)
             },
             Qt::QueuedConnection);
     }
+    return true;
+}
+
+void IceLink::closedByPeer()
+{
+    if (stage_ == Stage::Closing) {
+        end(QStringLiteral("closed"));
+        return;
+    }
+    // Answered with this side's end, so the other side finishes at once.
+    shutdownWrite();
+    end(QStringLiteral("The other player closed the path."), true);
+}
+
+void IceLink::lost()
+{
+    end(QStringLiteral("The path to the other player was lost."));
+}
+
+void IceLink::overflowed()
+{
+    shutdownWrite();
+    end(QStringLiteral("The other player sent more than the game could take."), true);
 }
 
 qint64 IceLink::readInput(char* data, qint64 max)
@@ -540,14 +604,8 @@ void IceLink::shutdownWrite()
     if (writeShut_ || !agent_)
         return;
     writeShut_ = true;
-    GIOStream* stream = nice_agent_get_io_stream(agent_, stream_, Component);
-    if (!stream)
-        return;
-    // The input side made now too, while the agent lives: GIO closes both
-    // when the agent goes, and libnice cannot make one then.
-    g_io_stream_get_input_stream(stream);
-    g_output_stream_close(g_io_stream_get_output_stream(stream), nullptr, nullptr);
-    g_object_unref(stream);
+    if (stream_io_)
+        g_output_stream_close(g_io_stream_get_output_stream(stream_io_), nullptr, nullptr);
 }
 
 void IceLink::releaseAgent(bool linger)
@@ -560,11 +618,19 @@ void IceLink::releaseAgent(bool linger)
     NiceAgent* agent = agent_;
     agent_ = nullptr;
     g_signal_handlers_disconnect_by_data(agent, this);
+    if (input_source_) {
+        g_source_destroy(input_source_);
+        input_source_ = nullptr;
+    }
+    // Nothing of libnice's GIO stream is held past here: the agent closes it.
+    GIOStream* io = std::exchange(stream_io_, nullptr);
     // A receiver that drops what comes: libnice reads its sockets, and so
     // answers the TURN server and the other side's end, only while one is
     // attached (and GLib's source for an unread socket would spin).
     if (stream_)
         nice_agent_attach_recv(agent, stream_, Component, context_, Glue::discard, nullptr);
+    if (io)
+        g_object_unref(io);
     // Frees the TURN allocation and refreshes first; the sockets go when the
     // agent does, in Glue::closed.
     if (!linger) {
@@ -588,13 +654,13 @@ void IceLink::fail(const QString& reason)
         this, [this, reason] { Q_EMIT failed(reason); }, Qt::QueuedConnection);
 }
 
-void IceLink::end(const QString& reason)
+void IceLink::end(const QString& reason, bool linger)
 {
     if (stage_ == Stage::Ended || stage_ == Stage::Failed)
         return;
     const bool wasClosing = stage_ == Stage::Closing;
     stage_ = Stage::Ended;
-    releaseAgent();
+    releaseAgent(linger);
     qCInfo(lcIce) << "ended:" << reason;
     if (wasClosing)
         return;

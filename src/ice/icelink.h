@@ -16,6 +16,8 @@
 class QIODevice;
 typedef struct _NiceAgent NiceAgent;
 typedef struct _GMainContext GMainContext;
+typedef struct _GIOStream GIOStream;
+typedef struct _GSource GSource;
 
 namespace ice {
 
@@ -128,12 +130,15 @@ private:
     friend class IceStream;
 
     void fail(const QString& reason);
-    void end(const QString& reason);
+    void end(const QString& reason, bool linger = false);
+    bool readable();
+    void closedByPeer();
+    void lost();
+    void overflowed();
     void tryGather();
     void gatheringDone();
     void applyRemote();
     void stateChanged(unsigned state);
-    void received(const char* bytes, unsigned length);
     void flush();
     void shutdownWrite();
     void releaseAgent(bool linger = false);
@@ -147,13 +152,14 @@ private:
     GMainContext* context_ = nullptr;
     NiceAgent* agent_ = nullptr;
     unsigned stream_ = 0;
+    GIOStream* stream_io_ = nullptr;
+    GSource* input_source_ = nullptr;
     Code local_;
     QString localText_;
     std::optional<Code> remote_;
     IceStream* device_ = nullptr;
     QByteArray input_;
     QByteArray output_;
-    bool overflowed_ = false;
     bool readyReadQueued_ = false;
     bool flushQueued_ = false;
     bool writeShut_ = false;
