@@ -78,6 +78,13 @@ QString row(Copy& copy)
     return copy.dialog.router->outside->text();
 }
 
+// What Co&py gives: the addresses that work, then the invitation.
+QString copied(Copy& copy, const QString& addresses)
+{
+    const QString invitation = copy.net.reach().invitation;
+    return invitation.isEmpty() ? addresses : addresses + QLatin1Char(' ') + invitation;
+}
+
 // The other player: a whole copy of the game on the internet
 // (198.51.100.20, 2001:db8:ff::20) that joins what it is given, as pasted
 // into its address field (tests/sandbox/hostinggame join).
@@ -101,6 +108,12 @@ public:
         return QString::fromUtf8(m_output).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     }
     bool said(const QString& line) { return lines().contains(line); }
+    // The answer it made to the invitation it was given.
+    QString answer()
+    {
+        const QStringList said = lines().filter(QRegularExpression(QStringLiteral("^answer ")));
+        return said.isEmpty() ? QString() : said.constLast().sliced(7);
+    }
     // Where it last saw the other player's figure.
     QString peer()
     {
@@ -149,9 +162,10 @@ private slots:
         QCOMPARE(mappings(), QStringList{forward(GamePort, ThisMachine, GamePort)});
         QVERIFY(anna.dialog.router->cmdCopy->isEnabled());
         QVERIFY(QTest::qWaitForWindowActive(&anna.dialog.window));
+        QTRY_VERIFY(!anna.net.reach().invitation.isEmpty());
         QTest::keyClick(&anna.dialog.window, Qt::Key_P, Qt::AltModifier);
         QTRY_COMPARE(QGuiApplication::clipboard()->text(),
-                     address); // the button's press shows first
+                     copied(anna, address)); // the button's press shows first
 
         const std::unique_ptr<QTcpSocket> bert = fromTheInternet(GamePort);
         QVERIFY(bert);
@@ -224,8 +238,9 @@ private slots:
         QCOMPARE(pinholes(), QStringList{QStringLiteral("tcp6 2001:db8:1::10 2539")});
         QCOMPARE(mappings(), QStringList());
         QVERIFY(QTest::qWaitForWindowActive(&anna.dialog.window));
+        QTRY_VERIFY(!anna.net.reach().invitation.isEmpty());
         QTest::keyClick(&anna.dialog.window, Qt::Key_P, Qt::AltModifier);
-        QTRY_COMPARE(QGuiApplication::clipboard()->text(), Pinhole);
+        QTRY_COMPARE(QGuiApplication::clipboard()->text(), copied(anna, Pinhole));
 
         CopyOnTheInternet bert(QGuiApplication::clipboard()->text());
         QTRY_VERIFY_WITH_TIMEOUT(anna.connected(), Answered);
@@ -255,9 +270,10 @@ private slots:
         const QString both = Address.arg(GamePort) + QStringLiteral("  ") + Pinhole;
         QTRY_COMPARE_WITH_TIMEOUT(row(anna), both, Answered);
         QVERIFY(QTest::qWaitForWindowActive(&anna.dialog.window));
+        QTRY_VERIFY(!anna.net.reach().invitation.isEmpty());
         QTest::keyClick(&anna.dialog.window, Qt::Key_P, Qt::AltModifier);
         QTRY_COMPARE(QGuiApplication::clipboard()->text(),
-                     Address.arg(GamePort) + QLatin1Char(' ') + Pinhole);
+                     copied(anna, Address.arg(GamePort) + QLatin1Char(' ') + Pinhole));
 
         QElapsedTimer clock;
         clock.start();
@@ -400,14 +416,16 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         int presses = 0;
-        while (row(anna) != QLatin1String("this network only") && clock.elapsed() < 6000) {
+        // Where the router opens nothing, the invitation is the way in.
+        const QString noWayIn = QStringLiteral("Copy invites: this network only");
+        while (row(anna) != noWayIn && clock.elapsed() < 6000) {
             // A step left from the start hits the wall: the beep says the
             // press was taken.
             QTest::keyClick(&anna.form, Qt::Key_4);
             QCOMPARE(anna.platform.beeps, ++presses);
             QTest::qWait(50);
         }
-        qInfo("\"this network only\" after %lld ms, %d key presses answered meanwhile",
+        qInfo("\"%s\" after %lld ms, %d key presses answered meanwhile", qPrintable(noWayIn),
               clock.elapsed(), presses);
         QVERIFY(clock.elapsed() < 5000);
         const QString tip = anna.dialog.router->outside->toolTip();
@@ -417,6 +435,41 @@ private slots:
         QTcpSocket neighbour; // on this network, the game is there as ever
         neighbour.connectToHost(ThisMachine, GamePort);
         QTRY_VERIFY(anna.connected());
+    }
+
+    // A router that opens nothing: the friend on the internet joins through
+    // the invitation Co&py gives, and the answer its game made, pasted into
+    // the host's field with Return. Moves go both ways over the path.
+    void aFriendJoinsThroughTheInvitation()
+    {
+        QVERIFY(m_modes.set(QStringLiteral("reject no-ipv6")));
+        Copy anna;
+        host(anna);
+        QTRY_VERIFY_WITH_TIMEOUT(row(anna).startsWith(QLatin1String("Copy invites: ")), Answered);
+        QVERIFY(anna.dialog.answerRow->isVisible());
+        QCOMPARE(anna.dialog.window.focusWidget(), anna.dialog.answerRow->answer);
+        anna.dialog.router->cmdCopy->click();
+        QCOMPARE(QGuiApplication::clipboard()->text(), anna.net.reach().invitation);
+
+        CopyOnTheInternet bert(QGuiApplication::clipboard()->text());
+        QString answer;
+        QTRY_VERIFY_WITH_TIMEOUT(!(answer = bert.answer()).isEmpty(), Answered);
+        QVERIFY(bert.said(QStringLiteral("Status: answer copied: send it to the host")));
+        QVERIFY(!anna.connected());
+        anna.dialog.answerRow->answer->setText(answer);
+        QCOMPARE(anna.dialog.cmdOK->text(), QStringLiteral("&OK"));
+        QTest::keyClick(anna.dialog.answerRow->answer, Qt::Key_Return);
+        QTRY_VERIFY_WITH_TIMEOUT(anna.connected(), Answered);
+        QCOMPARE(anna.status(), QStringLiteral("Status: Connected, direct through both routers"));
+        QTRY_VERIFY(bert.said(QStringLiteral("Status: Connected, direct through both routers")));
+        QTRY_VERIFY(!bert.peer().isEmpty()); // anna's figure, over the path
+        QVERIFY(anna.game.scene.key.isVisible());
+        bert.type("gotkey"); // and bert's key pickup back
+        QTRY_VERIFY(!anna.game.scene.key.isVisible());
+
+        // The host's leaving ends the friend's connection too.
+        anna.dialog.cmdOK->click();
+        QTRY_VERIFY(bert.said(QStringLiteral("Status: Idle")));
     }
 
     // The router's outside address is itself behind another NAT: the row
@@ -443,14 +496,17 @@ private slots:
         host(anna);
         // miniupnpd 2.3.1 (Debian 12) keeps its private outside address to
         // itself; later ones (Debian 13) name it.
-        const QStringList expected = named.isEmpty()
-                                         ? QStringList{QStringLiteral("behind a second router"),
-                                                       QStringLiteral("behind 100.64.0.1")}
-                                         : QStringList{QStringLiteral("behind ") + named};
+        // No address works, so Copy gives the invitation alone.
+        const QStringList expected =
+            named.isEmpty() ? QStringList{QStringLiteral("Copy invites: behind a second router"),
+                                          QStringLiteral("Copy invites: behind 100.64.0.1")}
+                            : QStringList{QStringLiteral("Copy invites: behind ") + named};
         QTRY_VERIFY_WITH_TIMEOUT(expected.contains(row(anna)), Answered);
         QVERIFY(anna.dialog.router->outside->toolTip().contains(
             QStringLiteral("players outside cannot join")));
-        QVERIFY(!anna.dialog.router->cmdCopy->isEnabled());
+        anna.dialog.router->cmdCopy->click();
+        QCOMPARE(QGuiApplication::clipboard()->text(), anna.net.reach().invitation);
+        QVERIFY(QGuiApplication::clipboard()->text().startsWith(QLatin1String("korvaloop-")));
         QCOMPARE(mappings(), QStringList());
     }
 

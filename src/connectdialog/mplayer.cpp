@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "mplayer.h"
 
+#include "answerrow.h"
 #include "platform/uifont.h"
 #include "platform/window.h"
 #include "routerrow.h"
@@ -122,6 +123,7 @@ mplayer::mplayer(Session& session, QWidget* parent)
     , cmdOK(new QPushButton(this))
     , cmdCancel(new QPushButton(QStringLiteral("&Cancel"), this))
     , router(new RouterRow(session, this))
+    , answerRow(new AnswerRow(session, this))
     , m_session(session)
 {
     const std::pair<QWidget*, const char*> names[] = {
@@ -139,14 +141,16 @@ mplayer::mplayer(Session& session, QWidget* parent)
         {cmdOK, "cmdOK"},
         {cmdCancel, "cmdCancel"},
         {router, "router"},
+        {answerRow, "answerRow"},
     };
     for (const auto& [widget, name] : names)
         widget->setObjectName(QLatin1String(name));
 
     setWindowTitle(QStringLiteral("Connect"));
     setFont(uiFont(8.25));
-    // The router's row below the buttons makes it that much taller.
-    setFixedSize(261, 189 + RowHeight);
+    // The router's row below the buttons makes it that much taller, and the
+    // answer's row below that while it shows.
+    fitHeight();
 
     Label2->setText(QStringLiteral("Username:"));
     Label1->setText(QStringLiteral("Update speed in milliseconds:"));
@@ -164,6 +168,7 @@ mplayer::mplayer(Session& session, QWidget* parent)
     cmdOK->setGeometry(33, 157, 76, 26);
     cmdCancel->setGeometry(140, 157, 76, 26);
     router->setGeometry(0, 189, 261, RowHeight);
+    answerRow->setGeometry(0, 189 + RowHeight, 261, RowHeight);
     cmdOK->setDefault(true);
     setDesignTexts();
 
@@ -177,12 +182,17 @@ mplayer::mplayer(Session& session, QWidget* parent)
     setTabOrder(username, router->internet);
     setTabOrder(router->internet, router->outside);
     setTabOrder(router->outside, router->cmdCopy);
+    setTabOrder(router->cmdCopy, answerRow->answer);
+    setTabOrder(answerRow->answer, answerRow->cmdCopyAnswer);
 
     connect(cmdOK, &QPushButton::clicked, this, &mplayer::cmdOK_Click);
     connect(cmdCancel, &QPushButton::clicked, this, &mplayer::cmdCancel_Click);
     connect(adress, &QComboBox::activated, this, &mplayer::adress_Click);
     // The router is asked only by a copy that hosts.
     connect(host, &QRadioButton::toggled, router->internet, &QWidget::setEnabled);
+
+    connect(answerRow, &AnswerRow::visibilityChanged, this, &mplayer::fitHeight);
+    connect(answerRow, &AnswerRow::typedAnswerChanged, this, &mplayer::showOkText);
 
     connect(username, &QLineEdit::textChanged, &m_session, &Session::setUserName);
     connect(&m_session, &Session::statusChanged, status, &QLabel::setText);
@@ -214,8 +224,26 @@ void mplayer::setDesignTexts()
     adress->setFocus();
 }
 
+void mplayer::fitHeight()
+{
+    setFixedSize(261, 189 + RowHeight + (answerRow->isHidden() ? 0 : RowHeight));
+}
+
+// While the host's invitation waits, OK (and Return) takes the answer pasted
+// for it; with none pasted, it stops hosting.
+void mplayer::showOkText()
+{
+    if (m_session.state() != ConnectionState::Closed)
+        cmdOK->setText(answerRow->hasTypedAnswer() ? QStringLiteral("&OK")
+                                                   : QStringLiteral("&Stop"));
+}
+
 void mplayer::cmdOK_Click()
 {
+    if (host->isChecked() && answerRow->hasTypedAnswer()) {
+        answerRow->takeTypedAnswer();
+        return;
+    }
     if (host->isChecked())
         ToggleHost();
     else
@@ -362,7 +390,7 @@ void mplayer::StartJoin()
 {
     const bool started = m_session.StartJoin(adress->currentText(), port->text());
     if (const QList<Destination>& read = m_session.destinations();
-        read.size() == 1 && read.first().portGiven) {
+        !m_session.invitationGiven() && read.size() == 1 && read.first().portGiven) {
         adress->setEditText(read.first().hostText());
         port->setText(QString::number(read.first().port));
     }

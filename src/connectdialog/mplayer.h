@@ -5,6 +5,7 @@
 
 #include <set>
 
+class AnswerRow;
 struct FoundGame;
 class QComboBox;
 class QLabel;
@@ -55,6 +56,8 @@ private:
     int rowFor(const FoundGame& game) const;
     int entryWidth(int row) const;
     void fitList();
+    void fitHeight();
+    void showOkText();
 
     // Each control has its name here as its object name too.
     QLabel* Label2;
@@ -72,6 +75,8 @@ private:
     QPushButton* cmdCancel;
     // Below the buttons: the home router's part in hosting.
     RouterRow* router;
+    // Below that while an invitation waits for an answer or a join answers one.
+    AnswerRow* answerRow;
 
     Session& m_session;
     std::multiset<int> m_entryWidths; // of every entry, to fit the list to the widest

@@ -9,6 +9,7 @@
 
 #include <QAbstractEventDispatcher>
 #include <QIODevice>
+#include <QSettings>
 #include <QThread>
 #include <QUrl>
 
@@ -75,26 +76,32 @@ public:
     bool isSequential() const override { return true; }
     qint64 bytesAvailable() const override
     {
-        return link_->input_.size() + QIODevice::bytesAvailable();
+        return (link_ ? link_->input_.size() : 0) + QIODevice::bytesAvailable();
     }
-    qint64 bytesToWrite() const override { return link_->output_.size(); }
+    qint64 bytesToWrite() const override { return link_ ? link_->output_.size() : 0; }
     void close() override
     {
         if (!isOpen())
             return;
         QIODevice::close();
-        link_->close();
+        if (link_)
+            link_->close();
     }
 
 protected:
-    qint64 readData(char* data, qint64 max) override { return link_->readInput(data, max); }
+    qint64 readData(char* data, qint64 max) override
+    {
+        return link_ ? link_->readInput(data, max) : -1;
+    }
     qint64 writeData(const char* data, qint64 length) override
     {
-        return link_->queueOutput(data, length);
+        return link_ ? link_->queueOutput(data, length) : -1;
     }
 
 private:
-    IceLink* const link_;
+    // The connection that takes the stream may outlive the link, and the
+    // other way round.
+    const QPointer<IceLink> link_;
 };
 
 // libnice's callbacks. Each hands its news to the event loop, so the link
@@ -114,8 +121,17 @@ struct Glue {
     static void selectedPair(NiceAgent*, guint, guint, NiceCandidate* local, NiceCandidate* remote,
                              gpointer self)
     {
-        static_cast<IceLink*>(self)->relayed_ = local->type == NICE_CANDIDATE_TYPE_RELAYED ||
-                                                remote->type == NICE_CANDIDATE_TYPE_RELAYED;
+        auto* link = static_cast<IceLink*>(self);
+        link->path_ =
+            local->type == NICE_CANDIDATE_TYPE_RELAYED ||
+                    remote->type == NICE_CANDIDATE_TYPE_RELAYED
+                ? IceLink::Path::Relay
+            : local->type == NICE_CANDIDATE_TYPE_HOST && remote->type == NICE_CANDIDATE_TYPE_HOST
+                ? IceLink::Path::Local
+                : IceLink::Path::ThroughRouters;
+        char address[NICE_ADDRESS_STRING_LEN] = {};
+        nice_address_to_string(&remote->addr, address);
+        link->remoteAddress_ = QString::fromLatin1(address);
     }
     static void writable(NiceAgent*, guint, guint, gpointer self)
     {
@@ -186,6 +202,27 @@ IceLink::Options IceLink::Options::fromEnvironment()
     return options;
 }
 
+IceLink::Options IceLink::Options::fromSettings()
+{
+    Options options;
+    const QSettings settings(QStringLiteral("korvaloop"), QStringLiteral("korvaloop"));
+    const QString stun =
+        qEnvironmentVariableIsSet("KORVALOOP_STUN")
+            ? qEnvironmentVariable("KORVALOOP_STUN")
+            : settings.value(QStringLiteral("ice/stunServers"), QString(DefaultStunServers))
+                  .toString();
+    options.stunServers = readStunServers(stun);
+    const QString turn = qEnvironmentVariableIsSet("KORVALOOP_TURN")
+                             ? qEnvironmentVariable("KORVALOOP_TURN")
+                             : settings.value(QStringLiteral("ice/turnServer")).toString();
+    if (!turn.trimmed().isEmpty()) {
+        options.turnServer = readTurnServer(turn);
+        if (!options.turnServer)
+            qCWarning(lcIce, "the TURN server is not turn:USER:PASSWORD@HOST:PORT; no relay");
+    }
+    return options;
+}
+
 IceLink::IceLink(Role role, Options options, QObject* parent)
     : QObject(parent)
     , role_(role)
@@ -207,7 +244,7 @@ IceLink::~IceLink()
 {
     // Gone at once while connected: the end of the stream is still sent, and
     // the agent lingers on GLib's side for closeTimeout to see it through.
-    const bool linger = stage_ == Stage::Connected;
+    const bool linger = stage_ == Stage::Connected || stage_ == Stage::Closing;
     if (linger)
         shutdownWrite();
     releaseAgent(linger);
@@ -437,7 +474,7 @@ void IceLink::stateChanged(unsigned state)
         stage_ = Stage::Connected;
         device_ = new IceStream(this);
         device_->open(QIODevice::ReadWrite | QIODevice::Unbuffered);
-        qCInfo(lcIce, "connected%s", relayed_ ? " over a relay" : " directly");
+        qCInfo(lcIce, "connected%s", path_ == Path::Relay ? " over a relay" : " directly");
         Q_EMIT connected(device_);
         if (!input_.isEmpty() && device_)
             Q_EMIT device_->readyRead();

@@ -5,6 +5,7 @@
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QTimer>
 
@@ -37,6 +38,13 @@ struct TurnServer {
     QString password;
     friend bool operator==(const TurnServer&, const TurnServer&) = default;
 };
+
+// Public STUN servers that answer the classic binding request libnice sends,
+// tried in turn: asked only while a player hosts with the Internet box on or
+// answers an invitation.
+inline constexpr QLatin1StringView DefaultStunServers{
+    "stun.l.google.com:19302 stun1.l.google.com:19302 stun2.l.google.com:19302 "
+    "stun.sipgate.net:3478 stun.nextcloud.com:3478"};
 
 // "host:port host:port ...", as KORVALOOP_STUN holds it; a missing port is
 // STUN's 3478, an IPv6 address is written [v6]:port. Entries that are no
@@ -72,6 +80,9 @@ class IceLink : public QObject {
 public:
     enum class Role { Host, Join };
     enum class Stage { Idle, Gathering, Gathered, Checking, Connected, Closing, Ended, Failed };
+    // What the working pair goes through: the home network alone, both
+    // routers (a public address each side learnt from STUN), or a relay.
+    enum class Path { Local, ThroughRouters, Relay };
 
     struct Options {
         QList<StunServer> stunServers; // the first is asked
@@ -91,8 +102,13 @@ public:
         int gatherTries = 3;
         qint64 bufferBytes = 256 * 1024;
 
-        // The servers from KORVALOOP_STUN and KORVALOOP_TURN.
+        // The servers from KORVALOOP_STUN and KORVALOOP_TURN alone.
         static Options fromEnvironment();
+        // The servers a player's game asks: KORVALOOP_STUN and KORVALOOP_TURN
+        // where set (an empty KORVALOOP_STUN asks none), else the settings'
+        // ice/stunServers and ice/turnServer, else DefaultStunServers and no
+        // relay.
+        static Options fromSettings();
     };
 
     IceLink(Role role, Options options, QObject* parent = nullptr);
@@ -116,8 +132,11 @@ public:
     QString localCode() const { return localText_; }
     // The stream, once connected; owned by the link.
     QIODevice* device() const;
-    // Whether the working pair goes through a TURN relay.
-    bool isRelayed() const { return relayed_; }
+    // What the working pair goes through, and the other side's address on
+    // it, once connected.
+    Path path() const { return path_; }
+    bool isRelayed() const { return path_ == Path::Relay; }
+    QString remoteAddress() const { return remoteAddress_; }
 
 Q_SIGNALS:
     void gathered(const QString& code);
@@ -157,13 +176,15 @@ private:
     Code local_;
     QString localText_;
     std::optional<Code> remote_;
-    IceStream* device_ = nullptr;
+    // Handed to the connection, which may outlive the link.
+    QPointer<IceStream> device_;
     QByteArray input_;
     QByteArray output_;
     bool readyReadQueued_ = false;
     bool flushQueued_ = false;
     bool writeShut_ = false;
-    bool relayed_ = false;
+    Path path_ = Path::Local;
+    QString remoteAddress_;
     int gatherTries_ = 0;
     QTimer gatherTimer_;
     QTimer checkTimer_;

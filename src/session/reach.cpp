@@ -119,3 +119,33 @@ Reach reachOf(const PortMapping* router, int port)
     return {v6 + QStringLiteral(", may be blocked by the router's firewall"),
             mayBeBlocked + QStringLiteral(" Over IPv4: ") + forward.toolTip, v6};
 }
+
+// An invitation works where no address does: the row says so when it is
+// the only way in.
+Reach withInvitation(Reach reach, const QString& invitation, const QString& trouble)
+{
+    if (!trouble.isEmpty()) {
+        reach.toolTip += QStringLiteral(" No invitation could be made: ") + trouble;
+        return reach;
+    }
+    if (invitation.isEmpty())
+        return reach;
+    reach.invitation = invitation;
+    const QString answerBelow =
+        QStringLiteral("The invitation shows this computer's public address to whoever reads "
+                       "it. Paste your friend's answer in the field below.");
+    if (reach.address.isEmpty()) {
+        reach.text = QStringLiteral("Copy invites: ") + reach.text;
+        reach.toolTip = QStringLiteral("A friend on the internet can still join: Copy puts an "
+                                       "invitation on the clipboard. Send it to your friend, "
+                                       "whose game answers it. ") +
+                        answerBelow + QStringLiteral(" Without it: ") + reach.toolTip;
+        reach.address = invitation;
+    } else {
+        reach.toolTip += QStringLiteral(" Copy also puts an invitation on the clipboard, for a "
+                                        "friend whose game cannot reach those addresses. ") +
+                         answerBelow;
+        reach.address += QLatin1Char(' ') + invitation;
+    }
+    return reach;
+}

@@ -6,6 +6,7 @@
 #include "sessionlog.h"
 #include "wire/protocol.h"
 
+#include <QRegularExpression>
 #include <QScopedValueRollback>
 
 #include <algorithm>
@@ -54,6 +55,29 @@ const char* stateName(ConnectionState state)
     return "?";
 }
 
+// The address field's text, taken apart: the invitation (what the host's
+// Co&py puts after the addresses) and the addresses.
+struct JoinText {
+    QStringList invitations;
+    QString addresses;
+};
+
+JoinText splitInvitations(const QString& text)
+{
+    JoinText split;
+    QStringList addresses;
+    static const QRegularExpression separators(QStringLiteral("[\\s,]+"));
+    const QStringList words = text.split(separators, Qt::SkipEmptyParts);
+    for (const QString& word : words) {
+        if (word.startsWith(ice::CodePrefix))
+            split.invitations.append(word);
+        else
+            addresses.append(word);
+    }
+    split.addresses = addresses.join(QLatin1Char(' '));
+    return split;
+}
+
 } // namespace
 
 Session::Session(Game& game, Platform& platform, QObject* parent)
@@ -74,7 +98,7 @@ Session::Session(Game& game, Platform& platform, QObject* parent)
     connect(&opener, &TcpOpener::stateChanged, this, &Session::followSocket);
     connect(&opener, &TcpOpener::ConnectionRequest, this, &Session::sock_ConnectionRequest);
     connect(&opener, &TcpOpener::opened, &sock, &Sock::Open);
-    connect(&opener, &TcpOpener::Error, this, &Session::sock_Error);
+    connect(&opener, &TcpOpener::Error, this, &Session::opener_Error);
     connect(&sock, &Sock::stateChanged, this, &Session::followSocket);
     connect(&sock, &Sock::Connected, this, &Session::sock_Connect);
     connect(&sock, &Sock::Closed, this, &Session::sock_Close);
@@ -88,6 +112,8 @@ Session::~Session()
     sock.disconnect(this);
     if (m_router)
         m_router->disconnect(this); // it removes its forward as it goes
+    if (m_ice)
+        m_ice->disconnect(this); // it ends its path as it goes
     m_game.setPeer(nullptr);
 }
 
@@ -97,10 +123,20 @@ void Session::SendData(const QString& text)
 }
 
 // The socket's State as the game's design numbers it: the connection's once
-// there is one, the opener's while it listens or dials.
+// there is one, the opener's while it listens or dials; a join through an
+// invitation connects while its link looks for a path.
 Sock::SocketState Session::socketState() const
 {
-    return sock.State() != Sock::SocketState::Closed ? sock.State() : opener.State();
+    if (sock.State() != Sock::SocketState::Closed)
+        return sock.State();
+    if (opener.State() != Sock::SocketState::Closed)
+        return opener.State();
+    return joinsByInvitation() ? Sock::SocketState::Connecting : Sock::SocketState::Closed;
+}
+
+bool Session::joinsByInvitation() const
+{
+    return m_joining && m_ice && m_ice->role() == ice::IceLink::Role::Join;
 }
 
 // The socket's state, as the game tells its states apart. A copy is listed
@@ -153,8 +189,14 @@ void Session::keepForward()
 void Session::followRouter()
 {
     Reach reach;
-    if (isHosting())
+    if (isHosting()) {
         reach = reachOf(m_forwarding ? m_router.get() : nullptr, opener.LocalPort());
+        if (m_state == ConnectionState::Listening && m_askRouter)
+            reach = withInvitation(
+                std::move(reach),
+                m_ice && m_ice->role() == ice::IceLink::Role::Host ? m_ice->localCode() : QString(),
+                m_iceTrouble);
+    }
     if (reach == m_reach)
         return;
     m_reach = std::move(reach);
@@ -216,11 +258,33 @@ bool Session::StartHost(const QString& port, bool askRouter)
         return false;
     }
     sock.Close();
+    dropIce();
     if (!opener.Listen(*localPort)) {
         setStatus(QStringLiteral("Status: ") + opener.errorString());
         return false;
     }
+    // A friend whose game cannot reach this one's addresses answers the
+    // invitation instead.
+    if (askRouter)
+        startIce(ice::IceLink::Role::Host);
     setStatus(QStringLiteral("Status: Waiting for connection"));
+    return true;
+}
+
+bool Session::takeAnswer(const QString& text)
+{
+    if (!m_ice || m_ice->role() != ice::IceLink::Role::Host ||
+        m_state != ConnectionState::Listening) {
+        setStatus(QStringLiteral("Status: No invitation waits for an answer"));
+        return false;
+    }
+    const QString problem = m_ice->takeRemoteCode(text.trimmed());
+    if (!problem.isEmpty()) {
+        setStatus(QStringLiteral("Status: ") + problem);
+        return false;
+    }
+    m_answerTaken = true;
+    setStatus(QStringLiteral("Status: Looking for a path to your friend..."));
     return true;
 }
 
@@ -228,28 +292,47 @@ bool Session::StartHost(const QString& port, bool askRouter)
 // it holds, and the dialog shows it.
 bool Session::StartJoin(const QString& address, const QString& port)
 {
-    const DestinationList read = readDestinations(address, readPort(port));
-    m_destinations = read.list;
-    m_joinText = address.trimmed();
-    if (!read.error.isEmpty()) {
-        setStatus(QStringLiteral("Status: ") + read.error);
+    const JoinText text = splitInvitations(address);
+    m_destinations.clear();
+    m_joinText = text.addresses;
+    m_invitationGiven = !text.invitations.isEmpty();
+    if (text.invitations.size() > 1) {
+        setStatus(QStringLiteral("Status: Paste one invitation at a time"));
         return false;
     }
+    if (text.invitations.isEmpty() || !text.addresses.isEmpty()) {
+        const DestinationList read = readDestinations(text.addresses, readPort(port));
+        m_destinations = read.list;
+        if (!read.error.isEmpty()) {
+            setStatus(QStringLiteral("Status: ") + read.error);
+            return false;
+        }
+    }
+    opener.Close();
     sock.Close();
-    if (!opener.Connect(read.list)) {
-        setStatus(QStringLiteral("Status: ") + opener.errorString());
-        return false;
+    dropIce();
+    m_dialFailure.clear();
+    if (!text.invitations.isEmpty()) {
+        startIce(ice::IceLink::Role::Join, text.invitations.first());
+        if (!m_ice)
+            return false; // the invitation was refused: the status says why
+    }
+    if (!m_destinations.isEmpty() && !opener.Connect(m_destinations)) {
+        if (!m_ice) {
+            setStatus(QStringLiteral("Status: ") + opener.errorString());
+            return false;
+        }
+        m_dialFailure = opener.errorString();
     }
     m_joining = true;
+    followSocket();
     setStatus(QStringLiteral("Status: Connecting..."));
     return true;
 }
 
 void Session::StopConnection()
 {
-    m_joining = false;
-    opener.Close();
-    sock.Close();
+    Close();
     setStatus(QStringLiteral("Status: Idle"));
 }
 
@@ -258,6 +341,8 @@ void Session::Close()
     m_joining = false;
     opener.Close();
     sock.Close();
+    dropIce();
+    followSocket();
 }
 
 // The host takes the first peer that knocks and stops listening, so a third
@@ -278,11 +363,23 @@ void Session::sock_ConnectionRequest(int requestID)
     keepForward();
 }
 
+// The first path to open wins: the others are closed before a byte is
+// sent.
 void Session::sock_Connect()
 {
     m_joining = false;
     receiver.reset();
-    setStatus(QStringLiteral("Status: Connected to ") + sock.RemoteHostIP());
+    const bool overIce = m_ice && m_ice->stage() == ice::IceLink::Stage::Connected;
+    if (!overIce) {
+        dropIce();
+        setStatus(QStringLiteral("Status: Connected to ") + sock.RemoteHostIP());
+    } else if (m_ice->path() == ice::IceLink::Path::Relay) {
+        setStatus(QStringLiteral("Status: Connected over a relay"));
+    } else if (m_ice->path() == ice::IceLink::Path::ThroughRouters) {
+        setStatus(QStringLiteral("Status: Connected, direct through both routers"));
+    } else {
+        setStatus(QStringLiteral("Status: Connected to ") + sock.RemoteHostIP());
+    }
 }
 
 void Session::sock_Close()
@@ -299,34 +396,132 @@ void Session::sock_Close()
 void Session::sock_Error()
 {
     const bool joining = std::exchange(m_joining, false);
-    const TcpOpener::Failure failure = opener.failure();
-    const QString why = opener.errorString();
+    const QString failure = joining ? joinFailure() : QString();
     opener.Close();
     sock.Close();
     connectionLost();
-    if (!joining)
+    if (joining)
+        setStatus(QStringLiteral("Status: ") + failure);
+}
+
+// A join's addresses that fail while its invitation may still open a path
+// end nothing yet.
+void Session::opener_Error()
+{
+    if (joinsByInvitation() && m_ice->stage() != ice::IceLink::Stage::Connected) {
+        m_dialFailure = joinFailure();
+        opener.Close();
         return;
+    }
+    sock_Error();
+}
+
+QString Session::joinFailure() const
+{
+    const TcpOpener::Failure failure = opener.failure();
+    const QString why = opener.errorString();
     QStringList tried;
     for (const Destination& destination : std::as_const(m_destinations))
         tried.append(destination.text());
-    if (tried.size() == 1 && failure == TcpOpener::Failure::HostNotFound) {
-        setStatus(QStringLiteral("Status: Cannot find ") + m_joinText);
-    } else if (tried.size() == 1 && failure == TcpOpener::Failure::NoAnswer) {
-        setStatus(QStringLiteral("Status: No answer from ") + m_joinText);
-    } else {
-        const QString reason =
-            failure == TcpOpener::Failure::HostNotFound ? QStringLiteral("not found")
-            : failure == TcpOpener::Failure::NoAnswer   ? QStringLiteral("no answer")
-                                                        : why;
-        setStatus(QStringLiteral("Status: Cannot join ") + tried.join(QStringLiteral(", ")) +
-                  QStringLiteral(" (") + reason + QLatin1Char(')'));
-    }
+    if (tried.size() == 1 && failure == TcpOpener::Failure::HostNotFound)
+        return QStringLiteral("Cannot find ") + m_joinText;
+    if (tried.size() == 1 && failure == TcpOpener::Failure::NoAnswer)
+        return QStringLiteral("No answer from ") + m_joinText;
+    const QString reason = failure == TcpOpener::Failure::HostNotFound ? QStringLiteral("not found")
+                           : failure == TcpOpener::Failure::NoAnswer   ? QStringLiteral("no answer")
+                                                                       : why;
+    return QStringLiteral("Cannot join ") + tried.join(QStringLiteral(", ")) +
+           QStringLiteral(" (") + reason + QLatin1Char(')');
 }
 
 void Session::connectionLost()
 {
     receiver.reset();
+    dropIce();
     setStatus(QStringLiteral("Status: Idle"));
+}
+
+// The link is made per invitation and thrown away after it; one that has
+// handed its stream to the connection sees the stream's end through.
+void Session::startIce(ice::IceLink::Role role, const QString& invitation)
+{
+    dropIce();
+    auto link = std::make_unique<ice::IceLink>(role, m_iceOptions);
+    link->setObjectName(QStringLiteral("ice"));
+    if (!invitation.isEmpty()) {
+        const QString problem = link->takeRemoteCode(invitation);
+        if (!problem.isEmpty()) {
+            setStatus(QStringLiteral("Status: ") + problem);
+            return;
+        }
+    }
+    m_ice = std::move(link);
+    m_iceTrouble.clear();
+    m_answerTaken = false;
+    connect(m_ice.get(), &ice::IceLink::gathered, this, &Session::ice_Gathered);
+    connect(m_ice.get(), &ice::IceLink::connected, this, &Session::ice_Connected);
+    connect(m_ice.get(), &ice::IceLink::failed, this, &Session::ice_Failed);
+    m_ice->start();
+}
+
+void Session::dropIce()
+{
+    if (!m_ice)
+        return;
+    m_ice->disconnect(this);
+    m_ice->close();
+    // It may be telling of its end right now.
+    m_ice.release()->deleteLater();
+    if (!m_answer.isEmpty()) {
+        m_answer.clear();
+        Q_EMIT answerChanged(m_answer);
+    }
+}
+
+void Session::ice_Gathered(const QString& code)
+{
+    if (m_ice->role() == ice::IceLink::Role::Host) {
+        followRouter();
+        return;
+    }
+    m_answer = code;
+    Q_EMIT answerChanged(m_answer);
+    setStatus(QStringLiteral("Status: answer copied: send it to the host"));
+}
+
+void Session::ice_Connected(QIODevice* device)
+{
+    m_joining = false;
+    opener.Close();
+    sock.Open(device, m_ice->remoteAddress());
+}
+
+// A host whose friend's answer found no path offers a new invitation; one
+// that could make none says why in the row. A join fails once its addresses
+// have too.
+void Session::ice_Failed(const QString& reason)
+{
+    const bool hosting = m_ice->role() == ice::IceLink::Role::Host;
+    const bool answered = m_answerTaken;
+    dropIce();
+    if (hosting) {
+        if (!answered)
+            m_iceTrouble = reason;
+        else
+            setStatus(QStringLiteral("Status: ") + reason);
+        if (answered && m_state == ConnectionState::Listening)
+            startIce(ice::IceLink::Role::Host);
+        followRouter();
+        return;
+    }
+    if (opener.State() != Sock::SocketState::Closed)
+        return; // the addresses are still being tried
+    const QString dialFailure = m_dialFailure;
+    m_joining = false;
+    followSocket();
+    connectionLost();
+    setStatus(QStringLiteral("Status: ") +
+              (dialFailure.isEmpty() ? reason : dialFailure + QStringLiteral(". ") + reason));
 }
 
 // Also runs while a box opened by a message is up: the connection is read

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "game/peerlink.h"
+#include "ice/icelink.h"
 #include "lan/discovery.h"
 #include "lan/sock.h"
 #include "lan/tcpopener.h"
@@ -55,8 +56,27 @@ public:
     // forward its port (router()).
     bool StartHost(const QString& port, bool askRouter = true);
     // The address may hold several, each with its port or taking `port`
-    // (readDestinations); the first to answer is joined.
+    // (readDestinations), and an invitation (what the host's Co&py gave);
+    // the first path to open is joined, and the others are closed before a
+    // byte is sent.
     bool StartJoin(const QString& address, const QString& port);
+    // A join whose address held an invitation answers it: this copy's
+    // answer, once made (then answerChanged, with the status saying it was
+    // copied: the dialog puts it on the clipboard). Empty otherwise.
+    const QString& answer() const { return m_answer; }
+    // Whether the last StartJoin's address held an invitation, and whether
+    // this join is answering one now.
+    bool invitationGiven() const { return m_invitationGiven; }
+    bool joinsByInvitation() const;
+    // While this copy hosts with the router asked, it also offers an
+    // invitation (reach()); the friend's game answers it, and the answer
+    // taken here opens a path through both routers. False when the answer is
+    // refused, at once; the status says why.
+    bool takeAnswer(const QString& text);
+    // The STUN and TURN servers and the ICE time-outs; the game's come from
+    // the settings (IceLink::Options::fromSettings). They are asked only
+    // while this copy hosts with the router asked or answers an invitation.
+    void setIceOptions(const ice::IceLink::Options& options) { m_iceOptions = options; }
     // What the last StartJoin's address held, as it was read: none when it
     // held no address.
     const QList<Destination>& destinations() const { return m_destinations; }
@@ -97,12 +117,14 @@ Q_SIGNALS:
     void reachChanged(const Reach& reach);
     void gameAppeared(const FoundGame& game);
     void gameVanished(const FoundGame& game);
+    void answerChanged(const QString& answer);
 
 private:
     void sock_ConnectionRequest(int requestID);
     void sock_Connect();
     void sock_Close();
     void sock_Error();
+    void opener_Error();
     void sock_DataArrival();
 
     void mul_Timer();
@@ -115,6 +137,13 @@ private:
     void followRouter();
     Discovery& discovery();
     void connectionLost();
+    QString joinFailure() const;
+
+    void startIce(ice::IceLink::Role role, const QString& invitation = {});
+    void dropIce();
+    void ice_Gathered(const QString& code);
+    void ice_Connected(QIODevice* device);
+    void ice_Failed(const QString& reason);
 
     // Each carries its name as its object name, so that a test can find it.
     // The opener listens or dials and hands the connection over; from then
@@ -132,6 +161,15 @@ private:
     Reach m_reach;
     QList<Destination> m_destinations;
     QString m_joinText;
+    // The ICE link of this copy's invitation while it hosts, or of the
+    // invitation a join answers; then the connection's carrier.
+    std::unique_ptr<ice::IceLink> m_ice;
+    ice::IceLink::Options m_iceOptions = ice::IceLink::Options::fromSettings();
+    QString m_answer;
+    QString m_iceTrouble;  // why no invitation could be made
+    QString m_dialFailure; // a join's addresses failed while its invitation may still open a path
+    bool m_answerTaken = false;
+    bool m_invitationGiven = false;
     bool m_askRouter = false; // as the last StartHost was told
     bool m_accepting = false; // inside the close and accept of a connection request
     bool m_accepted = false;  // the connection came in here

@@ -5,8 +5,10 @@
 // address field) from another network. It writes what the router row says
 // to stdout, a line each time it changes, and "listening" once it listens;
 // each status the dialog shows, and "peer X Y" each time the other player's
-// figure moves. Each line on its stdin is typed into the console as a
-// command word:
+// figure moves; "invitation CODE" each time the row offers a new one, and
+// "answer CODE" once a join through an invitation has answered it. Each line
+// on its stdin is typed into the console as a command word, but for
+// "answer CODE", which is pasted into the answer's field with Return:
 //   hostinggame PORT
 //   hostinggame join ADDRESSES PORT
 #include "app/form1.h"
@@ -43,8 +45,17 @@ int main(int argc, char* argv[])
         std::printf("%s\n", qPrintable(line));
         std::fflush(stdout);
     };
-    QObject::connect(&form.session, &Session::reachChanged,
-                     [&](const Reach& reach) { say(reach.text); });
+    QString invitation;
+    QObject::connect(&form.session, &Session::reachChanged, [&](const Reach& reach) {
+        say(reach.text);
+        if (reach.invitation != invitation && !reach.invitation.isEmpty())
+            say(QStringLiteral("invitation ") + reach.invitation);
+        invitation = reach.invitation;
+    });
+    QObject::connect(&form.session, &Session::answerChanged, [&](const QString& answer) {
+        if (!answer.isEmpty())
+            say(QStringLiteral("answer ") + answer);
+    });
     QObject::connect(&form.session, &Session::statusChanged, say);
     QPoint peer = form.game.scene.guyrm.box().topLeft();
     QTimer watch;
@@ -79,8 +90,15 @@ int main(int argc, char* argv[])
             return;
         }
         typed.append(bytes, size);
-        for (qsizetype end; (end = typed.indexOf('\n')) >= 0; typed.remove(0, end + 1))
-            form.game.queueCommand(QString::fromUtf8(typed.left(end)));
+        for (qsizetype end; (end = typed.indexOf('\n')) >= 0; typed.remove(0, end + 1)) {
+            const QString line = QString::fromUtf8(typed.left(end));
+            if (line.startsWith(QLatin1String("answer "))) {
+                dialog.answerRow->answer->setText(line.sliced(7));
+                dialog.cmdOK->click(); // as Return in the field does
+            } else {
+                form.game.queueCommand(line);
+            }
+        }
     });
     return QApplication::exec();
 }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "connectdialog/answerrow.h"
 #include "connectdialog/mplayer.h"
 #include "connectdialog/routerrow.h"
 #include "connectdialog/statusline.h"
@@ -31,6 +32,7 @@ struct DialogControls {
         , cmdOK(named<QPushButton>(dialog, "cmdOK"))
         , cmdCancel(named<QPushButton>(dialog, "cmdCancel"))
         , router(named<RouterRow>(dialog, "router"))
+        , answerRow(named<AnswerRow>(dialog, "answerRow"))
     {
     }
 
@@ -48,4 +50,5 @@ struct DialogControls {
     QPushButton* cmdOK;
     QPushButton* cmdCancel;
     RouterRow* router;
+    AnswerRow* answerRow;
 };
