@@ -2,6 +2,7 @@
 #include "connectdialog/routerrow.h"
 #include "connectdialog/statusline.h"
 #include "console/console.h"
+#include "ice/invitationcode.h"
 #include "lan/discovery.h"
 #include "onscreen.h"
 #include "twocopies.h"
@@ -230,6 +231,24 @@ private slots:
                                                   << "Status: More than 16 addresses";
         QTest::newRow("join, far too long") << false << QString(20000, QLatin1Char('x')) << "2539"
                                             << "Status: Too long for an address";
+        // An invitation pasted from a chat is read before anything is asked
+        // of the network, as an address is.
+        ice::Code answer = ice::Code::withNewCredentials(ice::CodeKind::Answer);
+        answer.candidates.append({ice::Candidate::Type::Host, QHostAddress("192.0.2.7"), 50000});
+        const QString answerText = ice::encodeCode(answer);
+        QTest::newRow("join, a damaged invitation")
+            << false << answerText.first(answerText.size() - 3) + QStringLiteral("!!!") << "2539"
+            << "Status: This code is damaged or cut short: ask your friend to copy it again and "
+               "send it whole.";
+        QTest::newRow("join, an answer where the invitation belongs")
+            << false << answerText << "2539"
+            << "Status: This is an answer, and an invitation belongs here.";
+        QTest::newRow("join, two invitations")
+            << false << answerText + QLatin1Char(' ') + answerText << "2539"
+            << "Status: Paste one invitation at a time";
+        QTest::newRow("join, an invitation beside what is no address")
+            << false << QStringLiteral("<script> ") + answerText << "2539"
+            << "Status: Not an address: <script>";
     }
 
     void badSettingsNeverEndTheProgram()

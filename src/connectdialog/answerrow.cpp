@@ -53,7 +53,7 @@ bool AnswerRow::takeTypedAnswer()
 void AnswerRow::follow()
 {
     const QString invitation = m_session.reach().invitation;
-    const Mode mode = !invitation.isEmpty()              ? Mode::Waiting
+    const Mode mode = !invitation.isEmpty()           ? Mode::Waiting
                       : !m_session.answer().isEmpty() ? Mode::Answering
                                                       : Mode::Hidden;
     if (mode == Mode::Waiting && (m_mode != Mode::Waiting || invitation != m_invitation)) {
