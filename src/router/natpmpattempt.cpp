@@ -3,13 +3,11 @@
 
 #include "routerlog.h"
 
-#include <QDeadlineTimer>
 #include <QRandomGenerator>
 #include <QSocketNotifier>
 #include <QtEndian>
 
 #include <arpa/inet.h>
-#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -84,8 +82,6 @@ NatPmpAttempt::NatPmpAttempt(const QHostAddress& gateway, const QHostAddress& lo
     m_pcpRequest.nonce.resize(PcpNonceSize);
     QRandomGenerator::system()->fillRange(reinterpret_cast<quint32*>(m_pcpRequest.nonce.data()),
                                           PcpNonceSize / 4);
-    for (QTimer* timer : {&m_resend, &m_deadline, &m_renew, &m_check})
-        timer->setSingleShot(true);
     connect(&m_resend, &QTimer::timeout, this, [this] {
         if (m_viaPcp)
             resendPcp();
@@ -119,56 +115,11 @@ NatPmpAttempt::NatPmpAttempt(const QHostAddress& gateway, const QHostAddress& lo
     }
 }
 
-// The game is ending with a forward on the router: a short, bounded wait
-// for the router to confirm its removal, asked twice in case a datagram is
-// lost.
 NatPmpAttempt::~NatPmpAttempt()
 {
-    if (!m_open)
-        return;
-    delete m_notifier;
-    if (m_mapped || m_request == Request::Unmap)
-        removeWaiting();
-    closenatpmp(&m_natpmp);
-}
-
-void NatPmpAttempt::removeWaiting()
-{
-    const bool viaPcp = throughPcp();
-    pcp::MapRequest removal = m_pcpRequest;
-    removal.lifetime = 0;
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        // A removal release() asked for is on its way already.
-        const bool asked = attempt == 0 && m_request == Request::Unmap;
-        if (!asked) {
-            dropQueued();
-            const QByteArray datagram = pcp::mapRequest(removal);
-            const bool sent =
-                viaPcp
-                    ? ::send(m_natpmp.s, datagram.constData(), size_t(datagram.size()), 0) >= 0
-                    : sendnewportmappingrequest(&m_natpmp, NATPMP_PROTOCOL_TCP, m_port, 0, 0) >= 0;
-            if (!sent)
-                break;
-        }
-        m_request = Request::Unmap;
-        const QDeadlineTimer wait(RemovalWaitMs);
-        bool removed = false;
-        pollfd socket{m_natpmp.s, POLLIN, 0};
-        while (!removed && poll(&socket, 1, int(wait.remainingTime())) > 0) {
-            if (viaPcp) {
-                char buffer[pcp::LongestMessage + 1];
-                const ssize_t size = recv(m_natpmp.s, buffer, sizeof buffer, MSG_DONTWAIT);
-                removed = size >= 0 &&
-                          pcp::readMapAnswer(QByteArrayView(buffer, size), removal).has_value();
-            } else {
-                natpmpresp_t answer{};
-                removed = read(answer) != NATPMP_TRYAGAIN;
-            }
-        }
-        if (removed)
-            break;
-    }
-    qCInfo(lcRouter, "%s: forward of port %u removed on the way out", protocolName(), m_port);
+    delete m_notifier; // before its socket closes
+    if (m_open)
+        closenatpmp(&m_natpmp);
 }
 
 void NatPmpAttempt::find()

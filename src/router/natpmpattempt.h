@@ -53,9 +53,6 @@ class NatPmpAttempt final : public RouterAttempt {
 public:
     static constexpr int AnswerDeadlineMs = 2500;
     static constexpr int PcpDeadlineMs = 1000;
-    // When the attempt is deleted while a forward stands: how long each of
-    // two removal requests waits for the router's answer.
-    static constexpr int RemovalWaitMs = 200;
     // Asked at most this many times in a row for two answers that agree.
     static constexpr int MostAsks = 4;
     // Datagrams dropped unread before a request, at most.
@@ -107,16 +104,15 @@ private:
     void done();
     void finish();
     void armResend();
-    void removeWaiting();
 
     Timing m_timing;
     natpmp_t m_natpmp{};
     bool m_open = false;
     QSocketNotifier* m_notifier = nullptr;
-    QTimer m_resend;
-    QTimer m_deadline;
-    QTimer m_renew;
-    QTimer m_check;
+    OneShot m_resend{this};
+    OneShot m_deadline{this};
+    OneShot m_renew{this};
+    OneShot m_check{this};
     Request m_request = Request::None;
     quint16 m_port = 0;
     quint16 m_outsidePort = 0;

@@ -4,7 +4,6 @@
 #include "outsideaddress.h"
 #include "routerlog.h"
 
-#include <QDeadlineTimer>
 #include <QNetworkDatagram>
 #include <QRandomGenerator>
 #include <QUdpSocket>
@@ -119,8 +118,6 @@ PcpAttempt::PcpAttempt(const QHostAddress& gateway, const QHostAddress& localAdd
     m_request.nonce.resize(NonceSize);
     QRandomGenerator::system()->fillRange(reinterpret_cast<quint32*>(m_request.nonce.data()),
                                           NonceSize / 4);
-    for (QTimer* timer : {&m_resend, &m_deadline, &m_renew})
-        timer->setSingleShot(true);
     connect(&m_resend, &QTimer::timeout, this, &PcpAttempt::resend);
     connect(&m_deadline, &QTimer::timeout, this, &PcpAttempt::noAnswer);
     connect(&m_renew, &QTimer::timeout, this, [this] {
@@ -129,34 +126,6 @@ PcpAttempt::PcpAttempt(const QHostAddress& gateway, const QHostAddress& localAdd
         m_renew.start(m_timing.check);
     });
     connect(m_socket, &QUdpSocket::readyRead, this, &PcpAttempt::read);
-}
-
-// The game is ending with a pinhole open: a short, bounded wait for the
-// router to confirm its deletion, asked twice in case a datagram is lost.
-PcpAttempt::~PcpAttempt()
-{
-    if (!m_open && !m_asked)
-        return;
-    m_socket->disconnect(this);
-    pcp::MapRequest deletion = m_request;
-    deletion.lifetime = 0;
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        if (m_socket->writeDatagram(pcp::mapRequest(deletion), m_gateway, pcp::ServerPort) < 0)
-            break;
-        const QDeadlineTimer wait(RemovalWaitMs);
-        bool deleted = false;
-        while (!deleted && m_socket->waitForReadyRead(int(wait.remainingTime()))) {
-            while (m_socket->hasPendingDatagrams() && !deleted) {
-                const QNetworkDatagram datagram =
-                    m_socket->receiveDatagram(pcp::LongestMessage + 1);
-                deleted = datagram.senderAddress().isEqual(m_gateway) &&
-                          pcp::readMapAnswer(datagram.data(), deletion).has_value();
-            }
-        }
-        if (deleted)
-            break;
-    }
-    qCInfo(lcRouter) << "PCP: pinhole for port" << m_request.port << "deleted on the way out";
 }
 
 void PcpAttempt::find()
@@ -175,6 +144,8 @@ void PcpAttempt::map()
     send(Request::Map);
 }
 
+// The deletion is resent as the MAP was, until the router answers or its
+// time is over.
 void PcpAttempt::release()
 {
     if (m_released)
@@ -183,35 +154,34 @@ void PcpAttempt::release()
     blockSignals(true);
     m_renew.stop();
     if (m_open || m_asked) {
-        // One deletion, no waiting: the answer would change nothing here.
-        pcp::MapRequest deletion = m_request;
-        deletion.lifetime = 0;
         qCInfo(lcRouter) << "PCP: deleting the pinhole for port" << m_request.port;
-        m_socket->writeDatagram(pcp::mapRequest(deletion), m_gateway, pcp::ServerPort);
-        m_open = false;
-        m_asked = false;
+        send(Request::Delete);
+    } else {
+        deleteLater();
     }
-    deleteLater();
 }
 
-bool PcpAttempt::send(Request request)
+void PcpAttempt::send(Request request)
 {
     m_asking = request;
     m_asked = true;
-    qCInfo(lcRouter) << "PCP: asking" << m_gateway.toString() << "to open TCP port"
-                     << m_request.port << "to" << m_request.client.toString() << "for"
-                     << m_request.lifetime << "s";
+    if (request != Request::Delete)
+        qCInfo(lcRouter) << "PCP: asking" << m_gateway.toString() << "to open TCP port"
+                         << m_request.port << "to" << m_request.client.toString() << "for"
+                         << m_request.lifetime << "s";
     m_resendMs = FirstResendMs;
     m_deadline.start(AnswerDeadlineMs);
     resend();
-    return true;
 }
 
 void PcpAttempt::resend()
 {
     if (m_asking == Request::None)
         return;
-    if (m_socket->writeDatagram(pcp::mapRequest(m_request), m_gateway, pcp::ServerPort) < 0)
+    pcp::MapRequest request = m_request;
+    if (m_asking == Request::Delete)
+        request.lifetime = 0;
+    if (m_socket->writeDatagram(pcp::mapRequest(request), m_gateway, pcp::ServerPort) < 0)
         qCInfo(lcRouter) << "PCP: cannot send:" << m_socket->errorString();
     m_resend.start(m_resendMs);
     m_resendMs *= 2;
@@ -239,6 +209,10 @@ void PcpAttempt::answered(const pcp::MapAnswer& answer)
     const Request request = std::exchange(m_asking, Request::None);
     m_resend.stop();
     m_deadline.stop();
+    if (request == Request::Delete) {
+        deleteLater();
+        return;
+    }
     if (answer.result != 0) {
         qCInfo(lcRouter) << "PCP: the router answered" << pcp::resultText(answer.result);
         if (request == Request::Map) {
@@ -285,7 +259,9 @@ void PcpAttempt::noAnswer()
     const Request request = std::exchange(m_asking, Request::None);
     m_resend.stop();
     qCInfo(lcRouter) << "PCP: no answer within" << AnswerDeadlineMs << "ms";
-    if (request == Request::Map)
+    if (request == Request::Delete)
+        deleteLater();
+    else if (request == Request::Map)
         Q_EMIT failed(Failure::NoAnswer, QStringLiteral("no answer to PCP"));
     // A renewal unanswered is asked again at the next check.
 }

@@ -61,13 +61,9 @@ class PcpAttempt final : public RouterAttempt {
 
 public:
     static constexpr int AnswerDeadlineMs = 2500;
-    // When the attempt is deleted while a pinhole stands: how long each of
-    // two deletions waits for the router's answer.
-    static constexpr int RemovalWaitMs = 200;
 
     PcpAttempt(const QHostAddress& gateway, const QHostAddress& localAddress, quint16 port,
                const Timing& timing, QObject* parent);
-    ~PcpAttempt() override;
 
     const char* protocolName() const override { return "PCP"; }
     void find() override;
@@ -77,7 +73,7 @@ public:
 private:
     enum class Request { None, Map, Renew, Delete };
 
-    bool send(Request request);
+    void send(Request request);
     void resend();
     void read();
     void answered(const pcp::MapAnswer& answer);
@@ -87,9 +83,9 @@ private:
     pcp::MapRequest m_request;
     Timing m_timing;
     QUdpSocket* m_socket;
-    QTimer m_resend;
-    QTimer m_deadline;
-    QTimer m_renew;
+    OneShot m_resend{this};
+    OneShot m_deadline{this};
+    OneShot m_renew{this};
     Request m_asking = Request::None;
     int m_resendMs = 0;
     QHostAddress m_outside;

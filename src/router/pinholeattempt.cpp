@@ -22,22 +22,11 @@ PinholeAttempt::PinholeAttempt(const QHostAddress& gateway, const QHostAddress& 
     , m_service(new UpnpService(UpnpService::Kind::Firewall6, gateway, localAddress, this))
     , m_lease(QByteArray::number(qint64(timing.lease.count())))
 {
-    m_update.setSingleShot(true);
     connect(&m_update, &QTimer::timeout, this, &PinholeAttempt::update);
     // The outside address of a pinhole is this machine's own.
     connect(m_service, &UpnpService::found, this, [this] { Q_EMIT found(m_localAddress); });
     connect(m_service, &UpnpService::notFound, this,
             [this](const QString& reason) { Q_EMIT failed(Failure::NoAnswer, reason); });
-}
-
-PinholeAttempt::~PinholeAttempt()
-{
-    if (m_uniqueId.isEmpty())
-        return;
-    const bool deleted =
-        m_service->callNow("DeletePinhole", {{"UniqueID", m_uniqueId}}, RemovalWaitMs);
-    qCInfo(lcRouter) << "UPnP: pinhole" << m_uniqueId
-                     << (deleted ? "deleted on the way out" : "not confirmed deleted");
 }
 
 void PinholeAttempt::find()

@@ -23,11 +23,8 @@ class PinholeAttempt final : public RouterAttempt {
     Q_OBJECT
 
 public:
-    static constexpr int RemovalWaitMs = 500;
-
     PinholeAttempt(const QHostAddress& gateway, const QHostAddress& localAddress, quint16 port,
                    const Timing& timing, QObject* parent);
-    ~PinholeAttempt() override;
 
     const char* protocolName() const override { return "UPnP-IGD IPv6 firewall"; }
     void find() override;
@@ -51,7 +48,7 @@ private:
     QByteArray m_uniqueId; // the router's name for the pinhole, once open
     int m_unanswered = 0;  // updates in a row
     bool m_firewallOff = false;
-    QTimer m_update;
+    OneShot m_update{this};
     bool m_released = false;
     bool m_adding = false; // AddPinhole is asked, and not yet answered
 };

@@ -9,9 +9,13 @@
 #include "routetorouter.h"
 #include "upnpattempt.h"
 
+#include <QEventLoop>
 #include <QNetworkInterface>
+#include <QPointer>
+#include <QThread>
 
 #include <algorithm>
+#include <memory>
 
 namespace {
 
@@ -67,13 +71,38 @@ PortMapping::PortMapping(const Options& options, QObject* parent)
     }
 }
 
-// The attempts, children of this object, remove what they hold as they go.
+// The game's last moment: every attempt, those released already among them,
+// removes what it holds on a thread of its own, whose event loop runs until
+// they are all gone or RemovalWaitMs is over. Nothing of this thread's is
+// delivered meanwhile.
 PortMapping::~PortMapping()
 {
-    for (Slot* slot : {&m_forward, &m_pinhole}) {
-        for (const Entry& entry : slot->attempts)
-            entry.attempt->disconnect(this);
+    const QList<RouterAttempt*> attempts = findChildren<RouterAttempt*>(Qt::FindDirectChildrenOnly);
+    if (attempts.isEmpty())
+        return;
+    std::unique_ptr<QThread> thread(QThread::create([attempts] {
+        QEventLoop loop;
+        const QList<QPointer<RouterAttempt>> left(attempts.begin(), attempts.end());
+        qsizetype going = attempts.size();
+        for (RouterAttempt* attempt : attempts) {
+            connect(attempt, &QObject::destroyed, &loop, [&going, &loop] {
+                if (--going == 0)
+                    loop.quit();
+            });
+            attempt->release();
+        }
+        QTimer::singleShot(RemovalWaitMs, &loop, &QEventLoop::quit);
+        loop.exec();
+        for (const QPointer<RouterAttempt>& attempt : left)
+            delete attempt.data();
+    }));
+    for (RouterAttempt* attempt : attempts) {
+        attempt->disconnect(this);
+        attempt->setParent(nullptr);
+        attempt->moveToThread(thread.get());
     }
+    thread->start();
+    thread->wait();
 }
 
 void PortMapping::start(quint16 port)

@@ -82,10 +82,12 @@ public:
 
     // A router answers within this, or counts as not answering.
     static constexpr int NoRouterAfterMs = 4500;
+    // At destruction, the router is given so long to remove the openings.
+    static constexpr int RemovalWaitMs = 1000;
 
     explicit PortMapping(QObject* parent = nullptr);
     explicit PortMapping(const Options& options, QObject* parent = nullptr);
-    // Removes the forward, waiting at most about a second for the router.
+    // Removes the openings, waiting at most RemovalWaitMs for the router.
     ~PortMapping() override;
 
     // Forwards `port` (the game's listening port); a forward of an earlier

@@ -18,7 +18,10 @@
 //
 // An attempt reports only from the event loop, never from inside a call of
 // its owner's (find(), map(), release()): the owner may change its list of
-// attempts while it calls them.
+// attempts while it calls them. It removes what it made in one way only,
+// release(), which the owner calls on the event loop, or at the game's last
+// moment on a thread of its own (every object of an attempt is its child, so
+// that it moves there whole); its destructor sends nothing.
 class RouterAttempt : public QObject {
     Q_OBJECT
 
@@ -62,8 +65,7 @@ public:
     // After found(): makes the forward, mapped() or failed().
     virtual void map() = 0;
     // Removes the forward if one stands, then deletes itself; returns at
-    // once, and no signal comes after it. Deleting the attempt instead
-    // removes the forward too, waiting a moment for the router.
+    // once, and no signal comes after it.
     virtual void release() = 0;
 
 protected:
@@ -84,6 +86,16 @@ Q_SIGNALS:
     void failed(RouterAttempt::Failure failure, const QString& reason);
     // The forward is gone: the router dropped it, or restarted without it.
     void lost();
+};
+
+// A timer of an attempt's, its child, that fires once a start.
+class OneShot : public QTimer {
+public:
+    explicit OneShot(QObject* owner)
+        : QTimer(owner)
+    {
+        setSingleShot(true);
+    }
 };
 
 // A router's seconds since its epoch, in every NAT-PMP and PCP answer,

@@ -41,25 +41,8 @@ UpnpAttempt::UpnpAttempt(const QHostAddress& gateway, const QHostAddress& localA
     connect(m_service, &UpnpService::found, this, &UpnpAttempt::askOutsideAddress);
     connect(m_service, &UpnpService::notFound, this,
             [this](const QString& reason) { Q_EMIT failed(Failure::NoAnswer, reason); });
-    m_renew.setSingleShot(true);
-    m_check.setSingleShot(true);
     connect(&m_renew, &QTimer::timeout, this, &UpnpAttempt::renew);
     connect(&m_check, &QTimer::timeout, this, &UpnpAttempt::check);
-}
-
-// The game is ending with a forward on the router, or one being made: the
-// router is given a moment to remove it.
-UpnpAttempt::~UpnpAttempt()
-{
-    if (!m_forward || !m_service->isFound())
-        return;
-    const bool removed = m_service->callNow("DeletePortMapping",
-                                            {{"NewRemoteHost", {}},
-                                             {"NewExternalPort", number(m_forward->outsidePort)},
-                                             {"NewProtocol", "TCP"}},
-                                            RemovalWaitMs);
-    qCInfo(lcRouter) << "UPnP: forward of outside port" << m_forward->outsidePort
-                     << (removed ? "removed on the way out" : "not confirmed removed");
 }
 
 // AddPortMapping's, and AddAnyPortMapping's: the game's port on this

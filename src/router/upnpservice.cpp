@@ -148,16 +148,6 @@ void UpnpService::call(const char* action, const QList<SoapArgument>& arguments,
     });
 }
 
-bool UpnpService::callNow(const char* action, const QList<SoapArgument>& arguments,
-                          int waitMs) const
-{
-    if (!m_control)
-        return false;
-    const std::optional<RouterHttp::Answer> reply =
-        RouterHttp::exchangeNow(request(action, arguments), waitMs);
-    return reply && SoapAnswer(reply->status, reply->body, action).succeeded();
-}
-
 void UpnpService::abort()
 {
     delete m_search;

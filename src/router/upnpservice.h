@@ -53,9 +53,6 @@ public:
 
     void call(const char* action, const QList<SoapArgument>& arguments, Handler handler,
               NoAnswer noAnswer);
-    // The same call, waiting at most `waitMs` for its answer: only for the
-    // game's last moments. True when the router answered success.
-    bool callNow(const char* action, const QList<SoapArgument>& arguments, int waitMs) const;
     // Drops the search and the call under way; no handler is called after it.
     void abort();
 
