@@ -8,6 +8,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <functional>
 #include <vector>
 
 // Asks the home router to let players on the internet reach the hosting
@@ -135,16 +136,38 @@ Q_SIGNALS:
     void pinholeChanged(PortMapping::State state);
 
 private:
-    enum class Stage { Finding, Found, Mapping, Mapped };
+    // Where an attempt is: finding the router, found it (ready to make the
+    // opening), or asked to make it (map()).
+    enum class Stage { Finding, Found, Mapping };
     // An attempt leaves the list before it is released, and only then goes.
     struct Entry {
         RouterAttempt* attempt;
         Protocol protocol;
         Stage stage = Stage::Finding;
     };
+    // How a slot's attempts take their turns, and what says its state.
+    struct Policy {
+        const char* name;
+        // The forward: one attempt at a time makes it, in the order they
+        // were made, since a router may keep both protocols' forwards in
+        // one table, where one attempt's removal would take the other's
+        // forward. The pinhole has a name of its own in each protocol: all
+        // ask at once, and the first to open stays.
+        bool oneAtATime;
+        void (PortMapping::*start)();
+        void (PortMapping::*changed)(PortMapping::State);
+    };
+    static const Policy Forward;
+    static const Policy Pinhole;
     // One opening and the attempts at it.
     struct Slot {
-        bool ipv6 = false;
+        explicit Slot(const Policy& how)
+            : policy(how)
+        {
+            deadline.setSingleShot(true);
+            retry.setSingleShot(true);
+        }
+        const Policy& policy;
         std::vector<Entry> attempts;
         QTimer deadline;
         QTimer retry;
@@ -165,27 +188,24 @@ private:
     void begin(Slot& slot);
     void add(Slot& slot, RouterAttempt* attempt, Protocol protocol);
     Entry* entryOf(Slot& slot, RouterAttempt* attempt);
-    void found(Slot& slot, RouterAttempt* attempt, const QHostAddress& outsideAddress);
     bool reachable(Slot& slot, RouterAttempt* attempt, const QHostAddress& outsideAddress);
     void mapped(Slot& slot, RouterAttempt* attempt, const QHostAddress& outsideAddress,
                 quint16 outsidePort);
     void failed(Slot& slot, RouterAttempt* attempt, RouterAttempt::Failure failure,
                 const QString& reason);
-    void lost(Slot& slot);
     void mapNext(Slot& slot);
-    void drop(Slot& slot, RouterAttempt* attempt);
+    void drop(Slot& slot, const std::function<bool(const RouterAttempt*)>& which);
+    void drop(Slot& slot, const RouterAttempt* attempt);
     static void note(Slot& slot, State outcome, const QString& reason);
     void conclude(Slot& slot);
-    void releaseAll(Slot& slot);
-    void clear(Slot& slot);
-    void settle(Slot& slot, State state);
-    void announce(Slot& slot);
+    void reset(Slot& slot);
+    void settle(Slot& slot, State state, bool changed = false);
 
     Options m_options;
     quint16 m_port = 0;
     // The home network's range (this machine's address and prefix length),
     // where no outside address lies.
     QPair<QHostAddress, int> m_lan;
-    Slot m_forward;
-    Slot m_pinhole;
+    Slot m_forward{Forward};
+    Slot m_pinhole{Pinhole};
 };
