@@ -107,6 +107,8 @@ public:
 // again at every check whatever the epoch says.
 class RouterEpoch {
 public:
+    // Whether an answer came.
+    bool known() const { return m_seen.isValid(); }
     // Takes an answer's epoch: true when the router restarted since the
     // last answer.
     bool restarted(quint32 epoch)
