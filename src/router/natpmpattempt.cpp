@@ -134,12 +134,8 @@ void NatPmpAttempt::mapThroughPcp()
     m_pcp->map();
 }
 
-void NatPmpAttempt::release()
+void NatPmpAttempt::remove()
 {
-    if (m_released)
-        return;
-    m_released = true;
-    blockSignals(true);
     m_renew.stop();
     m_check.stop();
     if (throughPcp()) {
@@ -377,7 +373,7 @@ void NatPmpAttempt::mapAnswered(Request request, const Verdict& verdict, quint32
         m_check.start(m_timing.check);
     if (request == Request::Map || moved) {
         Q_EMIT mapped(m_outside, m_outsidePort);
-        if (m_released)
+        if (released())
             return;
     }
     if (std::exchange(m_thenAddress, false) && !ask(Request::CheckAddress))

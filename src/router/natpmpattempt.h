@@ -68,9 +68,9 @@ public:
     bool throughPcp() const { return m_pcp && !m_natPmpOnly; }
     void find() override;
     void map() override;
-    void release() override;
 
 private:
+    void remove() override;
     enum class Request { None, OutsideAddress, Map, Renew, CheckAddress, Unmap };
     // What a NAT-PMP answer said: a libnatpmp error (or 1 for "granted
     // nothing"), else 0 and the address or port.
@@ -131,5 +131,4 @@ private:
     // have made without an answer getting back.
     bool m_mapped = false;
     bool m_asked = false;
-    bool m_released = false;
 };

@@ -158,12 +158,8 @@ void PcpAttempt::map()
     send(Request::Map);
 }
 
-void PcpAttempt::release()
+void PcpAttempt::remove()
 {
-    if (m_released)
-        return;
-    m_released = true;
-    blockSignals(true);
     m_renew.stop();
     if (m_open) {
         qCInfo(lcRouter) << "PCP: removing the opening of port" << m_request.port;

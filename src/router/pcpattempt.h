@@ -73,12 +73,12 @@ public:
     const char* protocolName() const override { return "PCP"; }
     void find() override;
     void map() override;
+
+private:
     // A removal the router confirmed nothing for is sent once, unrepeated: a
     // resend could come after another protocol made the forward of the same
     // port, on a router that keeps both in one table.
-    void release() override;
-
-private:
+    void remove() override;
     enum class Request { None, Map, Renew, Delete };
 
     void send(Request request);
@@ -103,5 +103,4 @@ private:
     QDeadlineTimer m_leaseEnd;
     bool m_open = false;  // the router confirmed the opening
     bool m_asked = false; // a MAP went out
-    bool m_released = false;
 };

@@ -29,15 +29,11 @@ public:
     const char* protocolName() const override { return "UPnP-IGD IPv6 firewall"; }
     void find() override;
     void map() override;
-    void release() override;
 
 private:
+    void remove() override;
     void addPinhole();
     void update();
-    void checkFirewall();
-    void check(const char* action, const QList<SoapArgument>& arguments,
-               bool (*stands)(const SoapAnswer&));
-    void close();
     void removeAndGo();
 
     QHostAddress m_localAddress;
@@ -46,9 +42,7 @@ private:
     UpnpService* m_service;
     QByteArray m_lease;
     QByteArray m_uniqueId; // the router's name for the pinhole, once open
-    int m_unanswered = 0;  // updates in a row
     bool m_firewallOff = false;
     OneShot m_update{this};
-    bool m_released = false;
     bool m_adding = false; // AddPinhole is asked, and not yet answered
 };

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <utility>
 
 // One protocol's try at a forward of the game's port: made for one start
 // of PortMapping and thrown away after it, so an answer that comes late
@@ -65,10 +66,20 @@ public:
     // After found(): makes the forward, mapped() or failed().
     virtual void map() = 0;
     // Removes the forward if one stands, then deletes itself; returns at
-    // once, and no signal comes after it.
-    virtual void release() = 0;
+    // once, and no signal comes after it. Once: a second call does nothing.
+    void release()
+    {
+        if (std::exchange(m_released, true))
+            return;
+        blockSignals(true);
+        remove();
+    }
 
 protected:
+    // release()'s work: removes what the attempt made, then deleteLater().
+    virtual void remove() = 0;
+    bool released() const { return m_released; }
+
     // A failure met inside find() or map(), reported from the event loop.
     void failLater(Failure failure, const QString& reason)
     {
@@ -86,6 +97,9 @@ Q_SIGNALS:
     void failed(RouterAttempt::Failure failure, const QString& reason);
     // The forward is gone: the router dropped it, or restarted without it.
     void lost();
+
+private:
+    bool m_released = false;
 };
 
 // A timer of an attempt's, its child, that fires once a start.

@@ -30,9 +30,9 @@ public:
     const char* protocolName() const override { return "UPnP-IGD"; }
     void find() override;
     void map() override;
-    void release() override;
 
 private:
+    void remove() override;
     struct Forward {
         quint16 outsidePort = 0;
         QByteArray lease;
@@ -60,8 +60,6 @@ private:
     QByteArray m_lease;
     // A forward the router confirmed, or one being asked for.
     std::optional<Forward> m_forward;
-    int m_unanswered = 0; // checks in a row
     OneShot m_renew{this};
     OneShot m_check{this};
-    bool m_released = false;
 };
