@@ -274,13 +274,7 @@ void NatPmpAttempt::readAnswer()
     }
     const Request request = std::exchange(m_request, Request::None);
     done();
-    answered(request, verdict, lifetime, result < 0 ? 0 : answer.epoch);
-}
-
-void NatPmpAttempt::answered(Request request, const Verdict& verdict, quint32 lifetime,
-                             quint32 epoch)
-{
-    if (verdict.result == 0 && m_epoch.restarted(epoch) && m_mapped)
+    if (verdict.result == 0 && m_epoch.restarted(answer.epoch) && m_mapped)
         qCInfo(lcRouter) << "NAT-PMP: the router's epoch went back: it restarted";
     switch (request) {
     case Request::OutsideAddress:

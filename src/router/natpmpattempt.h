@@ -90,7 +90,6 @@ private:
     void dropQueued();
     int read(natpmpresp_t& answer);
     void readAnswer();
-    void answered(Request request, const Verdict& verdict, quint32 lifetime, quint32 epoch);
     bool settled(Request request, const Verdict& verdict, bool expected);
     void addressAnswered(Request request, const Verdict& verdict);
     void mapAnswered(Request request, const Verdict& verdict, quint32 lifetime);
