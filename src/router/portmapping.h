@@ -35,9 +35,10 @@
 // An outside port another machine holds is given up for the one the router
 // offers.
 //
-// Nothing here waits on the network: every answer comes back through the
-// event loop, and the state is known within about 3 s when a router answers
-// and within 5 s when none does. Until start() nothing is sent.
+// Nothing here waits on the network but the destructor, RemovalWaitMs at
+// most: every answer comes back through the event loop, and the state is
+// known within about 3 s when a router answers and within 5 s when none
+// does. Until start() nothing is sent.
 class PortMapping final : public QObject {
     Q_OBJECT
 
