@@ -52,8 +52,6 @@ GatewaySearch::GatewaySearch(const QHostAddress& gateway, const QHostAddress& lo
     , m_gateway(gateway)
     , m_localAddress(localAddress)
 {
-    m_again.setSingleShot(true);
-    m_end.setSingleShot(true);
     connect(&m_again, &QTimer::timeout, this, &GatewaySearch::send);
     connect(&m_end, &QTimer::timeout, this, &GatewaySearch::finish);
     m_prove.setInterval(ProveEveryMs);

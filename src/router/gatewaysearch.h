@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "routerattempt.h"
 #include "routerhttp.h"
 
 #include <QByteArray>
@@ -85,10 +86,10 @@ private:
     QHostAddress m_gateway;
     QHostAddress m_localAddress;
     QUdpSocket* m_socket = nullptr;
-    QTimer m_again;
-    QTimer m_end;
+    OneShot m_again{this};
+    OneShot m_end{this};
     QList<QByteArray> m_seen;
     QList<Unproven> m_unproven;
-    QTimer m_prove;
+    QTimer m_prove{this};
     bool m_ending = false;
 };

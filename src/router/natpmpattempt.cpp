@@ -3,13 +3,10 @@
 
 #include "routerlog.h"
 
-#include <QDeadlineTimer>
-#include <QRandomGenerator>
 #include <QSocketNotifier>
 #include <QtEndian>
 
 #include <arpa/inet.h>
-#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -26,27 +23,12 @@ constexpr qsizetype MapAnswerSize = 16;
 // A verdict's result for a forward answered with no port or no lifetime;
 // libnatpmp's errors are below 0.
 constexpr int GrantedNothing = 1;
-constexpr qsizetype PcpNonceSize = 12;
-constexpr int PcpFirstResendMs = 250;
 
 QString natPmpError(int result)
 {
     if (result == GrantedNothing)
         return QStringLiteral("the router granted no forward");
     return QStringLiteral("%1 (libnatpmp %2)").arg(QLatin1String(strnatpmperr(result))).arg(result);
-}
-
-// The IPv4 address an IPv4-mapped IPv6 address maps; null for any other.
-QHostAddress mappedIpv4(const QHostAddress& address)
-{
-    const Q_IPV6ADDR ip = address.toIPv6Address();
-    for (int at = 0; at < 10; ++at) {
-        if (ip[at] != 0)
-            return {};
-    }
-    if (ip[10] != 0xff || ip[11] != 0xff)
-        return {};
-    return QHostAddress(qFromBigEndian<quint32>(ip.c + 12));
 }
 
 } // namespace
@@ -69,29 +51,15 @@ NatPmpDatagram checkNatPmpDatagram(QByteArrayView datagram, int opcode, quint16 
 NatPmpAttempt::NatPmpAttempt(const QHostAddress& gateway, const QHostAddress& localAddress,
                              quint16 port, const Timing& timing, bool pcp, QObject* parent)
     : RouterAttempt(parent)
+    , m_gateway(gateway)
+    , m_localAddress(localAddress)
     , m_timing(timing)
     , m_port(port)
     , m_outsidePort(port)
+    , m_wantsPcp(pcp)
 {
     m_open = initnatpmp(&m_natpmp, 1, htonl(gateway.toIPv4Address())) == 0;
-    const bool pcpAskable = pcp && localAddress.protocol() == QAbstractSocket::IPv4Protocol;
-    m_pcp = pcpAskable ? Pcp::Untried : Pcp::NotSpoken;
-    m_pcpRequest.client = localAddress;
-    m_pcpRequest.port = port;
-    m_pcpRequest.lifetime = quint32(timing.lease.count());
-    // The nonce is all that ties an answer, a renewal and the removal to
-    // this forward.
-    m_pcpRequest.nonce.resize(PcpNonceSize);
-    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32*>(m_pcpRequest.nonce.data()),
-                                          PcpNonceSize / 4);
-    for (QTimer* timer : {&m_resend, &m_deadline, &m_renew, &m_check})
-        timer->setSingleShot(true);
-    connect(&m_resend, &QTimer::timeout, this, [this] {
-        if (m_viaPcp)
-            resendPcp();
-        else
-            readAnswer();
-    });
+    connect(&m_resend, &QTimer::timeout, this, &NatPmpAttempt::readAnswer);
     connect(&m_deadline, &QTimer::timeout, this, &NatPmpAttempt::noAnswer);
     connect(&m_renew, &QTimer::timeout, this, [this] {
         if (m_request != Request::None) { // a check under way: right after it
@@ -107,8 +75,8 @@ NatPmpAttempt::NatPmpAttempt(const QHostAddress& gateway, const QHostAddress& lo
         if (m_request != Request::None)
             return;
         // The forward asked for again, whether or not the router still has
-        // it; through NAT-PMP, the outside address after it.
-        m_thenAddress = !throughPcp();
+        // it, and the outside address after it.
+        m_thenAddress = true;
         if (!ask(Request::Renew))
             unanswered(Request::Renew);
     });
@@ -119,56 +87,13 @@ NatPmpAttempt::NatPmpAttempt(const QHostAddress& gateway, const QHostAddress& lo
     }
 }
 
-// The game is ending with a forward on the router: a short, bounded wait
-// for the router to confirm its removal, asked twice in case a datagram is
-// lost.
 NatPmpAttempt::~NatPmpAttempt()
 {
-    if (!m_open)
-        return;
-    delete m_notifier;
-    if (m_mapped || m_request == Request::Unmap)
-        removeWaiting();
-    closenatpmp(&m_natpmp);
-}
-
-void NatPmpAttempt::removeWaiting()
-{
-    const bool viaPcp = throughPcp();
-    pcp::MapRequest removal = m_pcpRequest;
-    removal.lifetime = 0;
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        // A removal release() asked for is on its way already.
-        const bool asked = attempt == 0 && m_request == Request::Unmap;
-        if (!asked) {
-            dropQueued();
-            const QByteArray datagram = pcp::mapRequest(removal);
-            const bool sent =
-                viaPcp
-                    ? ::send(m_natpmp.s, datagram.constData(), size_t(datagram.size()), 0) >= 0
-                    : sendnewportmappingrequest(&m_natpmp, NATPMP_PROTOCOL_TCP, m_port, 0, 0) >= 0;
-            if (!sent)
-                break;
-        }
-        m_request = Request::Unmap;
-        const QDeadlineTimer wait(RemovalWaitMs);
-        bool removed = false;
-        pollfd socket{m_natpmp.s, POLLIN, 0};
-        while (!removed && poll(&socket, 1, int(wait.remainingTime())) > 0) {
-            if (viaPcp) {
-                char buffer[pcp::LongestMessage + 1];
-                const ssize_t size = recv(m_natpmp.s, buffer, sizeof buffer, MSG_DONTWAIT);
-                removed = size >= 0 &&
-                          pcp::readMapAnswer(QByteArrayView(buffer, size), removal).has_value();
-            } else {
-                natpmpresp_t answer{};
-                removed = read(answer) != NATPMP_TRYAGAIN;
-            }
-        }
-        if (removed)
-            break;
-    }
-    qCInfo(lcRouter, "%s: forward of port %u removed on the way out", protocolName(), m_port);
+    if (m_pcp)
+        m_pcp->disconnect(this);
+    delete m_notifier; // before its socket closes
+    if (m_open)
+        closenatpmp(&m_natpmp);
 }
 
 void NatPmpAttempt::find()
@@ -179,35 +104,57 @@ void NatPmpAttempt::find()
 
 void NatPmpAttempt::map()
 {
-    if (!ask(Request::Map))
+    if (m_wantsPcp && !m_pcp)
+        mapThroughPcp();
+    else if (!ask(Request::Map))
         failLater(Failure::NoAnswer, QStringLiteral("NAT-PMP cannot be asked here"));
 }
 
-void NatPmpAttempt::release()
+void NatPmpAttempt::mapThroughPcp()
 {
-    if (m_released)
-        return;
-    m_released = true;
-    blockSignals(true);
+    m_pcp = new PcpAttempt(m_gateway, m_localAddress, m_port, m_timing, this, PcpDeadlineMs);
+    connect(m_pcp, &RouterAttempt::mapped, this,
+            [this](const QHostAddress& outside, quint16 outsidePort) {
+                m_outside = outside;
+                Q_EMIT mapped(outside, outsidePort);
+            });
+    connect(m_pcp, &RouterAttempt::lost, this, &RouterAttempt::lost);
+    connect(m_pcp, &RouterAttempt::failed, this, [this](Failure failure, const QString& reason) {
+        if (failure != Failure::NoAnswer) {
+            Q_EMIT failed(failure, reason);
+            return;
+        }
+        qCInfo(lcRouter) << "PCP: not spoken here: NAT-PMP then";
+        m_natPmpOnly = true;
+        m_pcp->disconnect(this);
+        if (!ask(Request::Map))
+            Q_EMIT failed(Failure::NoAnswer, QStringLiteral("NAT-PMP cannot be asked here"));
+    });
+    m_pcp->find(); // its found() says nothing new
+    m_pcp->map();
+}
+
+void NatPmpAttempt::remove()
+{
     m_renew.stop();
     m_check.stop();
+    if (throughPcp()) {
+        connect(m_pcp, &QObject::destroyed, this, &NatPmpAttempt::finish);
+        m_pcp->release();
+        return;
+    }
+    if (m_pcp)
+        m_pcp->release(); // a forward it may have made: one removal
     if (m_mapped) {
         done();
         if (send(Request::Unmap))
             return;
-    } else if (m_open) {
+    } else if (m_asked) {
         // The router may have made it, its answer still on the way: one
         // request, no waiting. A resend could come after another protocol
         // has made the forward of the same port, on a router that keeps both
         // in one table and would take the removal for that one.
-        if (m_askedPcp) {
-            pcp::MapRequest removal = m_pcpRequest;
-            removal.lifetime = 0;
-            const QByteArray datagram = pcp::mapRequest(removal);
-            ::send(m_natpmp.s, datagram.constData(), size_t(datagram.size()), 0);
-        }
-        if (m_askedNatPmp)
-            sendnewportmappingrequest(&m_natpmp, NATPMP_PROTOCOL_TCP, m_port, 0, 0);
+        sendnewportmappingrequest(&m_natpmp, NATPMP_PROTOCOL_TCP, m_port, 0, 0);
     }
     finish();
 }
@@ -227,14 +174,6 @@ bool NatPmpAttempt::send(Request request)
     // Whatever came before the request is no answer to it: anyone on the
     // home network can send a datagram from the gateway's address.
     dropQueued();
-    const bool forward =
-        request == Request::Map || request == Request::Renew || request == Request::Unmap;
-    if (forward && m_pcp != Pcp::NotSpoken) {
-        if (m_pcp == Pcp::Untried)
-            m_pcp = Pcp::Trying;
-        return sendPcp(request);
-    }
-    m_viaPcp = false;
     int result = NATPMP_ERR_INVALIDARGS;
     switch (request) {
     case Request::OutsideAddress:
@@ -249,7 +188,7 @@ bool NatPmpAttempt::send(Request request)
                          << "for" << lifetime << "s";
         result = sendnewportmappingrequest(&m_natpmp, NATPMP_PROTOCOL_TCP, m_port, m_outsidePort,
                                            lifetime);
-        m_askedNatPmp = true;
+        m_asked = true;
         break;
     }
     case Request::Unmap:
@@ -268,38 +207,6 @@ bool NatPmpAttempt::send(Request request)
     m_notifier->setEnabled(true);
     armResend();
     return true;
-}
-
-bool NatPmpAttempt::sendPcp(Request request)
-{
-    m_viaPcp = true;
-    m_request = request;
-    if (request == Request::Unmap) {
-        qCInfo(lcRouter) << "PCP: removing the forward of port" << m_port;
-    } else {
-        m_askedPcp = true;
-        qCInfo(lcRouter) << "PCP: asking to forward TCP port" << m_port << "to"
-                         << m_pcpRequest.client.toString() << "for" << m_pcpRequest.lifetime << "s";
-    }
-    m_pcpResendMs = PcpFirstResendMs;
-    m_deadline.start(m_pcp == Pcp::Trying ? PcpDeadlineMs : AnswerDeadlineMs);
-    m_notifier->setEnabled(true);
-    resendPcp();
-    return true;
-}
-
-void NatPmpAttempt::resendPcp()
-{
-    if (m_request == Request::None || !m_viaPcp)
-        return;
-    pcp::MapRequest request = m_pcpRequest;
-    if (m_request == Request::Unmap)
-        request.lifetime = 0;
-    const QByteArray datagram = pcp::mapRequest(request);
-    if (::send(m_natpmp.s, datagram.constData(), size_t(datagram.size()), 0) < 0)
-        qCInfo(lcRouter) << "PCP: cannot send:" << qt_error_string(errno);
-    m_resend.start(m_pcpResendMs);
-    m_pcpResendMs *= 2;
 }
 
 // Takes what waits on the socket off it, unread, a bounded number.
@@ -347,10 +254,6 @@ void NatPmpAttempt::readAnswer()
         m_notifier->setEnabled(false);
         return;
     }
-    if (m_viaPcp) {
-        readPcp();
-        return;
-    }
     natpmpresp_t answer{};
     const int result = read(answer);
     if (result == NATPMP_TRYAGAIN) {
@@ -371,47 +274,8 @@ void NatPmpAttempt::readAnswer()
     }
     const Request request = std::exchange(m_request, Request::None);
     done();
-    answered(request, verdict, lifetime, result < 0 ? 0 : answer.epoch);
-}
-
-void NatPmpAttempt::readPcp()
-{
-    for (int datagrams = 0; datagrams < MostDropped && m_request != Request::None && m_viaPcp;
-         ++datagrams) {
-        char buffer[pcp::LongestMessage + 1];
-        const ssize_t size = recv(m_natpmp.s, buffer, sizeof buffer, MSG_DONTWAIT);
-        if (size < 0) {
-            if (errno == ECONNREFUSED)
-                continue;
-            return;
-        }
-        const QByteArrayView datagram(buffer, size);
-        if (const std::optional<pcp::MapAnswer> answer =
-                pcp::readMapAnswer(datagram, m_pcpRequest)) {
-            const Request request = std::exchange(m_request, Request::None);
-            done();
-            pcpAnswered(request, *answer);
-            return;
-        }
-        if (m_pcp == Pcp::Trying && pcp::isNatPmpOnlyAnswer(datagram)) {
-            qCInfo(lcRouter) << "PCP: the router speaks NAT-PMP only";
-            m_pcp = Pcp::NotSpoken;
-            const Request request = std::exchange(m_request, Request::None);
-            done();
-            if (!send(request))
-                unanswered(request);
-            return;
-        }
-        qCInfo(lcRouter) << "PCP: dropped an answer of" << size
-                         << "bytes that is no answer to what was asked";
-    }
-}
-
-void NatPmpAttempt::answered(Request request, const Verdict& verdict, quint32 lifetime,
-                             quint32 epoch)
-{
-    if (verdict.result == 0)
-        noteEpoch(epoch);
+    if (verdict.result == 0 && m_epoch.restarted(answer.epoch) && m_mapped)
+        qCInfo(lcRouter) << "NAT-PMP: the router's epoch went back: it restarted";
     switch (request) {
     case Request::OutsideAddress:
     case Request::CheckAddress:
@@ -493,51 +357,17 @@ void NatPmpAttempt::mapAnswered(Request request, const Verdict& verdict, quint32
             Q_EMIT lost();
         return;
     }
-    granted(request, verdict.port, lifetime, false);
-}
-
-void NatPmpAttempt::pcpAnswered(Request request, const pcp::MapAnswer& answer)
-{
-    m_pcp = Pcp::Spoken; // the answer carries the request's nonce
-    if (request == Request::Unmap) {
-        m_mapped = false;
-        finish();
-        return;
-    }
-    if (answer.result != 0 || answer.lifetime == 0 || answer.externalPort == 0) {
-        const QString reason = answer.result != 0 ? pcp::resultText(answer.result)
-                                                  : QStringLiteral("the router forwarded nothing");
-        qCInfo(lcRouter) << "PCP: the router answered:" << reason;
-        m_mapped = false;
-        if (request == Request::Map)
-            Q_EMIT failed(answer.result != 0 ? Failure::Refused : Failure::BadAnswer, reason);
-        else
-            Q_EMIT lost();
-        return;
-    }
-    noteEpoch(answer.epoch);
-    // The router's own word on its outside address, tied to the request.
-    const QHostAddress outside = mappedIpv4(answer.externalAddress);
-    const bool moved = outside != m_outside;
-    m_outside = outside;
-    granted(request, answer.externalPort, answer.lifetime, moved);
-}
-
-void NatPmpAttempt::granted(Request request, quint16 outsidePort, quint32 lifetime,
-                            bool addressChanged)
-{
-    qCInfo(lcRouter, "%s: forwarded %s port %u for %u s", protocolName(),
-           qPrintable(m_outside.toString()), outsidePort, lifetime);
+    qCInfo(lcRouter, "NAT-PMP: forwarded %s port %u for %u s", qPrintable(m_outside.toString()),
+           verdict.port, lifetime);
     m_mapped = true;
-    const bool moved = outsidePort != m_outsidePort;
-    m_outsidePort = outsidePort;
+    const bool moved = verdict.port != std::exchange(m_outsidePort, verdict.port);
     m_leaseEnd.setRemainingTime(qint64(lifetime) * 1000);
     m_renew.start(m_timing.renewal(lifetime));
     if (!m_check.isActive())
         m_check.start(m_timing.check);
-    if (request == Request::Map || moved || addressChanged) {
-        Q_EMIT mapped(m_outside, outsidePort);
-        if (m_released)
+    if (request == Request::Map || moved) {
+        Q_EMIT mapped(m_outside, m_outsidePort);
+        if (released())
             return;
     }
     if (std::exchange(m_thenAddress, false) && !ask(Request::CheckAddress))
@@ -548,14 +378,7 @@ void NatPmpAttempt::noAnswer()
 {
     const Request request = std::exchange(m_request, Request::None);
     done();
-    if (m_viaPcp && m_pcp == Pcp::Trying) {
-        qCInfo(lcRouter) << "PCP: no answer within" << PcpDeadlineMs << "ms: NAT-PMP then";
-        m_pcp = Pcp::NotSpoken;
-        if (send(request))
-            return;
-    } else {
-        qCInfo(lcRouter, "%s: no answer within %d ms", protocolName(), AnswerDeadlineMs);
-    }
+    qCInfo(lcRouter, "NAT-PMP: no answer within %d ms", AnswerDeadlineMs);
     unanswered(request);
 }
 
@@ -585,12 +408,6 @@ void NatPmpAttempt::unanswered(Request request)
     case Request::None:
         break;
     }
-}
-
-void NatPmpAttempt::noteEpoch(quint32 epoch)
-{
-    if (m_epoch.restarted(epoch) && m_mapped)
-        qCInfo(lcRouter) << "NAT-PMP: the router's epoch went back: it restarted";
 }
 
 void NatPmpAttempt::done()

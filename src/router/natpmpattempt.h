@@ -5,7 +5,7 @@
 #include "routerattempt.h"
 
 #include <QDeadlineTimer>
-#include <QTimer>
+#include <QPointer>
 
 #include <optional>
 
@@ -25,15 +25,16 @@ NatPmpDatagram checkNatPmpDatagram(QByteArrayView datagram, int opcode, quint16 
 // The forward through UDP port 5351 of the gateway, where NAT-PMP (RFC 6886)
 // and PCP (RFC 6887) answer, on the event loop: one socket, connected to the
 // gateway, on a notifier; resends (250 ms, doubling) on a timer, an answer
-// awaited AnswerDeadlineMs at most. An answer of the wrong length, kind,
-// port or nonce is dropped, and the request's own schedule goes on.
+// awaited AnswerDeadlineMs at most. An answer of the wrong length, kind or
+// port is dropped, and the request's own schedule goes on.
 //
 // The outside address is found with NAT-PMP (which a PCP router answers
 // too, and which makes nothing). The forward is asked for with PCP first,
-// when wanted: its answers carry the request's 96-bit nonce and the outside
-// address, so a device on the home network cannot forge them without seeing
-// the request. A router that answers PCP as NAT-PMP does ("unsupported
-// version"), or not within PcpDeadlineMs, gets NAT-PMP from then on.
+// when wanted, by a PcpAttempt of its own: its answers carry the request's
+// 96-bit nonce and the outside address, so a device on the home network
+// cannot forge them without seeing the request. A router that answers PCP
+// as NAT-PMP does ("unsupported version"), or not within PcpDeadlineMs, gets
+// NAT-PMP from then on.
 //
 // NAT-PMP answers carry nothing that ties them to a request, and anyone on
 // the home network can send one with the gateway's address: what arrived
@@ -42,20 +43,17 @@ NatPmpDatagram checkNatPmpDatagram(QByteArrayView datagram, int opcode, quint16 
 // refusal) is taken only when a second, separately asked answer says the
 // same.
 //
-// A standing forward is asked for again, with the same port, at every
-// Timing::check (and at half its life when that is sooner): the router's
-// answer is the truth, and a forward it lost in any way (a restart, its
-// rules reloaded, a removal by another program) is made again at once.
-// With NAT-PMP the outside address is asked after it.
+// A standing NAT-PMP forward is asked for again, with the same port, at
+// every Timing::check (and at half its life when that is sooner): the
+// router's answer is the truth, and a forward it lost in any way (a
+// restart, its rules reloaded, a removal by another program) is made again
+// at once. The outside address is asked after it.
 class NatPmpAttempt final : public RouterAttempt {
     Q_OBJECT
 
 public:
     static constexpr int AnswerDeadlineMs = 2500;
     static constexpr int PcpDeadlineMs = 1000;
-    // When the attempt is deleted while a forward stands: how long each of
-    // two removal requests waits for the router's answer.
-    static constexpr int RemovalWaitMs = 200;
     // Asked at most this many times in a row for two answers that agree.
     static constexpr int MostAsks = 4;
     // Datagrams dropped unread before a request, at most.
@@ -66,15 +64,14 @@ public:
     ~NatPmpAttempt() override;
 
     const char* protocolName() const override { return throughPcp() ? "PCP" : "NAT-PMP"; }
-    // Whether the router speaks PCP, which makes the forward then.
-    bool throughPcp() const { return m_pcp == Pcp::Spoken; }
+    // Whether PCP makes the forward.
+    bool throughPcp() const { return m_pcp && !m_natPmpOnly; }
     void find() override;
     void map() override;
-    void release() override;
 
 private:
+    void remove() override;
     enum class Request { None, OutsideAddress, Map, Renew, CheckAddress, Unmap };
-    enum class Pcp { Untried, Trying, Spoken, NotSpoken };
     // What a NAT-PMP answer said: a libnatpmp error (or 1 for "granted
     // nothing"), else 0 and the address or port.
     struct Verdict {
@@ -87,47 +84,41 @@ private:
         }
     };
 
+    void mapThroughPcp();
     bool ask(Request request);
     bool send(Request request);
-    bool sendPcp(Request request);
-    void resendPcp();
     void dropQueued();
     int read(natpmpresp_t& answer);
     void readAnswer();
-    void readPcp();
-    void answered(Request request, const Verdict& verdict, quint32 lifetime, quint32 epoch);
     bool settled(Request request, const Verdict& verdict, bool expected);
     void addressAnswered(Request request, const Verdict& verdict);
     void mapAnswered(Request request, const Verdict& verdict, quint32 lifetime);
-    void pcpAnswered(Request request, const pcp::MapAnswer& answer);
-    void granted(Request request, quint16 outsidePort, quint32 lifetime, bool addressChanged);
     void noAnswer();
     void unanswered(Request request);
-    void noteEpoch(quint32 epoch);
     void done();
     void finish();
     void armResend();
-    void removeWaiting();
 
+    QHostAddress m_gateway;
+    QHostAddress m_localAddress;
     Timing m_timing;
     natpmp_t m_natpmp{};
     bool m_open = false;
     QSocketNotifier* m_notifier = nullptr;
-    QTimer m_resend;
-    QTimer m_deadline;
-    QTimer m_renew;
-    QTimer m_check;
+    OneShot m_resend{this};
+    OneShot m_deadline{this};
+    OneShot m_renew{this};
+    OneShot m_check{this};
     Request m_request = Request::None;
     quint16 m_port = 0;
     quint16 m_outsidePort = 0;
     QHostAddress m_outside;
     RouterEpoch m_epoch;
-    // PCP: whether the router speaks it, the request (its nonce ties every
-    // renewal and the removal to this forward), and its resend schedule.
-    Pcp m_pcp = Pcp::Untried;
-    pcp::MapRequest m_pcpRequest;
-    bool m_viaPcp = false;
-    int m_pcpResendMs = 0;
+    // PCP's forward, when wanted: asked first, and given up for NAT-PMP's
+    // when the router does not speak it.
+    bool m_wantsPcp = false;
+    QPointer<PcpAttempt> m_pcp;
+    bool m_natPmpOnly = false;
     // Answers of the current request that did not say what was expected.
     int m_asks = 0;
     std::optional<Verdict> m_pending;
@@ -135,11 +126,8 @@ private:
     bool m_thenAddress = false;
     // When the lease last granted runs out.
     QDeadlineTimer m_leaseEnd;
-    // A forward the router confirmed, and one it was asked for (through
-    // NAT-PMP, through PCP) and may have made without an answer getting
-    // back.
+    // A forward the router confirmed, and one it was asked for and may
+    // have made without an answer getting back.
     bool m_mapped = false;
-    bool m_askedNatPmp = false;
-    bool m_askedPcp = false;
-    bool m_released = false;
+    bool m_asked = false;
 };

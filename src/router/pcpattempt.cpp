@@ -4,7 +4,6 @@
 #include "outsideaddress.h"
 #include "routerlog.h"
 
-#include <QDeadlineTimer>
 #include <QNetworkDatagram>
 #include <QRandomGenerator>
 #include <QUdpSocket>
@@ -27,6 +26,19 @@ void putAddress(QByteArray& bytes, qsizetype at, const QHostAddress& address)
 {
     const Q_IPV6ADDR ip = address.toIPv6Address();
     std::memcpy(bytes.data() + at, ip.c, 16);
+}
+
+// The IPv4 address an IPv4-mapped IPv6 address maps; null for any other.
+QHostAddress mappedIpv4(const QHostAddress& address)
+{
+    const Q_IPV6ADDR ip = address.toIPv6Address();
+    for (int at = 0; at < 10; ++at) {
+        if (ip[at] != 0)
+            return {};
+    }
+    if (ip[10] != 0xff || ip[11] != 0xff)
+        return {};
+    return QHostAddress(qFromBigEndian<quint32>(ip.c + 12));
 }
 
 QHostAddress getAddress(QByteArrayView bytes, qsizetype at)
@@ -105,58 +117,29 @@ QString pcp::resultText(int result)
 }
 
 PcpAttempt::PcpAttempt(const QHostAddress& gateway, const QHostAddress& localAddress, quint16 port,
-                       const Timing& timing, QObject* parent)
+                       const Timing& timing, QObject* parent, int firstAnswerMs)
     : RouterAttempt(parent)
     , m_gateway(gateway)
     , m_timing(timing)
+    , m_firstAnswerMs(firstAnswerMs)
     , m_socket(new QUdpSocket(this))
 {
     m_request.client = localAddress;
     m_request.port = port;
     m_request.lifetime = quint32(timing.lease.count());
     // The nonce is all that ties an answer, a renewal and the deletion to
-    // this pinhole: anyone who could guess it could delete it.
+    // this opening: anyone who could guess it could delete it.
     m_request.nonce.resize(NonceSize);
     QRandomGenerator::system()->fillRange(reinterpret_cast<quint32*>(m_request.nonce.data()),
                                           NonceSize / 4);
-    for (QTimer* timer : {&m_resend, &m_deadline, &m_renew})
-        timer->setSingleShot(true);
     connect(&m_resend, &QTimer::timeout, this, &PcpAttempt::resend);
     connect(&m_deadline, &QTimer::timeout, this, &PcpAttempt::noAnswer);
     connect(&m_renew, &QTimer::timeout, this, [this] {
+        m_renew.start(m_timing.check);
         if (m_asking == Request::None)
             send(Request::Renew);
-        m_renew.start(m_timing.check);
     });
     connect(m_socket, &QUdpSocket::readyRead, this, &PcpAttempt::read);
-}
-
-// The game is ending with a pinhole open: a short, bounded wait for the
-// router to confirm its deletion, asked twice in case a datagram is lost.
-PcpAttempt::~PcpAttempt()
-{
-    if (!m_open && !m_asked)
-        return;
-    m_socket->disconnect(this);
-    pcp::MapRequest deletion = m_request;
-    deletion.lifetime = 0;
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        if (m_socket->writeDatagram(pcp::mapRequest(deletion), m_gateway, pcp::ServerPort) < 0)
-            break;
-        const QDeadlineTimer wait(RemovalWaitMs);
-        bool deleted = false;
-        while (!deleted && m_socket->waitForReadyRead(int(wait.remainingTime()))) {
-            while (m_socket->hasPendingDatagrams() && !deleted) {
-                const QNetworkDatagram datagram =
-                    m_socket->receiveDatagram(pcp::LongestMessage + 1);
-                deleted = datagram.senderAddress().isEqual(m_gateway) &&
-                          pcp::readMapAnswer(datagram.data(), deletion).has_value();
-            }
-        }
-        if (deleted)
-            break;
-    }
-    qCInfo(lcRouter) << "PCP: pinhole for port" << m_request.port << "deleted on the way out";
 }
 
 void PcpAttempt::find()
@@ -166,7 +149,7 @@ void PcpAttempt::find()
                   QStringLiteral("PCP cannot be asked: %1").arg(m_socket->errorString()));
         return;
     }
-    // Nothing to look up: the gateway is asked when the pinhole is.
+    // Nothing to look up: the gateway is asked when the opening is.
     QTimer::singleShot(0, this, [this] { Q_EMIT found(m_request.client); });
 }
 
@@ -175,43 +158,43 @@ void PcpAttempt::map()
     send(Request::Map);
 }
 
-void PcpAttempt::release()
+void PcpAttempt::remove()
 {
-    if (m_released)
-        return;
-    m_released = true;
-    blockSignals(true);
     m_renew.stop();
-    if (m_open || m_asked) {
-        // One deletion, no waiting: the answer would change nothing here.
-        pcp::MapRequest deletion = m_request;
-        deletion.lifetime = 0;
-        qCInfo(lcRouter) << "PCP: deleting the pinhole for port" << m_request.port;
-        m_socket->writeDatagram(pcp::mapRequest(deletion), m_gateway, pcp::ServerPort);
-        m_open = false;
-        m_asked = false;
+    if (m_open) {
+        qCInfo(lcRouter) << "PCP: removing the opening of port" << m_request.port;
+        send(Request::Delete);
+        return;
+    }
+    if (m_asked) {
+        pcp::MapRequest removal = m_request;
+        removal.lifetime = 0;
+        m_socket->writeDatagram(pcp::mapRequest(removal), m_gateway, pcp::ServerPort);
     }
     deleteLater();
 }
 
-bool PcpAttempt::send(Request request)
+void PcpAttempt::send(Request request)
 {
     m_asking = request;
     m_asked = true;
-    qCInfo(lcRouter) << "PCP: asking" << m_gateway.toString() << "to open TCP port"
-                     << m_request.port << "to" << m_request.client.toString() << "for"
-                     << m_request.lifetime << "s";
+    if (request != Request::Delete)
+        qCInfo(lcRouter) << "PCP: asking" << m_gateway.toString() << "to open TCP port"
+                         << m_request.port << "to" << m_request.client.toString() << "for"
+                         << m_request.lifetime << "s";
     m_resendMs = FirstResendMs;
-    m_deadline.start(AnswerDeadlineMs);
+    m_deadline.start(m_epoch.known() ? AnswerDeadlineMs : m_firstAnswerMs);
     resend();
-    return true;
 }
 
 void PcpAttempt::resend()
 {
     if (m_asking == Request::None)
         return;
-    if (m_socket->writeDatagram(pcp::mapRequest(m_request), m_gateway, pcp::ServerPort) < 0)
+    pcp::MapRequest request = m_request;
+    if (m_asking == Request::Delete)
+        request.lifetime = 0;
+    if (m_socket->writeDatagram(pcp::mapRequest(request), m_gateway, pcp::ServerPort) < 0)
         qCInfo(lcRouter) << "PCP: cannot send:" << m_socket->errorString();
     m_resend.start(m_resendMs);
     m_resendMs *= 2;
@@ -224,13 +207,16 @@ void PcpAttempt::read()
         if (m_asking == Request::None || !datagram.senderAddress().isEqual(m_gateway) ||
             datagram.senderPort() != pcp::ServerPort)
             continue;
-        const std::optional<pcp::MapAnswer> answer = pcp::readMapAnswer(datagram.data(), m_request);
-        if (!answer) {
+        if (const std::optional<pcp::MapAnswer> answer =
+                pcp::readMapAnswer(datagram.data(), m_request)) {
+            answered(*answer);
+        } else if (!m_epoch.known() && pcp::isNatPmpOnlyAnswer(datagram.data())) {
+            qCInfo(lcRouter) << "PCP: the router speaks NAT-PMP only";
+            noAnswer();
+        } else {
             qCInfo(lcRouter) << "PCP: dropped an answer of" << datagram.data().size()
                              << "bytes that is no answer to what was asked";
-            continue;
         }
-        answered(*answer);
     }
 }
 
@@ -239,39 +225,40 @@ void PcpAttempt::answered(const pcp::MapAnswer& answer)
     const Request request = std::exchange(m_asking, Request::None);
     m_resend.stop();
     m_deadline.stop();
-    if (answer.result != 0) {
-        qCInfo(lcRouter) << "PCP: the router answered" << pcp::resultText(answer.result);
-        if (request == Request::Map) {
-            Q_EMIT failed(Failure::Refused, pcp::resultText(answer.result));
-        } else {
-            m_open = false;
-            Q_EMIT lost();
-        }
+    const bool restartedRouter = m_epoch.restarted(answer.epoch);
+    if (request == Request::Delete) {
+        deleteLater();
         return;
     }
-    const bool wasOpen = m_open;
-    const bool restartedRouter = m_epoch.restarted(answer.epoch);
-    if (answer.lifetime == 0 || answer.externalPort == 0) {
+    if (answer.result != 0 || answer.lifetime == 0 || answer.externalPort == 0) {
+        const QString reason = answer.result != 0 ? pcp::resultText(answer.result)
+                                                  : QStringLiteral("the router opened nothing");
+        qCInfo(lcRouter) << "PCP: the router answered:" << reason;
         m_open = false;
         if (request == Request::Map)
-            Q_EMIT failed(Failure::BadAnswer, QStringLiteral("the router opened nothing"));
+            Q_EMIT failed(answer.result != 0 ? Failure::Refused : Failure::BadAnswer, reason);
         else
             Q_EMIT lost();
         return;
     }
+    const bool wasOpen = m_open;
     m_open = true;
-    qCInfo(lcRouter) << "PCP: pinhole open on port" << answer.externalPort << "for"
-                     << answer.lifetime << "s" << (restartedRouter ? "(the router restarted)" : "");
+    m_leaseEnd.setRemainingTime(qint64(answer.lifetime) * 1000);
+    qCInfo(lcRouter) << "PCP: open on port" << answer.externalPort << "for" << answer.lifetime
+                     << "s" << (restartedRouter ? "(the router restarted)" : "");
     // Renewed at every check, which also makes it again on a router that
     // restarted, or at half a shorter life: never sooner than the shortest
     // renewal, as NAT-PMP's forward, nor more often than once a second.
     m_renew.start(std::max<std::chrono::milliseconds>(
         std::min<std::chrono::milliseconds>(m_timing.check, m_timing.renewal(answer.lifetime)),
         std::chrono::seconds(1)));
-    // The router's own words on where the pinhole is, when they name a
-    // global address: this machine's, unless the router translates.
-    const QHostAddress& outside =
-        isGlobalIpv6(answer.externalAddress) ? answer.externalAddress : m_request.client;
+    // The router's own words on where the opening is: for a forward its
+    // IPv4 outside address; for a pinhole, when they name a global address,
+    // that one (this machine's, unless the router translates).
+    const QHostAddress outside = m_request.client.protocol() == QAbstractSocket::IPv4Protocol
+                                     ? mappedIpv4(answer.externalAddress)
+                                 : isGlobalIpv6(answer.externalAddress) ? answer.externalAddress
+                                                                        : m_request.client;
     if (!wasOpen || request == Request::Map || outside != m_outside ||
         answer.externalPort != m_outsidePort) {
         m_outside = outside;
@@ -284,8 +271,18 @@ void PcpAttempt::noAnswer()
 {
     const Request request = std::exchange(m_asking, Request::None);
     m_resend.stop();
-    qCInfo(lcRouter) << "PCP: no answer within" << AnswerDeadlineMs << "ms";
-    if (request == Request::Map)
+    m_deadline.stop();
+    qCInfo(lcRouter) << "PCP: no answer to" << m_request.client.toString();
+    if (request == Request::Delete) {
+        deleteLater();
+    } else if (request == Request::Map) {
         Q_EMIT failed(Failure::NoAnswer, QStringLiteral("no answer to PCP"));
-    // A renewal unanswered is asked again at the next check.
+    } else if (m_leaseEnd.hasExpired()) {
+        m_open = false;
+        Q_EMIT lost();
+    } else {
+        // Asked again soon while the lease lasts: the opening may stand.
+        m_renew.start(
+            int(std::clamp<qint64>(m_leaseEnd.remainingTime() / 2, 1000, AnswerDeadlineMs)));
+    }
 }

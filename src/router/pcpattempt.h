@@ -4,7 +4,7 @@
 #include "routerattempt.h"
 
 #include <QByteArray>
-#include <QTimer>
+#include <QDeadlineTimer>
 
 #include <optional>
 
@@ -52,32 +52,36 @@ bool isNatPmpOnlyAnswer(QByteArrayView datagram);
 
 } // namespace pcp
 
-// The IPv6 pinhole asked for with PCP: found at once (there is nothing to
-// look up first), opened with map(), renewed at every Timing::check (or at
+// An opening asked for with PCP's MAP request: the IPv6 pinhole for this
+// machine's address, or, for an IPv4 address, the forward from the router's
+// outside address (NatPmpAttempt asks it so). Found at once (there is nothing
+// to look up first), opened with map(), renewed at every Timing::check (or at
 // half a shorter life, not sooner than Timing::shortestRenewal), which also
-// makes it again if the router lost it.
+// makes it again if the router lost it; a renewal unanswered is asked again
+// soon while the lease lasts, and past it the opening is lost. A router that
+// answers as only NAT-PMP does ("unsupported version"), or not within
+// `firstAnswerMs`, has failed(NoAnswer).
 class PcpAttempt final : public RouterAttempt {
     Q_OBJECT
 
 public:
     static constexpr int AnswerDeadlineMs = 2500;
-    // When the attempt is deleted while a pinhole stands: how long each of
-    // two deletions waits for the router's answer.
-    static constexpr int RemovalWaitMs = 200;
 
     PcpAttempt(const QHostAddress& gateway, const QHostAddress& localAddress, quint16 port,
-               const Timing& timing, QObject* parent);
-    ~PcpAttempt() override;
+               const Timing& timing, QObject* parent, int firstAnswerMs = AnswerDeadlineMs);
 
     const char* protocolName() const override { return "PCP"; }
     void find() override;
     void map() override;
-    void release() override;
 
 private:
+    // A removal the router confirmed nothing for is sent once, unrepeated: a
+    // resend could come after another protocol made the forward of the same
+    // port, on a router that keeps both in one table.
+    void remove() override;
     enum class Request { None, Map, Renew, Delete };
 
-    bool send(Request request);
+    void send(Request request);
     void resend();
     void read();
     void answered(const pcp::MapAnswer& answer);
@@ -86,16 +90,17 @@ private:
     QHostAddress m_gateway;
     pcp::MapRequest m_request;
     Timing m_timing;
+    int m_firstAnswerMs;
     QUdpSocket* m_socket;
-    QTimer m_resend;
-    QTimer m_deadline;
-    QTimer m_renew;
+    OneShot m_resend{this};
+    OneShot m_deadline{this};
+    OneShot m_renew{this};
     Request m_asking = Request::None;
     int m_resendMs = 0;
     QHostAddress m_outside;
     quint16 m_outsidePort = 0;
     RouterEpoch m_epoch;
-    bool m_open = false;  // the router confirmed the pinhole
+    QDeadlineTimer m_leaseEnd;
+    bool m_open = false;  // the router confirmed the opening
     bool m_asked = false; // a MAP went out
-    bool m_released = false;
 };

@@ -22,22 +22,11 @@ PinholeAttempt::PinholeAttempt(const QHostAddress& gateway, const QHostAddress& 
     , m_service(new UpnpService(UpnpService::Kind::Firewall6, gateway, localAddress, this))
     , m_lease(QByteArray::number(qint64(timing.lease.count())))
 {
-    m_update.setSingleShot(true);
     connect(&m_update, &QTimer::timeout, this, &PinholeAttempt::update);
     // The outside address of a pinhole is this machine's own.
     connect(m_service, &UpnpService::found, this, [this] { Q_EMIT found(m_localAddress); });
     connect(m_service, &UpnpService::notFound, this,
             [this](const QString& reason) { Q_EMIT failed(Failure::NoAnswer, reason); });
-}
-
-PinholeAttempt::~PinholeAttempt()
-{
-    if (m_uniqueId.isEmpty())
-        return;
-    const bool deleted =
-        m_service->callNow("DeletePinhole", {{"UniqueID", m_uniqueId}}, RemovalWaitMs);
-    qCInfo(lcRouter) << "UPnP: pinhole" << m_uniqueId
-                     << (deleted ? "deleted on the way out" : "not confirmed deleted");
 }
 
 void PinholeAttempt::find()
@@ -86,7 +75,7 @@ void PinholeAttempt::addPinhole()
     m_adding = true;
     const auto settled = [this] {
         m_adding = false;
-        if (m_released)
+        if (released())
             removeAndGo();
     };
     m_service->call(
@@ -139,70 +128,33 @@ void PinholeAttempt::addPinhole()
 
 // A renewal each check: the answer also says whether the router still has
 // the pinhole (a restarted router has not, or no longer listens where it
-// did).
+// did). With the firewall off, each check asks whether it still is: once it
+// is on again, a pinhole is asked for.
 void PinholeAttempt::update()
 {
-    if (m_service->busy()) {
-        m_update.start(m_timing.check);
-        return;
-    }
+    const auto close = [this] {
+        m_uniqueId.clear();
+        qCInfo(lcRouter) << (m_firewallOff ? "UPnP: the router's IPv6 firewall is no longer off"
+                                           : "UPnP: the router no longer has the pinhole");
+        Q_EMIT lost();
+    };
     if (m_firewallOff) {
-        checkFirewall();
+        m_service->check(
+            "GetFirewallStatus", {},
+            [](const SoapAnswer& answer) {
+                return answer.succeeded() && answer.value("FirewallEnabled") == "0";
+            },
+            m_update, m_timing.check, close);
         return;
     }
-    check("UpdatePinhole", {{"UniqueID", m_uniqueId}, {"NewLeaseTime", m_lease}},
-          [](const SoapAnswer& answer) { return answer.succeeded(); });
+    m_service->check(
+        "UpdatePinhole", {{"UniqueID", m_uniqueId}, {"NewLeaseTime", m_lease}},
+        [](const SoapAnswer& answer) { return answer.succeeded(); }, m_update, m_timing.check,
+        close);
 }
 
-// With the firewall off, each check asks whether it still is: once it is
-// on again, a pinhole is asked for.
-void PinholeAttempt::checkFirewall()
+void PinholeAttempt::remove()
 {
-    check("GetFirewallStatus", {}, [](const SoapAnswer& answer) {
-        return answer.succeeded() && answer.value("FirewallEnabled") == "0";
-    });
-}
-
-// One check: while the answer says all stands, the next comes after the
-// check's interval; an answer that says otherwise, a refusal or two checks
-// in a row unanswered, and the opening is lost.
-void PinholeAttempt::check(const char* action, const QList<SoapArgument>& arguments,
-                           bool (*stands)(const SoapAnswer&))
-{
-    m_service->call(
-        action, arguments,
-        [this, stands](const SoapAnswer& answer) {
-            m_unanswered = 0;
-            if (stands(answer)) {
-                m_update.start(m_timing.check);
-                return;
-            }
-            close();
-        },
-        [this](bool refused) {
-            if (refused || ++m_unanswered >= 2) {
-                close();
-                return;
-            }
-            m_update.start(m_timing.check);
-        });
-}
-
-void PinholeAttempt::close()
-{
-    m_update.stop();
-    m_uniqueId.clear();
-    qCInfo(lcRouter) << (m_firewallOff ? "UPnP: the router's IPv6 firewall is no longer off"
-                                       : "UPnP: the router no longer has the pinhole");
-    Q_EMIT lost();
-}
-
-void PinholeAttempt::release()
-{
-    if (m_released)
-        return;
-    m_released = true;
-    blockSignals(true);
     if (m_adding) {
         qCInfo(lcRouter) << "UPnP: the pinhole is deleted once the router says which it made";
         return;
@@ -219,11 +171,5 @@ void PinholeAttempt::removeAndGo()
         return;
     }
     qCInfo(lcRouter) << "UPnP: deleting pinhole" << m_uniqueId;
-    const auto deleted = [this] {
-        m_uniqueId.clear();
-        deleteLater();
-    };
-    m_service->call(
-        "DeletePinhole", {{"UniqueID", m_uniqueId}}, [deleted](const SoapAnswer&) { deleted(); },
-        [deleted](bool) { deleted(); });
+    m_service->call("DeletePinhole", {{"UniqueID", m_uniqueId}}, [this] { deleteLater(); });
 }

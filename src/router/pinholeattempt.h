@@ -23,24 +23,17 @@ class PinholeAttempt final : public RouterAttempt {
     Q_OBJECT
 
 public:
-    static constexpr int RemovalWaitMs = 500;
-
     PinholeAttempt(const QHostAddress& gateway, const QHostAddress& localAddress, quint16 port,
                    const Timing& timing, QObject* parent);
-    ~PinholeAttempt() override;
 
     const char* protocolName() const override { return "UPnP-IGD IPv6 firewall"; }
     void find() override;
     void map() override;
-    void release() override;
 
 private:
+    void remove() override;
     void addPinhole();
     void update();
-    void checkFirewall();
-    void check(const char* action, const QList<SoapArgument>& arguments,
-               bool (*stands)(const SoapAnswer&));
-    void close();
     void removeAndGo();
 
     QHostAddress m_localAddress;
@@ -49,9 +42,7 @@ private:
     UpnpService* m_service;
     QByteArray m_lease;
     QByteArray m_uniqueId; // the router's name for the pinhole, once open
-    int m_unanswered = 0;  // updates in a row
     bool m_firewallOff = false;
-    QTimer m_update;
-    bool m_released = false;
+    OneShot m_update{this};
     bool m_adding = false; // AddPinhole is asked, and not yet answered
 };

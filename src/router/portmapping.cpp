@@ -9,9 +9,13 @@
 #include "routetorouter.h"
 #include "upnpattempt.h"
 
+#include <QEventLoop>
 #include <QNetworkInterface>
+#include <QPointer>
+#include <QThread>
 
 #include <algorithm>
+#include <memory>
 
 namespace {
 
@@ -31,12 +35,12 @@ int telling(PortMapping::State outcome)
     }
 }
 
-const char* opening(bool ipv6)
-{
-    return ipv6 ? "pinhole" : "forward";
-}
-
 } // namespace
+
+const PortMapping::Policy PortMapping::Forward{"forward", true, &PortMapping::startForward,
+                                               &PortMapping::stateChanged};
+const PortMapping::Policy PortMapping::Pinhole{"pinhole", false, &PortMapping::startPinhole,
+                                               &PortMapping::pinholeChanged};
 
 PortMapping::PortMapping(QObject* parent)
     : PortMapping(Options(), parent)
@@ -52,37 +56,54 @@ PortMapping::PortMapping(const Options& options, QObject* parent)
     m_options.lease = std::max(m_options.lease, seconds(1));
     m_options.check = std::max<std::chrono::milliseconds>(m_options.check, seconds(1));
     m_options.shortestRenewal = std::max(m_options.shortestRenewal, seconds(1));
-    m_pinhole.ipv6 = true;
     for (Slot* slot : {&m_forward, &m_pinhole}) {
-        slot->deadline.setSingleShot(true);
-        slot->retry.setSingleShot(true);
         // An attempt still under way may yet open the port, and say so.
         connect(&slot->deadline, &QTimer::timeout, this, [this, slot] { conclude(*slot); });
-        connect(&slot->retry, &QTimer::timeout, this, [this, slot] {
-            if (slot->ipv6)
-                startPinhole();
-            else
-                startForward();
-        });
+        connect(&slot->retry, &QTimer::timeout, this, slot->policy.start);
     }
 }
 
-// The attempts, children of this object, remove what they hold as they go.
+// The game's last moment: every attempt, those released already among them,
+// removes what it holds on a thread of its own, whose event loop runs until
+// they are all gone or RemovalWaitMs is over. Nothing of this thread's is
+// delivered meanwhile.
 PortMapping::~PortMapping()
 {
-    for (Slot* slot : {&m_forward, &m_pinhole}) {
-        for (const Entry& entry : slot->attempts)
-            entry.attempt->disconnect(this);
+    const QList<RouterAttempt*> attempts = findChildren<RouterAttempt*>(Qt::FindDirectChildrenOnly);
+    if (attempts.isEmpty())
+        return;
+    std::unique_ptr<QThread> thread(QThread::create([attempts] {
+        QEventLoop loop;
+        const QList<QPointer<RouterAttempt>> left(attempts.begin(), attempts.end());
+        qsizetype going = attempts.size();
+        for (RouterAttempt* attempt : attempts) {
+            connect(attempt, &QObject::destroyed, &loop, [&going, &loop] {
+                if (--going == 0)
+                    loop.quit();
+            });
+            attempt->release();
+        }
+        QTimer::singleShot(RemovalWaitMs, &loop, &QEventLoop::quit);
+        loop.exec();
+        for (const QPointer<RouterAttempt>& attempt : left)
+            delete attempt.data();
+    }));
+    for (RouterAttempt* attempt : attempts) {
+        attempt->disconnect(this);
+        attempt->setParent(nullptr);
+        attempt->moveToThread(thread.get());
     }
+    thread->start();
+    thread->wait();
 }
 
 void PortMapping::start(quint16 port)
 {
     m_port = port;
-    for (Slot* slot : {&m_forward, &m_pinhole})
+    for (Slot* slot : {&m_forward, &m_pinhole}) {
         slot->retrying = false;
-    startForward();
-    startPinhole();
+        (this->*slot->policy.start)();
+    }
 }
 
 void PortMapping::stop()
@@ -90,8 +111,7 @@ void PortMapping::stop()
     for (Slot* slot : {&m_forward, &m_pinhole}) {
         slot->retrying = false;
         slot->retry.stop();
-        releaseAll(*slot);
-        clear(*slot);
+        reset(*slot);
         settle(*slot, State::Off);
     }
 }
@@ -99,8 +119,7 @@ void PortMapping::stop()
 void PortMapping::startForward()
 {
     Slot& slot = m_forward;
-    releaseAll(slot);
-    clear(slot);
+    reset(slot);
     if (m_port == 0) {
         settle(slot, State::Off);
         return;
@@ -134,8 +153,7 @@ void PortMapping::startForward()
 void PortMapping::startPinhole()
 {
     Slot& slot = m_pinhole;
-    releaseAll(slot);
-    clear(slot);
+    reset(slot);
     const std::optional<RouteToRouter> route =
         m_port != 0 && m_options.ipv6 ? routeToRouter6() : std::nullopt;
     slot.local = route ? route->localAddress : QHostAddress();
@@ -169,8 +187,13 @@ void PortMapping::add(Slot& slot, RouterAttempt* attempt, Protocol protocol)
 {
     Slot* const in = &slot;
     slot.attempts.push_back({attempt, protocol});
-    connect(attempt, &RouterAttempt::found, this,
-            [this, in, attempt](const QHostAddress& outside) { found(*in, attempt, outside); });
+    connect(attempt, &RouterAttempt::found, this, [this, in, attempt](const QHostAddress& outside) {
+        Entry* entry = entryOf(*in, attempt);
+        if (!entry || entry->stage != Stage::Finding || !reachable(*in, attempt, outside))
+            return;
+        entry->stage = Stage::Found;
+        mapNext(*in);
+    });
     connect(attempt, &RouterAttempt::mapped, this,
             [this, in, attempt](const QHostAddress& outside, quint16 outsidePort) {
                 mapped(*in, attempt, outside, outsidePort);
@@ -179,7 +202,13 @@ void PortMapping::add(Slot& slot, RouterAttempt* attempt, Protocol protocol)
             [this, in, attempt](RouterAttempt::Failure failure, const QString& reason) {
                 failed(*in, attempt, failure, reason);
             });
-    connect(attempt, &RouterAttempt::lost, this, [this, in] { lost(*in); });
+    // The router lost the opening (it restarted, say): asked again from the
+    // start, and again at every check until it stands.
+    connect(attempt, &RouterAttempt::lost, this, [this, in] {
+        qCInfo(lcRouter, "The %s is lost: asking again", in->policy.name);
+        in->retrying = true;
+        (this->*in->policy.start)();
+    });
 }
 
 PortMapping::Entry* PortMapping::entryOf(Slot& slot, RouterAttempt* attempt)
@@ -190,24 +219,14 @@ PortMapping::Entry* PortMapping::entryOf(Slot& slot, RouterAttempt* attempt)
     return at == slot.attempts.end() ? nullptr : &*at;
 }
 
-void PortMapping::found(Slot& slot, RouterAttempt* attempt, const QHostAddress& outsideAddress)
-{
-    Entry* entry = entryOf(slot, attempt);
-    if (!entry || entry->stage != Stage::Finding)
-        return;
-    // A pinhole's outside address is this machine's own, global already.
-    if (!slot.ipv6 && !reachable(slot, attempt, outsideAddress))
-        return;
-    entry->stage = Stage::Found;
-    mapNext(slot);
-}
-
 // Whether players outside can reach an outside address the router named,
 // at its first answer or any later one; if not, the row says what it is,
 // and a forward that stood on it is given up and asked for anew at the
-// next check.
+// next check. A pinhole's is this machine's own global address.
 bool PortMapping::reachable(Slot& slot, RouterAttempt* attempt, const QHostAddress& outsideAddress)
 {
+    if (isGlobalIpv6(outsideAddress))
+        return true;
     const bool standing = slot.state == State::Mapped;
     switch (classifyOutsideAddress(outsideAddress, m_lan)) {
     case OutsideAddress::Public:
@@ -215,18 +234,15 @@ bool PortMapping::reachable(Slot& slot, RouterAttempt* attempt, const QHostAddre
     case OutsideAddress::BehindSecondRouter:
         qCInfo(lcRouter, "%s: the outside address %s is behind a second router",
                attempt->protocolName(), qPrintable(outsideAddress.toString()));
-        releaseAll(slot);
-        clear(slot);
+        reset(slot);
         slot.address = outsideAddress;
         settle(slot, State::BehindSecondRouter);
         break;
     case OutsideAddress::Unusable:
         qCInfo(lcRouter, "%s: no usable outside address (%s)", attempt->protocolName(),
                qPrintable(outsideAddress.toString()));
-        if (standing) {
-            releaseAll(slot);
-            clear(slot);
-        }
+        if (standing)
+            reset(slot);
         note(slot, State::NoUsableAddress,
              QStringLiteral("the router gave no usable outside address"));
         if (standing) {
@@ -244,26 +260,18 @@ bool PortMapping::reachable(Slot& slot, RouterAttempt* attempt, const QHostAddre
     return false;
 }
 
-// The forward: one attempt at a time makes it, in the order they were made,
-// since a router may keep both protocols' forwards in one table, where one
-// attempt's removal would take the other's forward. A pinhole has a name of
-// its own in each protocol: both ask at once, and the first to open stays.
 void PortMapping::mapNext(Slot& slot)
 {
-    const auto busy = [](const Entry& entry) {
-        return entry.stage == Stage::Mapping || entry.stage == Stage::Mapped;
-    };
-    const bool oneAtATime = !slot.ipv6;
-    if (oneAtATime && std::any_of(slot.attempts.begin(), slot.attempts.end(), busy))
-        return;
-    if (slot.ipv6 && std::any_of(slot.attempts.begin(), slot.attempts.end(),
-                                 [](const Entry& entry) { return entry.stage == Stage::Mapped; }))
+    const bool asked =
+        std::any_of(slot.attempts.begin(), slot.attempts.end(),
+                    [](const Entry& entry) { return entry.stage == Stage::Mapping; });
+    if (slot.policy.oneAtATime && asked)
         return;
     for (Entry& entry : slot.attempts) {
         if (entry.stage == Stage::Found) {
             entry.stage = Stage::Mapping;
             entry.attempt->map();
-            if (oneAtATime)
+            if (slot.policy.oneAtATime)
                 return;
         }
     }
@@ -274,37 +282,23 @@ void PortMapping::mapNext(Slot& slot)
 void PortMapping::mapped(Slot& slot, RouterAttempt* attempt, const QHostAddress& outsideAddress,
                          quint16 outsidePort)
 {
-    Entry* entry = entryOf(slot, attempt);
-    if (!entry)
-        return;
+    const Entry* entry = entryOf(slot, attempt);
     // A check's answer is read as strictly as the first.
-    if (!slot.ipv6 && !reachable(slot, attempt, outsideAddress))
+    if (!entry || !reachable(slot, attempt, outsideAddress))
         return;
     const auto* natPmp = qobject_cast<NatPmpAttempt*>(attempt);
-    const Protocol protocol = natPmp && natPmp->throughPcp() ? Protocol::Pcp : entry->protocol;
-    if (entry->stage != Stage::Mapped) {
-        entry->stage = Stage::Mapped;
-        // The reserve has made nothing, and what another attempt made at the
-        // same time it removes as it goes.
-        std::erase_if(slot.attempts, [this, attempt](const Entry& other) {
-            if (other.attempt == attempt)
-                return false;
-            other.attempt->disconnect(this);
-            other.attempt->release();
-            return true;
-        });
-    }
+    slot.protocol = natPmp && natPmp->throughPcp() ? Protocol::Pcp : entry->protocol;
+    // The reserve has made nothing, and what another attempt made at the
+    // same time it removes as it goes.
+    drop(slot, [attempt](const RouterAttempt* other) { return other != attempt; });
     slot.deadline.stop();
     slot.retry.stop();
     slot.retrying = false;
-    const bool changed =
+    const bool moved =
         slot.state == State::Mapped && (outsideAddress != slot.address || outsidePort != slot.port);
-    slot.protocol = protocol;
     slot.address = outsideAddress;
     slot.port = outsidePort;
-    if (changed)
-        announce(slot);
-    settle(slot, State::Mapped);
+    settle(slot, State::Mapped, moved);
 }
 
 void PortMapping::failed(Slot& slot, RouterAttempt* attempt, RouterAttempt::Failure failure,
@@ -312,7 +306,7 @@ void PortMapping::failed(Slot& slot, RouterAttempt* attempt, RouterAttempt::Fail
 {
     if (!entryOf(slot, attempt))
         return;
-    qCInfo(lcRouter, "%s gave up on the %s: %s", attempt->protocolName(), opening(slot.ipv6),
+    qCInfo(lcRouter, "%s gave up on the %s: %s", attempt->protocolName(), slot.policy.name,
            qPrintable(reason));
     switch (failure) {
     case RouterAttempt::Failure::NoAnswer:
@@ -331,28 +325,21 @@ void PortMapping::failed(Slot& slot, RouterAttempt* attempt, RouterAttempt::Fail
     mapNext(slot);
 }
 
-// The router lost the opening (it restarted, say): asked again from the
-// start, and again at every check until it stands.
-void PortMapping::lost(Slot& slot)
+// Releases the attempts `which` picks; they leave the list first.
+void PortMapping::drop(Slot& slot, const std::function<bool(const RouterAttempt*)>& which)
 {
-    qCInfo(lcRouter, "The %s is lost: asking again", opening(slot.ipv6));
-    slot.retrying = true;
-    if (slot.ipv6)
-        startPinhole();
-    else
-        startForward();
+    std::erase_if(slot.attempts, [this, &which](const Entry& entry) {
+        if (!which(entry.attempt))
+            return false;
+        entry.attempt->disconnect(this);
+        entry.attempt->release();
+        return true;
+    });
 }
 
-void PortMapping::drop(Slot& slot, RouterAttempt* attempt)
+void PortMapping::drop(Slot& slot, const RouterAttempt* attempt)
 {
-    const auto at =
-        std::find_if(slot.attempts.begin(), slot.attempts.end(),
-                     [attempt](const Entry& entry) { return entry.attempt == attempt; });
-    if (at == slot.attempts.end())
-        return;
-    slot.attempts.erase(at);
-    attempt->disconnect(this);
-    attempt->release();
+    drop(slot, [attempt](const RouterAttempt* other) { return other == attempt; });
 }
 
 void PortMapping::note(Slot& slot, State outcome, const QString& reason)
@@ -376,17 +363,11 @@ void PortMapping::conclude(Slot& slot)
         slot.retry.start(m_options.check);
 }
 
-void PortMapping::releaseAll(Slot& slot)
+// No attempt left, and nothing known of the opening.
+void PortMapping::reset(Slot& slot)
 {
     slot.deadline.stop();
-    for (const Entry& entry : std::exchange(slot.attempts, {})) {
-        entry.attempt->disconnect(this);
-        entry.attempt->release();
-    }
-}
-
-void PortMapping::clear(Slot& slot)
-{
+    drop(slot, [](const RouterAttempt*) { return true; });
     slot.address.clear();
     slot.port = 0;
     slot.protocol = Protocol::None;
@@ -394,18 +375,12 @@ void PortMapping::clear(Slot& slot)
     slot.reason.clear();
 }
 
-void PortMapping::settle(Slot& slot, State state)
+// Also when `changed` though the state is the same: the outside address or
+// port moved.
+void PortMapping::settle(Slot& slot, State state, bool changed)
 {
-    if (state == slot.state)
+    if (state == slot.state && !changed)
         return;
     slot.state = state;
-    announce(slot);
-}
-
-void PortMapping::announce(Slot& slot)
-{
-    if (slot.ipv6)
-        Q_EMIT pinholeChanged(slot.state);
-    else
-        Q_EMIT stateChanged(slot.state);
+    Q_EMIT(this->*slot.policy.changed)(state);
 }

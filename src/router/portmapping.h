@@ -8,6 +8,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <functional>
 #include <vector>
 
 // Asks the home router to let players on the internet reach the hosting
@@ -34,9 +35,10 @@
 // An outside port another machine holds is given up for the one the router
 // offers.
 //
-// Nothing here waits on the network: every answer comes back through the
-// event loop, and the state is known within about 3 s when a router answers
-// and within 5 s when none does. Until start() nothing is sent.
+// Nothing here waits on the network but the destructor, RemovalWaitMs at
+// most: every answer comes back through the event loop, and the state is
+// known within about 3 s when a router answers and within 5 s when none
+// does. Until start() nothing is sent.
 class PortMapping final : public QObject {
     Q_OBJECT
 
@@ -82,10 +84,12 @@ public:
 
     // A router answers within this, or counts as not answering.
     static constexpr int NoRouterAfterMs = 4500;
+    // At destruction, the router is given so long to remove the openings.
+    static constexpr int RemovalWaitMs = 1000;
 
     explicit PortMapping(QObject* parent = nullptr);
     explicit PortMapping(const Options& options, QObject* parent = nullptr);
-    // Removes the forward, waiting at most about a second for the router.
+    // Removes the openings, waiting at most RemovalWaitMs for the router.
     ~PortMapping() override;
 
     // Forwards `port` (the game's listening port); a forward of an earlier
@@ -133,16 +137,38 @@ Q_SIGNALS:
     void pinholeChanged(PortMapping::State state);
 
 private:
-    enum class Stage { Finding, Found, Mapping, Mapped };
+    // Where an attempt is: finding the router, found it (ready to make the
+    // opening), or asked to make it (map()).
+    enum class Stage { Finding, Found, Mapping };
     // An attempt leaves the list before it is released, and only then goes.
     struct Entry {
         RouterAttempt* attempt;
         Protocol protocol;
         Stage stage = Stage::Finding;
     };
+    // How a slot's attempts take their turns, and what says its state.
+    struct Policy {
+        const char* name;
+        // The forward: one attempt at a time makes it, in the order they
+        // were made, since a router may keep both protocols' forwards in
+        // one table, where one attempt's removal would take the other's
+        // forward. The pinhole has a name of its own in each protocol: all
+        // ask at once, and the first to open stays.
+        bool oneAtATime;
+        void (PortMapping::*start)();
+        void (PortMapping::*changed)(PortMapping::State);
+    };
+    static const Policy Forward;
+    static const Policy Pinhole;
     // One opening and the attempts at it.
     struct Slot {
-        bool ipv6 = false;
+        explicit Slot(const Policy& how)
+            : policy(how)
+        {
+            deadline.setSingleShot(true);
+            retry.setSingleShot(true);
+        }
+        const Policy& policy;
         std::vector<Entry> attempts;
         QTimer deadline;
         QTimer retry;
@@ -163,27 +189,24 @@ private:
     void begin(Slot& slot);
     void add(Slot& slot, RouterAttempt* attempt, Protocol protocol);
     Entry* entryOf(Slot& slot, RouterAttempt* attempt);
-    void found(Slot& slot, RouterAttempt* attempt, const QHostAddress& outsideAddress);
     bool reachable(Slot& slot, RouterAttempt* attempt, const QHostAddress& outsideAddress);
     void mapped(Slot& slot, RouterAttempt* attempt, const QHostAddress& outsideAddress,
                 quint16 outsidePort);
     void failed(Slot& slot, RouterAttempt* attempt, RouterAttempt::Failure failure,
                 const QString& reason);
-    void lost(Slot& slot);
     void mapNext(Slot& slot);
-    void drop(Slot& slot, RouterAttempt* attempt);
+    void drop(Slot& slot, const std::function<bool(const RouterAttempt*)>& which);
+    void drop(Slot& slot, const RouterAttempt* attempt);
     static void note(Slot& slot, State outcome, const QString& reason);
     void conclude(Slot& slot);
-    void releaseAll(Slot& slot);
-    void clear(Slot& slot);
-    void settle(Slot& slot, State state);
-    void announce(Slot& slot);
+    void reset(Slot& slot);
+    void settle(Slot& slot, State state, bool changed = false);
 
     Options m_options;
     quint16 m_port = 0;
     // The home network's range (this machine's address and prefix length),
     // where no outside address lies.
     QPair<QHostAddress, int> m_lan;
-    Slot m_forward;
-    Slot m_pinhole;
+    Slot m_forward{Forward};
+    Slot m_pinhole{Pinhole};
 };

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <utility>
 
 // One protocol's try at a forward of the game's port: made for one start
 // of PortMapping and thrown away after it, so an answer that comes late
@@ -18,7 +19,10 @@
 //
 // An attempt reports only from the event loop, never from inside a call of
 // its owner's (find(), map(), release()): the owner may change its list of
-// attempts while it calls them.
+// attempts while it calls them. It removes what it made in one way only,
+// release(), which the owner calls on the event loop, or at the game's last
+// moment on a thread of its own (every object of an attempt is its child, so
+// that it moves there whole); its destructor sends nothing.
 class RouterAttempt : public QObject {
     Q_OBJECT
 
@@ -62,11 +66,20 @@ public:
     // After found(): makes the forward, mapped() or failed().
     virtual void map() = 0;
     // Removes the forward if one stands, then deletes itself; returns at
-    // once, and no signal comes after it. Deleting the attempt instead
-    // removes the forward too, waiting a moment for the router.
-    virtual void release() = 0;
+    // once, and no signal comes after it. Once: a second call does nothing.
+    void release()
+    {
+        if (std::exchange(m_released, true))
+            return;
+        blockSignals(true);
+        remove();
+    }
 
 protected:
+    // release()'s work: removes what the attempt made, then deleteLater().
+    virtual void remove() = 0;
+    bool released() const { return m_released; }
+
     // A failure met inside find() or map(), reported from the event loop.
     void failLater(Failure failure, const QString& reason)
     {
@@ -84,6 +97,19 @@ Q_SIGNALS:
     void failed(RouterAttempt::Failure failure, const QString& reason);
     // The forward is gone: the router dropped it, or restarted without it.
     void lost();
+
+private:
+    bool m_released = false;
+};
+
+// A timer of an attempt's, its child, that fires once a start.
+class OneShot : public QTimer {
+public:
+    explicit OneShot(QObject* owner)
+        : QTimer(owner)
+    {
+        setSingleShot(true);
+    }
 };
 
 // A router's seconds since its epoch, in every NAT-PMP and PCP answer,
@@ -95,6 +121,8 @@ Q_SIGNALS:
 // again at every check whatever the epoch says.
 class RouterEpoch {
 public:
+    // Whether an answer came.
+    bool known() const { return m_seen.isValid(); }
     // Takes an answer's epoch: true when the router restarted since the
     // last answer.
     bool restarted(quint32 epoch)

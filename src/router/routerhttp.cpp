@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "routerhttp.h"
 
-#include <QDeadlineTimer>
 #include <QTcpSocket>
 #include <QUrl>
 
@@ -257,7 +256,6 @@ RouterHttp::RouterHttp(const RouterRequest& request, int deadlineMs, QObject* pa
     : QObject(parent)
     , m_socket(new QTcpSocket(this))
 {
-    m_deadline.setSingleShot(true);
     connect(&m_deadline, &QTimer::timeout, this,
             [this] { fail(QStringLiteral("no answer in time")); });
     connect(m_socket, &QTcpSocket::connected, this,
@@ -315,34 +313,4 @@ void RouterHttp::fail(const QString& why)
     m_deadline.stop();
     m_socket->abort();
     Q_EMIT failed(why);
-}
-
-std::optional<RouterHttp::Answer> RouterHttp::exchangeNow(const RouterRequest& request,
-                                                          int deadlineMs)
-{
-    const QDeadlineTimer deadline(deadlineMs);
-    QTcpSocket socket;
-    socket.connectToHost(request.url.host, request.url.port);
-    if (!socket.waitForConnected(int(deadline.remainingTime())))
-        return std::nullopt;
-    socket.write(request.bytes());
-    HttpAnswerReader reader;
-    while (!deadline.hasExpired()) {
-        if (!socket.waitForReadyRead(int(deadline.remainingTime()))) {
-            if (socket.state() != QAbstractSocket::ConnectedState &&
-                reader.end() == HttpAnswerReader::Progress::Done)
-                return Answer{reader.status(), reader.body()};
-            return std::nullopt;
-        }
-        switch (reader.feed(socket.read(HttpAnswerReader::MaxBytes))) {
-        case HttpAnswerReader::Progress::More:
-            continue;
-        case HttpAnswerReader::Progress::Done:
-            return Answer{reader.status(), reader.body()};
-        case HttpAnswerReader::Progress::Bad:
-        case HttpAnswerReader::Progress::TooLong:
-            return std::nullopt;
-        }
-    }
-    return std::nullopt;
 }

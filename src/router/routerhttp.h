@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "routerattempt.h"
+
 #include <QByteArray>
 #include <QHostAddress>
 #include <QObject>
-#include <QTimer>
 
 #include <optional>
 
@@ -91,10 +92,6 @@ public:
     // is deleted first.
     RouterHttp(const RouterRequest& request, int deadlineMs, QObject* parent);
 
-    // The same exchange, waiting for it: only for the game's last moments,
-    // when no event loop is left to answer to.
-    static std::optional<Answer> exchangeNow(const RouterRequest& request, int deadlineMs);
-
     // After failed(): nothing listens there any more, the address answered
     // so (as a router's server does that restarted on another port).
     bool refused() const { return m_refused; }
@@ -108,7 +105,7 @@ private:
     void fail(const QString& why);
 
     QTcpSocket* m_socket;
-    QTimer m_deadline;
+    OneShot m_deadline{this};
     HttpAnswerReader m_reader;
     bool m_over = false;
     bool m_refused = false;

@@ -41,25 +41,8 @@ UpnpAttempt::UpnpAttempt(const QHostAddress& gateway, const QHostAddress& localA
     connect(m_service, &UpnpService::found, this, &UpnpAttempt::askOutsideAddress);
     connect(m_service, &UpnpService::notFound, this,
             [this](const QString& reason) { Q_EMIT failed(Failure::NoAnswer, reason); });
-    m_renew.setSingleShot(true);
-    m_check.setSingleShot(true);
     connect(&m_renew, &QTimer::timeout, this, &UpnpAttempt::renew);
     connect(&m_check, &QTimer::timeout, this, &UpnpAttempt::check);
-}
-
-// The game is ending with a forward on the router, or one being made: the
-// router is given a moment to remove it.
-UpnpAttempt::~UpnpAttempt()
-{
-    if (!m_forward || !m_service->isFound())
-        return;
-    const bool removed = m_service->callNow("DeletePortMapping",
-                                            {{"NewRemoteHost", {}},
-                                             {"NewExternalPort", number(m_forward->outsidePort)},
-                                             {"NewProtocol", "TCP"}},
-                                            RemovalWaitMs);
-    qCInfo(lcRouter) << "UPnP: forward of outside port" << m_forward->outsidePort
-                     << (removed ? "removed on the way out" : "not confirmed removed");
 }
 
 // AddPortMapping's, and AddAnyPortMapping's: the game's port on this
@@ -248,37 +231,25 @@ void UpnpAttempt::check()
 {
     if (!m_forward)
         return;
-    if (m_service->busy()) {
-        m_check.start(m_timing.check);
-        return;
-    }
-    m_service->call(
+    m_service->check(
         "GetSpecificPortMappingEntry",
         {{"NewRemoteHost", {}},
          {"NewExternalPort", number(m_forward->outsidePort)},
          {"NewProtocol", "TCP"}},
-        [this](const SoapAnswer& answer) {
-            m_check.start(m_timing.check);
-            m_unanswered = 0;
+        [this](const SoapAnswer& answer) -> std::optional<bool> {
             if (answer.succeeded()) {
                 const bool ours =
                     parseOutsideAddress(answer.value("NewInternalClient")) == m_localAddress &&
                     parsePort(answer.value("NewInternalPort")) == m_port;
-                if (ours)
-                    return;
-                qCInfo(lcRouter) << "UPnP: the router forwards the port elsewhere now";
-            } else if (answer.error() != NoSuchEntryInArray) {
-                return; // a router that cannot say: asked again at the next check
+                if (!ours)
+                    qCInfo(lcRouter) << "UPnP: the router forwards the port elsewhere now";
+                return ours;
             }
-            forgetForward();
+            if (answer.error() != NoSuchEntryInArray)
+                return std::nullopt; // a router that cannot say
+            return false;
         },
-        [this](bool refused) {
-            if (refused || ++m_unanswered >= 2) {
-                forgetForward();
-                return;
-            }
-            m_check.start(m_timing.check);
-        });
+        m_check, m_timing.check, [this] { forgetForward(); });
 }
 
 void UpnpAttempt::forgetForward()
@@ -313,12 +284,8 @@ void UpnpAttempt::noAnswerTo(const char* action)
     Q_EMIT failed(Failure::NoAnswer, QStringLiteral("no answer to %1").arg(QLatin1String(action)));
 }
 
-void UpnpAttempt::release()
+void UpnpAttempt::remove()
 {
-    if (m_released)
-        return;
-    m_released = true;
-    blockSignals(true);
     m_renew.stop();
     m_check.stop();
     m_service->abort();
@@ -327,14 +294,9 @@ void UpnpAttempt::release()
         return;
     }
     qCInfo(lcRouter) << "UPnP: removing the forward of outside port" << m_forward->outsidePort;
-    const auto removed = [this] {
-        m_forward.reset();
-        deleteLater();
-    };
-    m_service->call(
-        "DeletePortMapping",
-        {{"NewRemoteHost", {}},
-         {"NewExternalPort", number(m_forward->outsidePort)},
-         {"NewProtocol", "TCP"}},
-        [removed](const SoapAnswer&) { removed(); }, [removed](bool) { removed(); });
+    m_service->call("DeletePortMapping",
+                    {{"NewRemoteHost", {}},
+                     {"NewExternalPort", number(m_forward->outsidePort)},
+                     {"NewProtocol", "TCP"}},
+                    [this] { deleteLater(); });
 }

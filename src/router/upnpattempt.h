@@ -20,23 +20,19 @@ class UpnpAttempt final : public RouterAttempt {
     Q_OBJECT
 
 public:
-    // When the attempt is deleted while a forward stands, or is being made:
-    // how long the router is given to remove it.
-    static constexpr int RemovalWaitMs = 500;
     // An outside port another machine holds, on a router that offers no
     // other (IGD version 1): so many ports from the game's are tried in turn.
     static constexpr int PortsTried = 10;
 
     UpnpAttempt(const QHostAddress& gateway, const QHostAddress& localAddress, quint16 port,
                 const Timing& timing, QObject* parent);
-    ~UpnpAttempt() override;
 
     const char* protocolName() const override { return "UPnP-IGD"; }
     void find() override;
     void map() override;
-    void release() override;
 
 private:
+    void remove() override;
     struct Forward {
         quint16 outsidePort = 0;
         QByteArray lease;
@@ -64,8 +60,6 @@ private:
     QByteArray m_lease;
     // A forward the router confirmed, or one being asked for.
     std::optional<Forward> m_forward;
-    int m_unanswered = 0; // checks in a row
-    QTimer m_renew;
-    QTimer m_check;
-    bool m_released = false;
+    OneShot m_renew{this};
+    OneShot m_check{this};
 };

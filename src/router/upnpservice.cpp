@@ -21,12 +21,12 @@ void UpnpService::find()
     m_search = new GatewaySearch(m_gateway, m_localAddress, this);
     connect(m_search, &GatewaySearch::located, this, [this](const RouterUrl& description) {
         m_descriptions.append(description);
-        if (!m_describing && !m_control)
+        if (!m_pending && !m_control)
             describe();
     });
     connect(m_search, &GatewaySearch::finished, this, [this] {
         m_searchOver = true;
-        if (!m_describing && !m_control)
+        if (!m_pending && !m_control)
             describe();
     });
     m_search->start();
@@ -51,11 +51,9 @@ void UpnpService::describe()
     qCInfo(lcRouter) << "UPnP: fetching the description" << url.hostHeader() + url.path;
     auto* http = new RouterHttp(RouterRequest{url, {}, {}}, AnswerDeadlineMs, this);
     m_pending = http;
-    m_describing = true;
     connect(http, &RouterHttp::answered, this, [this, http, url](const RouterHttp::Answer& answer) {
         http->deleteLater();
         m_pending = nullptr;
-        m_describing = false;
         if (answer.status == 200) {
             described(url, answer.body);
             return;
@@ -66,7 +64,6 @@ void UpnpService::describe()
     connect(http, &RouterHttp::failed, this, [this, http](const QString& why) {
         http->deleteLater();
         m_pending = nullptr;
-        m_describing = false;
         qCInfo(lcRouter) << "UPnP: no description:" << why;
         describe();
     });
@@ -148,14 +145,36 @@ void UpnpService::call(const char* action, const QList<SoapArgument>& arguments,
     });
 }
 
-bool UpnpService::callNow(const char* action, const QList<SoapArgument>& arguments,
-                          int waitMs) const
+void UpnpService::call(const char* action, const QList<SoapArgument>& arguments,
+                       const std::function<void()>& then)
 {
-    if (!m_control)
-        return false;
-    const std::optional<RouterHttp::Answer> reply =
-        RouterHttp::exchangeNow(request(action, arguments), waitMs);
-    return reply && SoapAnswer(reply->status, reply->body, action).succeeded();
+    call(
+        action, arguments, [then](const SoapAnswer&) { then(); }, [then](bool) { then(); });
+}
+
+void UpnpService::check(const char* action, const QList<SoapArgument>& arguments,
+                        const Stands& stands, QTimer& next, std::chrono::milliseconds every,
+                        const std::function<void()>& gone)
+{
+    if (busy()) {
+        next.start(every);
+        return;
+    }
+    call(
+        action, arguments,
+        [this, stands, &next, every, gone](const SoapAnswer& answer) {
+            m_unanswered = 0;
+            if (stands(answer) == false)
+                gone();
+            else
+                next.start(every);
+        },
+        [this, &next, every, gone](bool refused) {
+            if (refused || ++m_unanswered >= 2)
+                gone();
+            else
+                next.start(every);
+        });
 }
 
 void UpnpService::abort()

@@ -9,7 +9,9 @@
 #include <QList>
 #include <QObject>
 #include <QPointer>
+#include <QTimer>
 
+#include <chrono>
 #include <functional>
 #include <optional>
 
@@ -53,9 +55,17 @@ public:
 
     void call(const char* action, const QList<SoapArgument>& arguments, Handler handler,
               NoAnswer noAnswer);
-    // The same call, waiting at most `waitMs` for its answer: only for the
-    // game's last moments. True when the router answered success.
-    bool callNow(const char* action, const QList<SoapArgument>& arguments, int waitMs) const;
+    // The same, whatever comes back: `then` follows the answer or its absence.
+    void call(const char* action, const QList<SoapArgument>& arguments,
+              const std::function<void()>& then);
+    // One check of a standing opening, after `next` (which starts it again)
+    // timed out: `stands` reads from the answer whether the opening still
+    // stands (nothing when the router cannot say: asked again at the next
+    // check). An answer that says it does not, a refusal, or two checks in a
+    // row unanswered, and it is `gone`.
+    using Stands = std::function<std::optional<bool>(const SoapAnswer&)>;
+    void check(const char* action, const QList<SoapArgument>& arguments, const Stands& stands,
+               QTimer& next, std::chrono::milliseconds every, const std::function<void()>& gone);
     // Drops the search and the call under way; no handler is called after it.
     void abort();
 
@@ -75,8 +85,8 @@ private:
     QList<RouterUrl> m_descriptions;
     int m_devices = 0; // described, and found to be an IGD
     bool m_searchOver = false;
-    bool m_describing = false;
     QPointer<RouterHttp> m_pending;
     std::optional<RouterUrl> m_control;
     QByteArray m_serviceType;
+    int m_unanswered = 0; // checks in a row
 };
