@@ -154,7 +154,7 @@ join() {
 
 # libnice asks in RFC 3489's form, which coturn leaves unanswered: the
 # STUN server the players are given is the sandbox's own responder.
-stun=(KORVALOOP_STUN=198.51.100.2:3478)
+stun=("KORVALOOP_STUN=198.51.100.9:3478 198.51.100.2:3478")
 turn=(KORVALOOP_TURN=turn:player:secret@198.51.100.1:3478)
 
 routers ""

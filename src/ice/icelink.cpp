@@ -58,8 +58,9 @@ bool eventLoopRunsGlib()
 QString noPathMessage()
 {
     return QStringLiteral("No direct path was found between the two games: a router on the "
-                          "way lets nothing through. A relay (a TURN server, set in "
-                          "KORVALOOP_TURN) would carry the game.");
+                          "way lets nothing through. A relay would carry the game: a TURN "
+                          "server, set as turnServer in the [ice] group of "
+                          "~/.config/korvaloop/korvaloop.conf or in KORVALOOP_TURN.");
 }
 
 } // namespace
@@ -273,7 +274,8 @@ void IceLink::start()
                             "GLib's event loop (QT_NO_GLIB is set)."));
         return;
     }
-    context_ = g_main_context_ref_thread_default();
+    if (!context_)
+        context_ = g_main_context_ref_thread_default();
     agent_ = nice_agent_new_full(
         context_, NICE_COMPATIBILITY_RFC5245,
         NiceAgentOption(NICE_AGENT_OPTION_RELIABLE | NICE_AGENT_OPTION_CONSENT_FRESHNESS));
@@ -286,10 +288,13 @@ void IceLink::start()
                  nullptr);
     if (g_object_class_find_property(G_OBJECT_GET_CLASS(agent_), "upnp"))
         g_object_set(agent_, "upnp", FALSE, nullptr);
-    if (!options_.stunServers.isEmpty()) {
-        const StunServer& stun = options_.stunServers.front();
+    if (stunIndex_ < options_.stunServers.size()) {
+        const StunServer& stun = options_.stunServers.at(stunIndex_);
+        // A server that does not answer is given up on within about 3 s,
+        // so that the next one is asked well within gatherTimeout.
         g_object_set(agent_, "stun-server", stun.host.toUtf8().constData(), "stun-server-port",
-                     guint(stun.port), nullptr);
+                     guint(stun.port), "stun-initial-timeout", guint(200),
+                     "stun-max-retransmissions", guint(3), nullptr);
         qCInfo(lcIce) << "STUN server" << stun.host << stun.port;
     }
     for (const QHostAddress& address : options_.localAddresses) {
@@ -393,6 +398,18 @@ void IceLink::gatheringDone()
             into->append(candidate);
     }
     g_slist_free_full(list, reinterpret_cast<GDestroyNotify>(nice_candidate_free));
+    // A STUN server that gave no public address makes way for the next, with
+    // an agent of its own.
+    if (reflexive.isEmpty() && stunIndex_ + 1 < options_.stunServers.size()) {
+        qCInfo(lcIce) << "no public address from" << options_.stunServers.at(stunIndex_).host
+                      << "; asking" << options_.stunServers.at(stunIndex_ + 1).host;
+        releaseAgent();
+        ++stunIndex_;
+        gatherTries_ = 0;
+        stage_ = Stage::Idle;
+        start();
+        return;
+    }
     // The public and relayed addresses first, so that a computer with many
     // interfaces still offers them; the code lists them after the hosts.
     const qsizetype relays = std::min<qsizetype>(relayed.size(), 2);

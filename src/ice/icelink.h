@@ -85,7 +85,8 @@ public:
     enum class Path { Local, ThroughRouters, Relay };
 
     struct Options {
-        QList<StunServer> stunServers; // the first is asked
+        // Asked in turn, until one gives a public address.
+        QList<StunServer> stunServers;
         std::optional<TurnServer> turnServer;
         // Empty: every interface libnice finds (loopback aside).
         QList<QHostAddress> localAddresses;
@@ -186,6 +187,7 @@ private:
     Path path_ = Path::Local;
     QString remoteAddress_;
     int gatherTries_ = 0;
+    qsizetype stunIndex_ = 0; // the STUN server asked now
     QTimer gatherTimer_;
     QTimer checkTimer_;
     QTimer closeTimer_;
