@@ -463,8 +463,12 @@ private slots:
         QCOMPARE(anna.status(), QStringLiteral("Status: Connected, direct through both routers"));
         QTRY_VERIFY(bert.said(QStringLiteral("Status: Connected, direct through both routers")));
         QTRY_VERIFY(!bert.peer().isEmpty()); // anna's figure, over the path
+        // Bert's moves back: the figure where a game starts it, then a step.
+        QTRY_COMPARE(anna.game.scene.guyrm.left(), 0);
+        bert.type("goright");
+        QTRY_COMPARE(anna.game.scene.guyrm.left(), 8);
         QVERIFY(anna.game.scene.key.isVisible());
-        bert.type("gotkey"); // and bert's key pickup back
+        bert.type("gotkey"); // and bert's key pickup, as typed in bert's console
         QTRY_VERIFY(!anna.game.scene.key.isVisible());
 
         // The host's leaving ends the friend's connection too.

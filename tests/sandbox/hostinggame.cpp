@@ -12,6 +12,7 @@
 //   hostinggame PORT
 //   hostinggame join ADDRESSES PORT
 #include "app/form1.h"
+#include "console/console.h"
 #include "dialogcontrols.h"
 #include "platform/qtplatform.h"
 
@@ -96,7 +97,13 @@ int main(int argc, char* argv[])
                 dialog.answerRow->answer->setText(line.sliced(7));
                 dialog.cmdOK->click(); // as Return in the field does
             } else {
-                form.game.queueCommand(line);
+                // Through the console's command line, as a player types it:
+                // the console tells the other player and the game carries
+                // it out here (the game's own queue tells no one).
+                QLineEdit* command =
+                    form.console().findChild<QLineEdit*>(QStringLiteral("command"));
+                command->setText(line);
+                Q_EMIT command->returnPressed();
             }
         }
     });
