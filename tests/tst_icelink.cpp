@@ -103,6 +103,7 @@ class TestIceLink : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void twoLinksJoinAndCarryBytesBothWays();
+    void theJoiningSideWaitsForTheHostsPlayer();
     void aDamagedOrWrongCodeIsRefusedAtOnceAndTheLinkStaysUsable();
     void aPeerThatSendsPastTheBoundUnreadIsCutOff();
     void eitherSideEndingEndsTheOther();
@@ -119,6 +120,28 @@ void TestIceLink::twoLinksJoinAndCarryBytesBothWays()
     const QByteArray back = randomBytes(1024 * 1024 + 7).mid(7);
     QCOMPARE(carry(pair.host->device(), pair.join->device(), there), there);
     QCOMPARE(carry(pair.join->device(), pair.host->device(), back), back);
+}
+
+// The friend's game answers at once, but the host's player pastes the
+// answer only after the friend has sent it: longer than a check takes.
+void TestIceLink::theJoiningSideWaitsForTheHostsPlayer()
+{
+    IceLink::Options options = loopback();
+    options.checkTimeout = 2s;
+    Pair pair(options);
+    QSignalSpy joinFailed(pair.join.get(), &IceLink::failed);
+    QSignalSpy joinConnected(pair.join.get(), &IceLink::connected);
+    pair.host->start();
+    QTRY_VERIFY(!pair.host->localCode().isEmpty());
+    pair.join->start();
+    QCOMPARE(pair.join->takeRemoteCode(pair.host->localCode()), QString());
+    QTRY_VERIFY(!pair.join->localCode().isEmpty());
+    QTest::qWait(int(options.checkTimeout.count()) * 2);
+    QCOMPARE(joinFailed.size(), 0);
+    QCOMPARE(pair.host->takeRemoteCode(pair.join->localCode()), QString());
+    QTRY_COMPARE_WITH_TIMEOUT(joinConnected.size(), 1, 10000);
+    const QByteArray bytes = randomBytes(1000);
+    QCOMPARE(carry(pair.join->device(), pair.host->device(), bytes), bytes);
 }
 
 void TestIceLink::aDamagedOrWrongCodeIsRefusedAtOnceAndTheLinkStaysUsable()

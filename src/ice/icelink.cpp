@@ -478,7 +478,17 @@ void IceLink::applyRemote()
         return;
     }
     stage_ = Stage::Checking;
-    checkTimer_.start(options_.checkTimeout);
+    if (role_ == Role::Join) {
+        // The host starts its checks only once its player has pasted the
+        // answer, some time from now. Meanwhile this side's checks go on,
+        // further and further apart, so that its router keeps the way
+        // open for the host's (Linux forgets an unanswered flow after 30 s):
+        // 7 retransmissions reach about a minute.
+        g_object_set(agent_, "stun-max-retransmissions", guint(7), nullptr);
+        checkTimer_.start(options_.answerWait);
+    } else {
+        checkTimer_.start(options_.checkTimeout);
+    }
 }
 
 void IceLink::stateChanged(unsigned state)
@@ -497,7 +507,11 @@ void IceLink::stateChanged(unsigned state)
             Q_EMIT device_->readyRead();
         flush();
     } else if (state == NICE_COMPONENT_STATE_FAILED) {
-        if (stage_ == Stage::Checking)
+        // A joining side's checks that found nothing before the host's began
+        // come back to life when the host's arrive: libnice answers them.
+        if (stage_ == Stage::Checking && role_ == Role::Join)
+            qCInfo(lcIce, "no answer to the checks yet; waiting for the host's");
+        else if (stage_ == Stage::Checking)
             fail(noPathMessage());
         else if (stage_ == Stage::Connected)
             end(QStringLiteral("The path to the other player was lost or closed."));

@@ -95,6 +95,10 @@ public:
         std::chrono::milliseconds gatherTimeout{8000};
         // From the other player's code taken to a working pair.
         std::chrono::milliseconds checkTimeout{10000};
+        // A joining side takes the invitation long before the host takes its
+        // answer (a player sends it, the other pastes it): it looks for a
+        // path this long.
+        std::chrono::milliseconds answerWait{60000};
         // From close() to the other side's acknowledgement of the end.
         std::chrono::milliseconds closeTimeout{3000};
         // Gathering fails while no interface is up, as in the second after
