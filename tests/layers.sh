@@ -9,12 +9,13 @@ set -euo pipefail
 cd "$1/src"
 
 # korvaloop_desktop is the platform's Qt side, the SDL plug-in the
-# controllers' own.
+# controllers' own, libnice's link and its plug-in ICE's own.
 room_of() {
     local room=${1#korvaloop_}
     case $room in
     desktop) echo platform ;;
     gamepad_sdl) echo gamepad ;;
+    ice_nice | ice_plugin) echo ice ;;
     *) echo "$room" ;;
     esac
 }

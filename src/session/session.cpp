@@ -112,8 +112,7 @@ Session::~Session()
     sock.disconnect(this);
     if (m_router)
         m_router->disconnect(this); // it removes its forward as it goes
-    if (m_ice)
-        m_ice->disconnect(this); // it ends its path as it goes
+    m_ice.reset(); // it ends its path as it goes, and tells nobody
     m_game.setPeer(nullptr);
 }
 
@@ -136,7 +135,7 @@ Sock::SocketState Session::socketState() const
 
 bool Session::joinsByInvitation() const
 {
-    return m_joining && m_ice && m_ice->role() == ice::IceLink::Role::Join;
+    return m_joining && m_ice && m_ice->role() == ice::Link::Role::Join;
 }
 
 // The socket's state, as the game tells its states apart. A copy is listed
@@ -194,7 +193,7 @@ void Session::followRouter()
         if (m_state == ConnectionState::Listening && m_askRouter)
             reach = withInvitation(
                 std::move(reach),
-                m_ice && m_ice->role() == ice::IceLink::Role::Host ? m_ice->localCode() : QString(),
+                m_ice && m_ice->role() == ice::Link::Role::Host ? m_ice->localCode() : QString(),
                 m_iceTrouble);
     }
     if (reach == m_reach)
@@ -266,14 +265,14 @@ bool Session::StartHost(const QString& port, bool askRouter)
     // A friend whose game cannot reach this one's addresses answers the
     // invitation instead.
     if (askRouter)
-        startIce(ice::IceLink::Role::Host);
+        startIce(ice::Link::Role::Host);
     setStatus(QStringLiteral("Status: Waiting for connection"));
     return true;
 }
 
 bool Session::takeAnswer(const QString& text)
 {
-    if (!m_ice || m_ice->role() != ice::IceLink::Role::Host ||
+    if (!m_ice || m_ice->role() != ice::Link::Role::Host ||
         m_state != ConnectionState::Listening) {
         setStatus(QStringLiteral("Status: No invitation waits for an answer"));
         return false;
@@ -313,7 +312,7 @@ bool Session::StartJoin(const QString& address, const QString& port)
     dropIce();
     m_dialFailure.clear();
     if (!text.invitations.isEmpty()) {
-        startIce(ice::IceLink::Role::Join, text.invitations.first());
+        startIce(ice::Link::Role::Join, text.invitations.first());
         if (!m_ice)
             return false; // the invitation was refused: the status says why
     }
@@ -369,13 +368,13 @@ void Session::sock_Connect()
 {
     m_joining = false;
     receiver.reset();
-    const bool overIce = m_ice && m_ice->stage() == ice::IceLink::Stage::Connected;
+    const bool overIce = m_ice && m_ice->stage() == ice::Link::Stage::Connected;
     if (!overIce) {
         dropIce();
         setStatus(QStringLiteral("Status: Connected to ") + sock.RemoteHostIP());
-    } else if (m_ice->path() == ice::IceLink::Path::Relay) {
+    } else if (m_ice->path() == ice::Link::Path::Relay) {
         setStatus(QStringLiteral("Status: Connected over a relay"));
-    } else if (m_ice->path() == ice::IceLink::Path::ThroughRouters) {
+    } else if (m_ice->path() == ice::Link::Path::ThroughRouters) {
         setStatus(QStringLiteral("Status: Connected, direct through both routers"));
     } else {
         setStatus(QStringLiteral("Status: Connected to ") + sock.RemoteHostIP());
@@ -408,7 +407,7 @@ void Session::sock_Error()
 // end nothing yet.
 void Session::opener_Error()
 {
-    if (joinsByInvitation() && m_ice->stage() != ice::IceLink::Stage::Connected) {
+    if (joinsByInvitation() && m_ice->stage() != ice::Link::Stage::Connected) {
         m_dialFailure = joinFailure();
         opener.Close();
         return;
@@ -443,24 +442,28 @@ void Session::connectionLost()
 
 // The link is made per invitation and thrown away after it; one that has
 // handed its stream to the connection sees the stream's end through.
-void Session::startIce(ice::IceLink::Role role, const QString& invitation)
+void Session::startIce(ice::Link::Role role, const QString& invitation)
 {
     dropIce();
-    auto link = std::make_unique<ice::IceLink>(role, m_iceOptions);
-    link->setObjectName(QStringLiteral("ice"));
-    if (!invitation.isEmpty()) {
-        const QString problem = link->takeRemoteCode(invitation);
-        if (!problem.isEmpty()) {
-            setStatus(QStringLiteral("Status: ") + problem);
-            return;
-        }
+    QString why;
+    std::unique_ptr<ice::Link> link = ice::makeLink(
+        role, m_iceOptions,
+        {[this](const QString& code) { ice_Gathered(code); },
+         [this](QIODevice* device) { ice_Connected(device); },
+         [this](const QString& reason) { ice_Failed(reason); }},
+        &why);
+    if (link && !invitation.isEmpty())
+        why = link->takeRemoteCode(invitation);
+    if (!why.isEmpty()) {
+        if (role == ice::Link::Role::Host)
+            m_iceTrouble = why;
+        else
+            setStatus(QStringLiteral("Status: ") + why);
+        return;
     }
     m_ice = std::move(link);
     m_iceTrouble.clear();
     m_answerTaken = false;
-    connect(m_ice.get(), &ice::IceLink::gathered, this, &Session::ice_Gathered);
-    connect(m_ice.get(), &ice::IceLink::connected, this, &Session::ice_Connected);
-    connect(m_ice.get(), &ice::IceLink::failed, this, &Session::ice_Failed);
     m_ice->start();
 }
 
@@ -468,10 +471,8 @@ void Session::dropIce()
 {
     if (!m_ice)
         return;
-    m_ice->disconnect(this);
-    m_ice->close();
     // It may be telling of its end right now.
-    m_ice.release()->deleteLater();
+    m_ice.release()->dispose();
     if (!m_answer.isEmpty()) {
         m_answer.clear();
         Q_EMIT answerChanged(m_answer);
@@ -480,7 +481,7 @@ void Session::dropIce()
 
 void Session::ice_Gathered(const QString& code)
 {
-    if (m_ice->role() == ice::IceLink::Role::Host) {
+    if (m_ice->role() == ice::Link::Role::Host) {
         followRouter();
         return;
     }
@@ -501,7 +502,7 @@ void Session::ice_Connected(QIODevice* device)
 // have too.
 void Session::ice_Failed(const QString& reason)
 {
-    const bool hosting = m_ice->role() == ice::IceLink::Role::Host;
+    const bool hosting = m_ice->role() == ice::Link::Role::Host;
     const bool answered = m_answerTaken;
     dropIce();
     if (hosting) {
@@ -510,7 +511,7 @@ void Session::ice_Failed(const QString& reason)
         else
             setStatus(QStringLiteral("Status: ") + reason);
         if (answered && m_state == ConnectionState::Listening)
-            startIce(ice::IceLink::Role::Host);
+            startIce(ice::Link::Role::Host);
         followRouter();
         return;
     }

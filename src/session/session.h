@@ -2,7 +2,7 @@
 #pragma once
 
 #include "game/peerlink.h"
-#include "ice/icelink.h"
+#include "ice/link.h"
 #include "lan/discovery.h"
 #include "lan/sock.h"
 #include "lan/tcpopener.h"
@@ -76,7 +76,7 @@ public:
     // The STUN and TURN servers and the ICE time-outs; the game's come from
     // the settings (IceLink::Options::fromSettings). They are asked only
     // while this copy hosts with the router asked or answers an invitation.
-    void setIceOptions(const ice::IceLink::Options& options) { m_iceOptions = options; }
+    void setIceOptions(const ice::Link::Options& options) { m_iceOptions = options; }
     // What the last StartJoin's address held, as it was read: none when it
     // held no address.
     const QList<Destination>& destinations() const { return m_destinations; }
@@ -139,7 +139,7 @@ private:
     void connectionLost();
     QString joinFailure() const;
 
-    void startIce(ice::IceLink::Role role, const QString& invitation = {});
+    void startIce(ice::Link::Role role, const QString& invitation = {});
     void dropIce();
     void ice_Gathered(const QString& code);
     void ice_Connected(QIODevice* device);
@@ -163,8 +163,8 @@ private:
     QString m_joinText;
     // The ICE link of this copy's invitation while it hosts, or of the
     // invitation a join answers; then the connection's carrier.
-    std::unique_ptr<ice::IceLink> m_ice;
-    ice::IceLink::Options m_iceOptions = ice::IceLink::Options::fromSettings();
+    std::unique_ptr<ice::Link> m_ice;
+    ice::Link::Options m_iceOptions = ice::Link::Options::fromSettings();
     QString m_answer;
     QString m_iceTrouble;  // why no invitation could be made
     QString m_dialFailure; // a join's addresses failed while its invitation may still open a path
