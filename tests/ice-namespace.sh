@@ -8,17 +8,29 @@
 #
 #   "internet"   br0 198.51.100.1/24: coturn on 198.51.100.1:3478 (TURN for
 #                player:secret); 198.51.100.2/24: a STUN server
-#                (tests/sandbox/stunresponder)
+#                (tests/sandbox/stunresponder); a default route to "rest",
+#                which drops what it is sent, as the rest of the internet
+#                drops what is sent to a home's private address
 #   "router1/2"  wan0 198.51.100.11/.12, lan0 192.168.1.1/.2.1
 #   "home1/2"    lan0 192.168.1.10, 192.168.2.10
+#   "carrier"    a carrier's NAT: wan0 198.51.100.13, cgn0 100.64.0.1/10
+#   "router3"    wan0 100.64.0.10 behind the carrier, lan0 192.168.3.1
+#   "home3"      lan0 192.168.3.10
 #
-# Cases, each printed with its outcome:
+# Cases, each printed with its outcome and times:
 #   cone       the routers keep a flow's outside port: a direct path opens
+#   carrier    home3, behind its router and the carrier's NAT, and home2
+#   flood      a stranger on home1's network who read the invitation floods
+#              the waiting host's ICE port with malformed STUN and checks;
+#              the host still joins the right player, its memory bounded
+#   killed     a side killed (SIGKILL) mid-game: the other side's path ends
+#              within 20 s
 #   symmetric  the routers pick a new outside port per destination
 #              (masquerade fully-random): no direct path, said in words
-#   relay      the same routers, with the TURN server: the path should go
-#              through it; run only with KORVALOOP_ICE_RELAY_CASE=1, as the
-#              link does not yet find the relayed pair
+#   relay      the same routers, with the TURN server: the path goes
+#              through it
+# After each, neither side's process holds a UDP socket once its link is
+# let go, and coturn holds no allocation but the killed side's.
 #
 # Runs in mount, network and process namespaces of its own; needs root and
 # coturn (exits 77, skipped, without them).
@@ -51,16 +63,27 @@ ip -n internet link add br0 type bridge
 ip -n internet addr add 198.51.100.1/24 dev br0
 ip -n internet addr add 198.51.100.2/24 dev br0
 ip -n internet link set br0 up
+# Without a route, coturn's relay gets "network unreachable" for a home's
+# private address a player offers, and ends that player's allocation.
+ip netns add rest
+ip -n internet link add rest0 type veth peer name rest0 netns rest
+ip -n internet addr add 203.0.113.1/30 dev rest0
+ip -n internet link set rest0 up
+ip -n rest addr add 203.0.113.2/30 dev rest0
+ip -n rest link set rest0 up
+ip -n internet route add default via 203.0.113.2
 
-for n in 1 2; do
+# home N behind router N, whose wan0 has WAN on the link UPLINK in UPNS.
+home() {
+    local n=$1 wan=$2 upns=$3 uplink=$4 gateway=$5
     ip netns add router$n
     ip netns add home$n
     ip -n router$n link set lo up
     ip -n home$n link set lo up
-    ip -n router$n link add wan0 type veth peer name up$n netns internet
-    ip -n internet link set up$n master br0 up
-    ip -n router$n addr add 198.51.100.1$n/24 dev wan0
+    ip -n router$n link add wan0 type veth peer name "$uplink" netns "$upns"
+    ip -n router$n addr add "$wan" dev wan0
     ip -n router$n link set wan0 up
+    [[ -z $gateway ]] || ip -n router$n route add default via "$gateway"
     ip -n router$n link add lan0 type veth peer name lan0 netns home$n
     ip -n router$n addr add 192.168.$n.1/24 dev lan0
     ip -n router$n link set lan0 up
@@ -68,14 +91,27 @@ for n in 1 2; do
     ip -n home$n link set lan0 up
     ip -n home$n route add default via 192.168.$n.1
     ip netns exec router$n sysctl -q -w net.ipv4.ip_forward=1
+}
+for n in 1 2; do
+    home $n 198.51.100.1$n/24 internet up$n ""
+    ip -n internet link set up$n master br0 up
 done
+ip netns add carrier
+ip -n carrier link set lo up
+ip -n carrier link add wan0 type veth peer name up3 netns internet
+ip -n internet link set up3 master br0 up
+ip -n carrier addr add 198.51.100.13/24 dev wan0
+ip -n carrier link set wan0 up
+ip netns exec carrier sysctl -q -w net.ipv4.ip_forward=1
+home 3 100.64.0.10/10 carrier cgn0 100.64.0.1
+ip -n carrier addr add 100.64.0.1/10 dev cgn0
+ip -n carrier link set cgn0 up
 
 # masquerade [fully-random] and a stateful firewall: only answers come in.
-routers() {
-    local how=$1
-    for n in 1 2; do
-        ip netns exec router$n nft flush ruleset
-        ip netns exec router$n nft -f - <<NFT
+nat() {
+    local ns=$1 inside=$2 how=$3
+    ip netns exec "$ns" nft flush ruleset
+    ip netns exec "$ns" nft -f - <<NFT
 table inet filter {
     chain input {
         type filter hook input priority 0; policy accept;
@@ -85,7 +121,7 @@ table inet filter {
     chain forward {
         type filter hook forward priority 0; policy drop;
         ct state established,related accept
-        iifname "lan0" oifname "wan0" accept
+        iifname "$inside" oifname "wan0" accept
     }
 }
 table ip nat {
@@ -95,15 +131,31 @@ table ip nat {
     }
 }
 NFT
-        ip netns exec router$n conntrack -F 2>/dev/null || true
-    done
+    ip netns exec "$ns" conntrack -F 2>/dev/null || true
+}
+routers() {
+    for n in 1 2 3; do nat router$n lan0 "$1"; done
+    nat carrier cgn0 ""
 }
 
-ip netns exec internet turnserver --listening-ip=198.51.100.1 --relay-ip=198.51.100.1 \
-    --listening-port=3478 --min-port=49152 --max-port=49200 --lt-cred-mech \
-    --user=player:secret --realm=korvaloop.test --no-tls --no-dtls --no-cli \
-    --log-file=stdout --pidfile="$work/turn.pid" --verbose \
-    >"$work/turn.log" 2>&1 &
+# coturn with this file alone: Debian's /etc/turnserver.conf is not read.
+cat >"$work/turnserver.conf" <<CONF
+listening-ip=198.51.100.1
+relay-ip=198.51.100.1
+listening-port=3478
+min-port=49152
+max-port=49200
+lt-cred-mech
+user=player:secret
+realm=korvaloop.test
+no-tls
+no-dtls
+no-cli
+log-file=stdout
+pidfile=$work/turn.pid
+verbose
+CONF
+ip netns exec internet turnserver -c "$work/turnserver.conf" >"$work/turn.log" 2>&1 &
 for _ in $(seq 50); do
     ip netns exec internet ss -uln | grep -q '198.51.100.1:3478' && break
     sleep 0.1
@@ -111,46 +163,112 @@ done
 
 ip netns exec internet "$stunresponder" 198.51.100.2 3478 &
 
-# join CASE EXPECT [ENV...]: both sides run with ENV; EXPECT is ok or failed.
 failures=0
-join() {
-    local name=$1 expect=$2
-    shift 2
-    rm -f "$work"/to1 "$work"/to2
+fail() {
+    echo "$case: FAILED, $*" >&2
+    failures=$((failures + 1))
+}
+# wait_for FILE PATTERN TENTHS: whether a line of FILE matches within TENTHS.
+wait_for() {
+    for _ in $(seq "$3"); do
+        grep -q "$2" "$1" && return 0
+        sleep 0.1
+    done
+    return 1
+}
+# The UDP sockets process PID holds in namespace NS.
+sockets() { ip netns exec "$1" ss -uanp | grep "pid=$2," || true; }
+# Allocations coturn made and has not deleted.
+allocations() {
+    echo $(($(grep -c ': new, realm=' "$work/turn.log") - $(grep -c ': delete: realm=' "$work/turn.log")))
+}
+kept=0 # allocations of killed sides, left to their lifetime
+
+# start HOSTHOME JOINHOME MODE [ENV...]: both sides, their codes in $code1 and
+# $code2, their pids in $p1 and $p2, their input on fds 7 and 8.
+start() {
+    local a=$1 b=$2 mode=$3
+    shift 3
+    hosthome=home$a joinhome=home$b
+    rm -f "$work"/to1 "$work"/to2 "$work"/out1 "$work"/out2
     mkfifo "$work"/to1 "$work"/to2
-    ip netns exec home1 env "$@" "$icepeer" host 200000 <"$work"/to1 >"$work"/out1 2>"$work"/err1 &
-    local p1=$!
-    ip netns exec home2 env "$@" "$icepeer" join 200000 <"$work"/to2 >"$work"/out2 2>"$work"/err2 &
-    local p2=$!
+    touch "$work"/out1 "$work"/out2
+    ip netns exec "$hosthome" env "$@" "$icepeer" host "$mode" <"$work"/to1 >"$work"/out1 2>"$work"/err1 &
+    p1=$!
+    ip netns exec "$joinhome" env "$@" "$icepeer" join "$mode" <"$work"/to2 >"$work"/out2 2>"$work"/err2 &
+    p2=$!
     exec 7>"$work"/to1 8>"$work"/to2
-    local code1="" code2=""
+    code1="" code2=""
     for _ in $(seq 100); do
         code1=$(sed -n 's/^code //p' "$work"/out1)
         code2=$(sed -n 's/^code //p' "$work"/out2)
         [[ -n $code1 && -n $code2 ]] && break
         sleep 0.1
     done
+}
+exchange() {
     echo "$code2" >&7
     echo "$code1" >&8
-    local r1=0 r2=0
+}
+# finish: once each side still running has let its link go, no UDP socket
+# of its is left, and coturn has deleted its allocations; then both exit.
+finish() {
+    local side ns pid
+    for side in 1 2; do
+        ns=$hosthome pid=$p1
+        [[ $side -eq 1 ]] || ns=$joinhome pid=$p2
+        kill -0 "$pid" 2>/dev/null || continue
+        if ! wait_for "$work/out$side" '^closed' 400; then
+            fail "side $side did not finish"
+            continue
+        fi
+        local left=""
+        for _ in $(seq 50); do
+            left=$(sockets "$ns" "$pid")
+            [[ -z $left ]] && break
+            sleep 0.1
+        done
+        [[ -z $left ]] || fail "side $side left UDP sockets: $left"
+    done
+    local left
+    for _ in $(seq 30); do
+        left=$(allocations)
+        [[ $left -le $kept ]] && break
+        sleep 0.1
+    done
+    [[ $left -le $kept ]] || fail "coturn holds $left allocations, $kept of killed sides"
+    exec 7>&- 8>&-
+    r1=0 r2=0
     wait $p1 || r1=$?
     wait $p2 || r2=$?
-    exec 7>&- 8>&-
+}
+report() {
+    echo "$case: host: $(grep -v '^closed' "$work"/out1 | tail -n 1)"
+    echo "$case: join: $(grep -v '^closed' "$work"/out2 | tail -n 1)"
+}
+# join CASE EXPECT HOSTHOME JOINHOME [ENV...]: EXPECT is "ok direct",
+# "ok relayed" or "failed".
+join() {
+    case=$1
+    local expect=$2
+    start "$3" "$4" 200000 "${@:5}"
+    exchange
+    wait_for "$work"/out1 '^closed' 400 || true
+    wait_for "$work"/out2 '^closed' 400 || true
+    finish
+    report
+    echo "$case: codes: ${#code1} and ${#code2} characters"
     local last1 last2
-    last1=$(tail -n 1 "$work"/out1)
-    last2=$(tail -n 1 "$work"/out2)
-    echo "$name: host: $last1"
-    echo "$name: join: $last2"
-    echo "$name: codes: ${#code1} and ${#code2} characters"
+    last1=$(grep -v '^closed' "$work"/out1 | tail -n 1)
+    last2=$(grep -v '^closed' "$work"/out2 | tail -n 1)
     if [[ $last1 != "$expect"* || $last2 != "$expect"* ]]; then
-        echo "$name: FAILED, expected $expect" >&2
+        fail "expected $expect"
         cat "$work"/err1 "$work"/err2 >&2
-        failures=$((failures + 1))
-    fi
-    if [[ $expect == ok ]] && [[ $r1 -ne 0 || $r2 -ne 0 ]]; then
-        failures=$((failures + 1))
+    elif [[ $expect == ok* ]] && [[ $r1 -ne 0 || $r2 -ne 0 ]]; then
+        fail "exit $r1 and $r2"
     fi
 }
+rss() { sed -n 's/^ok .* rss \([0-9]*\)$/\1/p' "$work/out$1"; }
 
 # libnice asks in RFC 3489's form, which coturn leaves unanswered: the
 # STUN server the players are given is the sandbox's own responder.
@@ -158,13 +276,49 @@ stun=(KORVALOOP_STUN=198.51.100.2:3478)
 turn=(KORVALOOP_TURN=turn:player:secret@198.51.100.1:3478)
 
 routers ""
-join cone "ok direct" "${stun[@]}"
-routers fully-random
-join symmetric failed "${stun[@]}"
-if [[ -n ${KORVALOOP_ICE_RELAY_CASE:-} ]]; then
-    join relay "ok relayed" "${stun[@]}" "${turn[@]}"
-fi
+join cone "ok direct" 1 2 "${stun[@]}"
+plain=$(rss 1)
+join carrier "ok direct" 3 2 "${stun[@]}"
 
-[[ $failures -eq 0 ]] || tail -n 40 "$work"/turn.log* >&2
+case=flood
+start 1 2 200000 "${stun[@]}"
+port=$(sockets home1 "$p1" | grep -o '192\.168\.1\.10:[0-9]*' | head -n 1 | cut -d: -f2)
+echo "$case: $(ip netns exec home1 "$icepeer" flood 192.168.1.10 "$port" "$code1")"
+kill -0 "$p1" 2>/dev/null || fail "the host is gone"
+exchange
+wait_for "$work"/out1 '^closed' 400 || true
+finish
+report
+if ! grep -q '^ok direct' "$work"/out1 || ! grep -q '^ok direct' "$work"/out2; then
+    fail "no path to the right player after the flood"
+    cat "$work"/err1 >&2
+fi
+flooded=$(rss 1)
+echo "$case: resident memory ${flooded:-?} KiB, without the flood ${plain:-?} KiB"
+[[ -n $flooded && -n $plain && $flooded -le $((plain + 16384)) ]] || fail "memory past 16 MiB more"
+
+case=killed
+start 1 2 stay "${stun[@]}" "${turn[@]}"
+exchange
+if wait_for "$work"/out1 '^open' 100 && wait_for "$work"/out2 '^open' 100; then
+    sleep 1
+    kill -KILL "$p2"
+    kept=$((kept + 1))
+    wait_for "$work"/out1 '^ended' 300 || true
+    echo "$case: host: $(grep '^ended' "$work"/out1 || echo "not ended")"
+    silent=$(sed -n 's/^ended \([0-9]*\) .*/\1/p' "$work"/out1)
+    [[ -n $silent && $silent -le 20000 ]] || fail "the path did not end within 20 s"
+else
+    fail "no path"
+    cat "$work"/err1 "$work"/err2 >&2
+fi
+finish
+
+routers fully-random
+join symmetric failed 1 2 "${stun[@]}"
+join relay "ok relayed" 1 2 "${stun[@]}" "${turn[@]}"
+
+echo "coturn: $(allocations) allocations left, $kept of them killed sides'"
+[[ $failures -eq 0 ]] || tail -n 40 "$work"/turn.log >&2
 kill "$(cat "$work/turn.pid" 2>/dev/null)" 2>/dev/null || true
 exit $((failures > 0))

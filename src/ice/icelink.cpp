@@ -432,7 +432,12 @@ void IceLink::stateChanged(unsigned state)
     if (!agent_)
         return;
     qCInfo(lcIce, "component state: %s", nice_component_state_to_string(NiceComponentState(state)));
-    if (state == NICE_COMPONENT_STATE_READY && stage_ == Stage::Checking) {
+    // Connected as soon as a nominated pair works: libnice goes on to
+    // "ready" only once every pair of higher priority has answered or timed
+    // out, as a home address of the other player's LAN does only after about
+    // two seconds, and the stream runs on the nominated pair already.
+    if ((state == NICE_COMPONENT_STATE_CONNECTED || state == NICE_COMPONENT_STATE_READY) &&
+        stage_ == Stage::Checking) {
         checkTimer_.stop();
         stage_ = Stage::Connected;
         device_ = new IceStream(this);

@@ -4,16 +4,36 @@
 // prints its code, takes the other side's code from its input, and once the
 // path is open sends BYTES bytes and reads as many, then closes.
 //   icepeer host|join BYTES
-// Prints one line a step: "code CODE", then "ok direct|relayed MS" (MS from
-// the other code taken to the path open) or "failed REASON". Exits 0 on ok.
+// Prints one line a step: "code CODE", then "ok direct|relayed MS rss KB"
+// (MS from the other code taken to the path open, KB this process's resident
+// memory then) or "failed REASON". Once done it lets the link go, says
+// "closed" and waits for the end of its input (at most 10 s), so that the
+// sandbox can look for sockets left behind. Exits 0 on ok.
+//   icepeer host|join stay
+// Keeps the path open, a 9-byte message each way every 100 ms, until it
+// ends: "open direct|relayed MS", then "ended MS REASON" (MS since the last
+// byte came), then as above.
+//   icepeer flood ADDRESS PORT INVITATION
+// A stranger who read the invitation in the chat: sends COUNT (20,000)
+// datagrams within 5 s to a waiting link's ICE port, from 16 ports: random
+// bytes, cut-short and overlong STUN, attributes running past the end,
+// checks with a wrong MESSAGE-INTEGRITY and checks signed with the
+// invitation's password, answers to nothing. Prints "sent N in MS".
 #include "ice/icelink.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QMessageAuthenticationCode>
+#include <QRandomGenerator>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <QUdpSocket>
 
+#include <array>
 #include <cstdio>
+#include <fcntl.h>
+#include <memory>
 #include <unistd.h>
 
 namespace {
@@ -29,38 +49,210 @@ void say(const QString& line)
     std::fflush(stdout);
 }
 
+qint64 residentKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    return -1;
+}
+
+// STUN's FINGERPRINT: CRC-32 (ISO 3309), then XORed with "STUN".
+quint32 crc32(const QByteArray& data)
+{
+    quint32 crc = 0xffffffff;
+    for (const char byte : data) {
+        crc ^= quint8(byte);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xedb88320 & (0 - (crc & 1)));
+    }
+    return ~crc;
+}
+
+void put16(QByteArray& at, qsizetype offset, quint16 value)
+{
+    at[offset] = char(value >> 8);
+    at[offset + 1] = char(value & 0xff);
+}
+
+void attribute(QByteArray& message, quint16 type, const QByteArray& value)
+{
+    QByteArray head(4, 0);
+    put16(head, 0, type);
+    put16(head, 2, quint16(value.size()));
+    message += head + value;
+    message += QByteArray((4 - value.size() % 4) % 4, 0);
+    put16(message, 2, quint16(message.size() - 20));
+}
+
+// A Binding request as the other player's check would be, for USERNAME,
+// signed with KEY (or a wrong one), with a FINGERPRINT.
+QByteArray check(const QByteArray& username, const QByteArray& key, QRandomGenerator& random)
+{
+    QByteArray message(20, 0);
+    put16(message, 0, 0x0001);
+    const std::array<quint32, 4> head = {0x2112A442u, random.generate(), random.generate(),
+                                         random.generate()};
+    for (int i = 0; i < 4; ++i)
+        for (int b = 0; b < 4; ++b)
+            message[4 + i * 4 + b] = char(head[size_t(i)] >> (24 - 8 * b));
+    attribute(message, 0x0006, username);
+    attribute(message, 0x0024, QByteArray("\x6e\x00\x1e\xff", 4)); // PRIORITY
+    QByteArray tie(8, 0);
+    for (char& c : tie)
+        c = char(random.bounded(256));
+    attribute(message, 0x8029, tie); // ICE-CONTROLLED
+    QByteArray signedPart = message;
+    put16(signedPart, 2, quint16(message.size() - 20 + 24));
+    attribute(message, 0x0008,
+              QMessageAuthenticationCode::hash(signedPart, key, QCryptographicHash::Sha1));
+    QByteArray fingerprinted = message;
+    put16(fingerprinted, 2, quint16(message.size() - 20 + 8));
+    const quint32 crc = crc32(fingerprinted) ^ 0x5354554e;
+    attribute(message, 0x8028,
+              QByteArray::fromHex(QByteArray::number(crc, 16).rightJustified(8, '0')));
+    return message;
+}
+
+int flood(const QHostAddress& to, quint16 port, const QString& invitation)
+{
+    const ice::Decoded decoded = ice::decodeCode(invitation, ice::CodeKind::Invitation);
+    if (!decoded.code) {
+        std::fprintf(stderr, "icepeer flood: no invitation\n");
+        return 2;
+    }
+    const QByteArray username = decoded.code->userFragmentText() + ":evil";
+    const QByteArray password = decoded.code->passwordText();
+    QRandomGenerator random(27);
+    std::vector<std::unique_ptr<QUdpSocket>> sockets;
+    for (int i = 0; i < 16; ++i) {
+        sockets.push_back(std::make_unique<QUdpSocket>());
+        sockets.back()->bind(QHostAddress::AnyIPv4, 0);
+    }
+    constexpr int Count = 20000;
+    QElapsedTimer clock;
+    clock.start();
+    int sent = 0;
+    for (int i = 0; i < Count && clock.elapsed() < 5000; ++i) {
+        QByteArray datagram;
+        switch (i % 8) {
+        case 0: // noise
+            datagram.resize(random.bounded(1, 1400));
+            for (char& c : datagram)
+                c = char(random.bounded(256));
+            break;
+        case 1: // a STUN header cut short
+            datagram = check(username, password, random).left(random.bounded(1, 20));
+            break;
+        case 2: // a length past the end, or not a multiple of four
+            datagram = check(username, password, random);
+            put16(datagram, 2, quint16(i % 16 == 2 ? 0xfffc : datagram.size() - 19));
+            break;
+        case 3: { // an attribute running past the end
+            datagram = check(username, password, random);
+            put16(datagram, 22, 0xfff0);
+            break;
+        }
+        case 4: // the wrong password
+            datagram = check(username, QByteArray("not the password"), random);
+            break;
+        case 5: // signed with the invitation's password: only a stranger's check
+            datagram = check(username, password, random);
+            break;
+        case 6: { // an answer to no question
+            datagram = check(username, password, random);
+            put16(datagram, 0, i % 16 == 6 ? 0x0101 : 0x0111);
+            break;
+        }
+        default: // pseudo-TCP's header, and garbage after it
+            datagram.resize(24 + random.bounded(200));
+            for (char& c : datagram)
+                c = char(random.bounded(256));
+            break;
+        }
+        QUdpSocket& socket = *sockets[size_t(i) % sockets.size()];
+        if (socket.writeDatagram(datagram, to, port) >= 0)
+            ++sent;
+        // A little pacing, so that the bound on time is the flood's own.
+        if (i % 64 == 63)
+            usleep(1000);
+    }
+    say(QStringLiteral("sent %1 in %2").arg(sent).arg(clock.elapsed()));
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
+    if (argc == 5 && qstrcmp(argv[1], "flood") == 0)
+        return flood(QHostAddress(QString::fromLatin1(argv[2])), quint16(atoi(argv[3])),
+                     QString::fromLatin1(argv[4]));
     if (argc != 3) {
-        std::fprintf(stderr, "usage: icepeer host|join BYTES\n");
+        std::fprintf(stderr, "usage: icepeer host|join BYTES|stay\n"
+                             "       icepeer flood ADDRESS PORT INVITATION\n");
         return 2;
     }
     const bool host = qstrcmp(argv[1], "host") == 0;
-    const qint64 bytes = QByteArray(argv[2]).toLongLong();
-    ice::IceLink link(host ? ice::IceLink::Role::Host : ice::IceLink::Role::Join,
-                      ice::IceLink::Options::fromEnvironment());
-    QElapsedTimer sinceCode;
+    const bool stay = qstrcmp(argv[2], "stay") == 0;
+    const qint64 bytes = stay ? 0 : QByteArray(argv[2]).toLongLong();
+    auto link =
+        std::make_unique<ice::IceLink>(host ? ice::IceLink::Role::Host : ice::IceLink::Role::Join,
+                                       ice::IceLink::Options::fromEnvironment());
+    QElapsedTimer sinceCode, sinceByte;
     qint64 written = 0, read = 0;
     bool intact = true;
+    int exitCode = 2;
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    // Done: the link is let go, and the process stays until its input ends.
+    auto finish = [&](int code) {
+        if (!link)
+            return;
+        exitCode = code;
+        link.reset();
+        say(QStringLiteral("closed"));
+        input.setEnabled(true);
+        QTimer::singleShot(10000, &app, [&] { app.exit(exitCode); });
+    };
 
-    QObject::connect(&link, &ice::IceLink::gathered,
+    QObject::connect(link.get(), &ice::IceLink::gathered,
                      [&](const QString& code) { say(QStringLiteral("code ") + code); });
-    QObject::connect(&link, &ice::IceLink::failed, [&](const QString& reason) {
+    QObject::connect(link.get(), &ice::IceLink::failed, [&](const QString& reason) {
         say(QStringLiteral("failed ") + reason);
-        app.exit(1);
+        QTimer::singleShot(0, &app, [&] { finish(1); });
     });
-    QObject::connect(&link, &ice::IceLink::ended, [&](const QString& reason) {
-        if (read < bytes) {
+    QObject::connect(link.get(), &ice::IceLink::ended, [&](const QString& reason) {
+        if (stay)
+            say(QStringLiteral("ended %1 %2").arg(sinceByte.elapsed()).arg(reason));
+        else if (read < bytes)
             say(QStringLiteral("failed ended early: ") + reason);
-            app.exit(1);
-        }
+        if (stay || read < bytes)
+            QTimer::singleShot(0, &app, [&] { finish(stay ? 0 : 1); });
     });
-    QObject::connect(&link, &ice::IceLink::connected, [&](QIODevice* device) {
+    QObject::connect(link.get(), &ice::IceLink::connected, [&](QIODevice* device) {
         const qint64 ms = sinceCode.elapsed();
-        auto pump = [&, device, ms] {
+        const QString path =
+            link->isRelayed() ? QStringLiteral("relayed") : QStringLiteral("direct");
+        sinceByte.start();
+        if (stay) {
+            say(QStringLiteral("open %1 %2").arg(path).arg(ms));
+            auto* tick = new QTimer(device);
+            QObject::connect(tick, &QTimer::timeout, device, [device] {
+                if (device->bytesToWrite() < 4096)
+                    device->write("move 1 2\n");
+            });
+            QObject::connect(device, &QIODevice::readyRead, device, [&, device] {
+                if (!device->readAll().isEmpty())
+                    sinceByte.start();
+            });
+            tick->start(100);
+            return;
+        }
+        auto pump = [&, device, ms, path] {
             while (written < bytes) {
                 char chunk[4096];
                 const qint64 size = std::min<qint64>(sizeof chunk, bytes - written);
@@ -75,45 +267,53 @@ int main(int argc, char** argv)
             for (qsizetype i = 0; i < arrived.size(); ++i)
                 intact = intact && arrived[i] == patternByte(!host, read + i);
             read += arrived.size();
-            if (read >= bytes && written >= bytes && device->bytesToWrite() == 0) {
-                say(QStringLiteral("%1 %2 %3")
-                        .arg(intact ? QStringLiteral("ok") : QStringLiteral("damaged"),
-                             link.isRelayed() ? QStringLiteral("relayed")
-                                              : QStringLiteral("direct"))
-                        .arg(ms));
+            if (read >= bytes && written >= bytes && device->bytesToWrite() == 0 && exitCode == 2) {
+                exitCode = intact ? 0 : 1;
+                say(QStringLiteral("%1 %2 %3 rss %4")
+                        .arg(intact ? QStringLiteral("ok") : QStringLiteral("damaged"), path)
+                        .arg(ms)
+                        .arg(residentKiB()));
                 // Both sides have all: the other side's close may come first.
-                QTimer::singleShot(500, &app, [&] { app.exit(intact ? 0 : 1); });
+                QTimer::singleShot(500, &app, [&] { finish(exitCode); });
             }
         };
-        QObject::connect(device, &QIODevice::readyRead, pump);
-        QObject::connect(device, &QIODevice::bytesWritten, pump);
+        QObject::connect(device, &QIODevice::readyRead, device, pump);
+        QObject::connect(device, &QIODevice::bytesWritten, device, pump);
         pump();
     });
 
-    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
     QByteArray line;
+    ::fcntl(STDIN_FILENO, F_SETFL, ::fcntl(STDIN_FILENO, F_GETFL) | O_NONBLOCK);
     QObject::connect(&input, &QSocketNotifier::activated, [&] {
         char c;
-        while (::read(STDIN_FILENO, &c, 1) == 1) {
+        ssize_t got;
+        while ((got = ::read(STDIN_FILENO, &c, 1)) == 1) {
+            if (!link)
+                continue;
             if (c != '\n') {
                 line.append(c);
                 continue;
             }
             sinceCode.start();
-            const QString refused = link.takeRemoteCode(QString::fromLatin1(line));
+            const QString refused = link->takeRemoteCode(QString::fromLatin1(line));
             if (!refused.isEmpty()) {
                 say(QStringLiteral("failed ") + refused);
-                app.exit(1);
+                QTimer::singleShot(0, &app, [&] { finish(1); });
             }
             input.setEnabled(false);
             return;
         }
+        if (got != 0)
+            return;
         input.setEnabled(false);
+        // The end of the input: once done, the sandbox has looked.
+        if (!link)
+            app.exit(exitCode);
     });
-    QTimer::singleShot(30000, &app, [&] {
+    QTimer::singleShot(stay ? 60000 : 30000, &app, [&] {
         say(QStringLiteral("failed time-out"));
-        app.exit(2);
+        finish(2);
     });
-    link.start();
+    link->start();
     return app.exec();
 }
