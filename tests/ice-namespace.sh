@@ -4,11 +4,10 @@
 # masquerades and drops whatever new comes in from outside, and between them
 # a piece of internet with a STUN and TURN server (coturn); the two players'
 # sides (tests/sandbox/icepeer) exchange their codes and carry bytes both ways:
-#   ice-namespace.sh ICEPEER STUNRESPONDER
+#   ice-namespace.sh ICEPEER
 #
-#   "internet"   br0 198.51.100.1/24: coturn on 198.51.100.1:3478 (TURN for
-#                player:secret); 198.51.100.2/24: a STUN server
-#                (tests/sandbox/stunresponder); a default route to "rest",
+#   "internet"   br0 198.51.100.1/24: coturn on 198.51.100.1:3478 (STUN, and
+#                TURN for player:secret); a default route to "rest",
 #                which drops what it is sent, as the rest of the internet
 #                drops what is sent to a home's private address
 #   "router1/2"  wan0 198.51.100.11/.12, lan0 192.168.1.1/.2.1
@@ -53,7 +52,6 @@ if [[ -z ${KORVALOOP_ICE_SANDBOX:-} ]]; then
 fi
 
 icepeer=$1
-stunresponder=$2
 mount -t tmpfs -o mode=0755 korvaloop-ice /run
 work=$(mktemp -d)
 ip link set lo up
@@ -61,7 +59,6 @@ ip netns add internet
 ip -n internet link set lo up
 ip -n internet link add br0 type bridge
 ip -n internet addr add 198.51.100.1/24 dev br0
-ip -n internet addr add 198.51.100.2/24 dev br0
 ip -n internet link set br0 up
 # Without a route, coturn's relay gets "network unreachable" for a home's
 # private address a player offers, and ends that player's allocation.
@@ -138,7 +135,10 @@ routers() {
     nat carrier cgn0 ""
 }
 
-# coturn with this file alone: Debian's /etc/turnserver.conf is not read.
+# coturn with this file alone. Debian's /etc/turnserver.conf says
+# no-stun-backward-compatibility, and then coturn leaves libnice's STUN
+# request (RFC 3489's form, no magic cookie) unanswered: no public address
+# but through TURN.
 cat >"$work/turnserver.conf" <<CONF
 listening-ip=198.51.100.1
 relay-ip=198.51.100.1
@@ -160,8 +160,6 @@ for _ in $(seq 50); do
     ip netns exec internet ss -uln | grep -q '198.51.100.1:3478' && break
     sleep 0.1
 done
-
-ip netns exec internet "$stunresponder" 198.51.100.2 3478 &
 
 failures=0
 fail() {
@@ -270,9 +268,7 @@ join() {
 }
 rss() { sed -n 's/^ok .* rss \([0-9]*\)$/\1/p' "$work/out$1"; }
 
-# libnice asks in RFC 3489's form, which coturn leaves unanswered: the
-# STUN server the players are given is the sandbox's own responder.
-stun=(KORVALOOP_STUN=198.51.100.2:3478)
+stun=(KORVALOOP_STUN=198.51.100.1:3478)
 turn=(KORVALOOP_TURN=turn:player:secret@198.51.100.1:3478)
 
 routers ""
@@ -283,7 +279,13 @@ join carrier "ok direct" 3 2 "${stun[@]}"
 case=flood
 start 1 2 200000 "${stun[@]}"
 port=$(sockets home1 "$p1" | grep -o '192\.168\.1\.10:[0-9]*' | head -n 1 | cut -d: -f2)
+# UDP's counters in home1: InDatagrams, RcvbufErrors.
+udpcounts() { ip netns exec home1 awk '/^Udp:/ && $2 ~ /^[0-9]/ {print $2, $6}' /proc/net/snmp; }
+read -r in0 full0 < <(udpcounts)
 echo "$case: $(ip netns exec home1 "$icepeer" flood 192.168.1.10 "$port" "$code1")"
+sleep 0.5
+read -r in1 full1 < <(udpcounts)
+echo "$case: UDP in home1: $((in1 - in0)) datagrams in, $((full1 - full0)) of them dropped at a full buffer"
 kill -0 "$p1" 2>/dev/null || fail "the host is gone"
 exchange
 wait_for "$work"/out1 '^closed' 400 || true
