@@ -4,7 +4,7 @@
 # masquerades and drops whatever new comes in from outside, and between them
 # a piece of internet with a STUN and TURN server (coturn); the two players'
 # sides (tests/sandbox/icepeer) exchange their codes and carry bytes both ways:
-#   ice-namespace.sh ICEPEER
+#   ice-namespace.sh ICEPEER [--bench]
 #
 #   "internet"   br0 198.51.100.1/24: coturn on 198.51.100.1:3478 (STUN, and
 #                TURN for player:secret); a default route to "rest",
@@ -270,6 +270,42 @@ rss() { sed -n 's/^ok .* rss \([0-9]*\)$/\1/p' "$work/out$1"; }
 
 stun=(KORVALOOP_STUN=198.51.100.1:3478)
 turn=(KORVALOOP_TURN=turn:player:secret@198.51.100.1:3478)
+
+# ice-namespace.sh ICEPEER --bench: bench/run's rows, ICE against TCP
+# through a port forwarded on router1, as a router opens it for the game.
+if [[ ${2:-} == --bench ]]; then
+    routers ""
+    ip netns exec router1 nft -f - <<NFT
+table ip forward {
+    chain prerouting {
+        type nat hook prerouting priority -100; policy accept;
+        iifname "wan0" tcp dport 4000 dnat to 192.168.1.10:4000
+    }
+}
+NFT
+    ip netns exec router1 nft insert rule inet filter forward ct status dnat accept
+    case=bench
+    start 1 2 bench "${stun[@]}"
+    exchange
+    wait_for "$work"/out1 '^closed' 400 || true
+    finish
+    field() { sed -n "s/^$1 //p" "$2"; }
+    ice_first=$(field first "$work"/out1) ice_rtt=$(field rtt "$work"/out1)
+    ice_idle="$(field idle "$work"/out1) % and $(field idle "$work"/out2) %"
+    ip netns exec home1 "$icepeer" tcphost 4000 >"$work"/tcp1 2>&1 &
+    p1=$!
+    wait_for "$work"/tcp1 '^listening' 50 || true
+    ip netns exec home2 "$icepeer" tcpjoin 198.51.100.11 4000 >"$work"/tcp2 2>&1 || true
+    wait $p1 || true
+    tcp_first=$(field first "$work"/tcp2) tcp_rtt=$(field rtt "$work"/tcp1)
+    tcp_idle="$(field idle "$work"/tcp1) % and $(field idle "$work"/tcp2) %"
+    echo "ice open: $(field open "$work"/out1) ms"
+    echo "ice first: ICE ${ice_first:-?} ms from the answer taken; TCP ${tcp_first:-?} ms from connect, through a forwarded port"
+    echo "ice rtt: ICE ${ice_rtt% *} µs (slowest ${ice_rtt#* }); TCP ${tcp_rtt% *} µs (slowest ${tcp_rtt#* })"
+    echo "ice idle: ICE ${ice_idle}; TCP ${tcp_idle} (host and join)"
+    kill "$(cat "$work/turn.pid" 2>/dev/null)" 2>/dev/null || true
+    exit $((failures > 0))
+fi
 
 routers ""
 join cone "ok direct" 1 2 "${stun[@]}"

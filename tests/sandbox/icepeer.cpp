@@ -13,6 +13,15 @@
 // Keeps the path open, a 9-byte message each way every 100 ms, until it
 // ends: "open direct|relayed MS", then "ended MS REASON" (MS since the last
 // byte came), then as above.
+//   icepeer host|join bench
+// Times the path for bench/run: both sides send a byte as soon as it is
+// open ("first MS", from the other code taken to that byte's arrival), the
+// host then sends 200 nine-byte messages one after another, each echoed
+// ("rtt MEDIAN_US MAX_US"), and both stand idle ("idle PERCENT" of a core
+// over 10 s, from /proc/self/stat); then as above.
+//   icepeer tcphost PORT | tcpjoin ADDRESS PORT
+// The same over TCP (no delay, as the game's), for comparison; the join's
+// "first" counts from its connect.
 //   icepeer flood ADDRESS PORT INVITATION
 // A stranger who read the invitation in the chat: sends COUNT (20,000)
 // datagrams within 5 s to a waiting link's ICE port, from 16 ports: random
@@ -27,12 +36,16 @@
 #include <QMessageAuthenticationCode>
 #include <QRandomGenerator>
 #include <QSocketNotifier>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTimer>
 #include <QUdpSocket>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <fcntl.h>
+#include <functional>
 #include <memory>
 #include <unistd.h>
 
@@ -117,6 +130,134 @@ QByteArray check(const QByteArray& username, const QByteArray& key, QRandomGener
     return message;
 }
 
+// This process's CPU time so far, in clock ticks.
+qint64 cpuTicks()
+{
+    QFile stat(QStringLiteral("/proc/self/stat"));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray text = stat.readAll();
+    // After the command's closing parenthesis: state is field 3, utime 14.
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    return fields.value(11).toLongLong() + fields.value(12).toLongLong();
+}
+
+// The timings of "bench" on an open path; done() once idle has been timed.
+class Bench : public QObject {
+public:
+    static constexpr int RoundTrips = 200;
+    static constexpr int IdleMs = 10000;
+
+    Bench(QIODevice* device, bool host, QElapsedTimer since, std::function<void()> done)
+        : QObject(device)
+        , device_(device)
+        , host_(host)
+        , since_(since)
+        , done_(std::move(done))
+    {
+        connect(device, &QIODevice::readyRead, this, &Bench::arrived);
+        device->write("F");
+        arrived();
+    }
+
+private:
+    void arrived()
+    {
+        buffer_ += device_->readAll();
+        if (!first_) {
+            if (buffer_.isEmpty())
+                return;
+            first_ = true;
+            buffer_.remove(0, 1);
+            say(QStringLiteral("first %1").arg(since_.elapsed()));
+            if (host_)
+                ask();
+        }
+        while (buffer_.size() >= 9 && count_ < RoundTrips) {
+            buffer_.remove(0, 9);
+            ++count_;
+            if (host_) {
+                times_.push_back(clock_.nsecsElapsed() / 1000);
+                if (count_ < RoundTrips)
+                    ask();
+            } else {
+                device_->write("move 1 2\n");
+            }
+            if (count_ == RoundTrips) {
+                if (host_) {
+                    std::sort(times_.begin(), times_.end());
+                    say(QStringLiteral("rtt %1 %2")
+                            .arg(times_[times_.size() / 2])
+                            .arg(times_.back()));
+                }
+                idle();
+            }
+        }
+    }
+    void ask()
+    {
+        clock_.start();
+        device_->write("move 1 2\n");
+    }
+    // The join's idle time runs a second longer, so that its end does not
+    // fall into the host's.
+    void idle()
+    {
+        const qint64 before = cpuTicks();
+        const int ms = host_ ? IdleMs : IdleMs + 1000;
+        QTimer::singleShot(ms, this, [this, before, ms] {
+            const double percent =
+                100.0 * double(cpuTicks() - before) / double(sysconf(_SC_CLK_TCK)) / (ms / 1000.0);
+            say(QStringLiteral("idle %1").arg(percent, 0, 'f', 2));
+            done_();
+        });
+    }
+
+    QIODevice* const device_;
+    const bool host_;
+    const QElapsedTimer since_;
+    const std::function<void()> done_;
+    QByteArray buffer_;
+    bool first_ = false;
+    int count_ = 0;
+    QElapsedTimer clock_;
+    std::vector<qint64> times_;
+};
+
+int tcpBench(QCoreApplication& app, bool host, const QHostAddress& address, quint16 port)
+{
+    QTcpServer server;
+    QTcpSocket dialled;
+    QElapsedTimer since;
+    auto begin = [&](QTcpSocket* socket) {
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        new Bench(socket, host, since,
+                  [&app] { QTimer::singleShot(200, &app, [&app] { app.exit(0); }); });
+    };
+    if (host) {
+        if (!server.listen(QHostAddress::AnyIPv4, port)) {
+            say(QStringLiteral("failed ") + server.errorString());
+            return 1;
+        }
+        QObject::connect(&server, &QTcpServer::newConnection, [&] {
+            if (QTcpSocket* socket = server.nextPendingConnection()) {
+                since.start();
+                begin(socket);
+            }
+        });
+        say(QStringLiteral("listening"));
+    } else {
+        QObject::connect(&dialled, &QTcpSocket::connected, [&] { begin(&dialled); });
+        since.start();
+        dialled.connectToHost(address, port);
+    }
+    QTimer::singleShot(40000, &app, [&] {
+        say(QStringLiteral("failed time-out"));
+        app.exit(2);
+    });
+    return app.exec();
+}
+
 int flood(const QHostAddress& to, quint16 port, const QString& invitation)
 {
     const ice::Decoded decoded = ice::decodeCode(invitation, ice::CodeKind::Invitation);
@@ -192,14 +333,21 @@ int main(int argc, char** argv)
     if (argc == 5 && qstrcmp(argv[1], "flood") == 0)
         return flood(QHostAddress(QString::fromLatin1(argv[2])), quint16(atoi(argv[3])),
                      QString::fromLatin1(argv[4]));
+    if (argc == 3 && qstrcmp(argv[1], "tcphost") == 0)
+        return tcpBench(app, true, {}, quint16(atoi(argv[2])));
+    if (argc == 4 && qstrcmp(argv[1], "tcpjoin") == 0)
+        return tcpBench(app, false, QHostAddress(QString::fromLatin1(argv[2])),
+                        quint16(atoi(argv[3])));
     if (argc != 3) {
-        std::fprintf(stderr, "usage: icepeer host|join BYTES|stay\n"
+        std::fprintf(stderr, "usage: icepeer host|join BYTES|stay|bench\n"
+                             "       icepeer tcphost PORT | tcpjoin ADDRESS PORT\n"
                              "       icepeer flood ADDRESS PORT INVITATION\n");
         return 2;
     }
     const bool host = qstrcmp(argv[1], "host") == 0;
     const bool stay = qstrcmp(argv[2], "stay") == 0;
-    const qint64 bytes = stay ? 0 : QByteArray(argv[2]).toLongLong();
+    const bool bench = qstrcmp(argv[2], "bench") == 0;
+    const qint64 bytes = stay || bench ? 0 : QByteArray(argv[2]).toLongLong();
     auto link =
         std::make_unique<ice::IceLink>(host ? ice::IceLink::Role::Host : ice::IceLink::Role::Join,
                                        ice::IceLink::Options::fromEnvironment());
@@ -238,6 +386,12 @@ int main(int argc, char** argv)
         const QString path =
             link->isRelayed() ? QStringLiteral("relayed") : QStringLiteral("direct");
         sinceByte.start();
+        if (bench) {
+            say(QStringLiteral("open %1 %2").arg(path).arg(ms));
+            new Bench(device, host, sinceCode,
+                      [&] { QTimer::singleShot(0, &app, [&] { finish(0); }); });
+            return;
+        }
         if (stay) {
             say(QStringLiteral("open %1 %2").arg(path).arg(ms));
             auto* tick = new QTimer(device);
@@ -310,7 +464,7 @@ int main(int argc, char** argv)
         if (!link)
             app.exit(exitCode);
     });
-    QTimer::singleShot(stay ? 60000 : 30000, &app, [&] {
+    QTimer::singleShot(stay || bench ? 60000 : 30000, &app, [&] {
         say(QStringLiteral("failed time-out"));
         finish(2);
     });
