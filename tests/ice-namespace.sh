@@ -290,19 +290,20 @@ NFT
     wait_for "$work"/out1 '^closed' 400 || true
     finish
     field() { sed -n "s/^$1 //p" "$2"; }
+    idle() { read -r a b < <(field idle "$1"); echo "${a:-?} % then ${b:-?} %"; }
     ice_first=$(field first "$work"/out1) ice_rtt=$(field rtt "$work"/out1)
-    ice_idle="$(field idle "$work"/out1) % and $(field idle "$work"/out2) %"
+    ice_idle="$(idle "$work"/out1), $(idle "$work"/out2)"
     ip netns exec home1 "$icepeer" tcphost 4000 >"$work"/tcp1 2>&1 &
     p1=$!
     wait_for "$work"/tcp1 '^listening' 50 || true
     ip netns exec home2 "$icepeer" tcpjoin 198.51.100.11 4000 >"$work"/tcp2 2>&1 || true
     wait $p1 || true
     tcp_first=$(field first "$work"/tcp2) tcp_rtt=$(field rtt "$work"/tcp1)
-    tcp_idle="$(field idle "$work"/tcp1) % and $(field idle "$work"/tcp2) %"
+    tcp_idle="$(idle "$work"/tcp1), $(idle "$work"/tcp2)"
     echo "ice open: $(field open "$work"/out1) ms"
     echo "ice first: ICE ${ice_first:-?} ms from the answer taken; TCP ${tcp_first:-?} ms from connect, through a forwarded port"
     echo "ice rtt: ICE ${ice_rtt% *} µs (slowest ${ice_rtt#* }); TCP ${tcp_rtt% *} µs (slowest ${tcp_rtt#* })"
-    echo "ice idle: ICE ${ice_idle}; TCP ${tcp_idle} (host and join)"
+    echo "ice idle: ICE ${ice_idle}; TCP ${tcp_idle} (host, join: the first 10 s after the round trips, then the next)"
     kill "$(cat "$work/turn.pid" 2>/dev/null)" 2>/dev/null || true
     exit $((failures > 0))
 fi
