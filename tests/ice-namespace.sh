@@ -19,6 +19,7 @@
 # Cases, each printed with its outcome and times:
 #   cone       the routers keep a flow's outside port: a direct path opens
 #   carrier    home3, behind its router and the carrier's NAT, and home2
+#   damaged    a character of each code changed: both refuse it at once
 #   flood      a stranger on home1's network who read the invitation floods
 #              the waiting host's ICE port with malformed STUN and checks;
 #              the host still joins the right player, its memory bounded
@@ -312,6 +313,21 @@ routers ""
 join cone "ok direct" 1 2 "${stun[@]}"
 plain=$(rss 1)
 join carrier "ok direct" 3 2 "${stun[@]}"
+
+# One character of each code changed, as a chat might: both sides refuse it
+# at once, in words, and no check is sent.
+case=damaged
+start 1 2 200000 "${stun[@]}"
+damage() { local c=${1:20:1}; [[ $c == A ]] && c=B || c=A; echo "${1:0:20}$c${1:21}"; }
+damage "$code2" >&7
+damage "$code1" >&8
+wait_for "$work"/out1 '^closed' 20 || true
+wait_for "$work"/out2 '^closed' 20 || true
+report
+for side in 1 2; do
+    grep -q '^failed This code is damaged' "$work/out$side" || fail "side $side did not refuse at once"
+done
+finish
 
 case=flood
 start 1 2 200000 "${stun[@]}"
