@@ -20,6 +20,8 @@
 #   cone       the routers keep a flow's outside port: a direct path opens
 #   carrier    home3, behind its router and the carrier's NAT, and home2
 #   damaged    a character of each code changed: both refuse it at once
+#   hostile stun  a STUN server that answers with noise, STUN cut short and
+#              an address no player's: the host offers none of it
 #   flood      a stranger on home1's network who read the invitation floods
 #              the waiting host's ICE port with malformed STUN and checks;
 #              the host still joins the right player, its memory bounded
@@ -239,7 +241,7 @@ finish() {
     exec 7>&- 8>&-
     r1=0 r2=0
     wait $p1 || r1=$?
-    wait $p2 || r2=$?
+    [[ -z $p2 ]] || wait $p2 || r2=$?
 }
 report() {
     echo "$case: host: $(grep -v '^closed' "$work"/out1 | tail -n 1)"
@@ -328,6 +330,37 @@ for side in 1 2; do
     grep -q '^failed This code is damaged' "$work/out$side" || fail "side $side did not refuse at once"
 done
 finish
+
+# A STUN server that answers anything, with noise and a public address that
+# is none (loopback, multicast, unspecified; port 0 or 9): the host still
+# gathers, and offers none of it.
+ip -n internet addr add 198.51.100.3/24 dev br0
+for named in 127.0.0.1 224.0.0.1 0.0.0.0; do
+    case="hostile stun, $named"
+    ip netns exec internet "$icepeer" stun 198.51.100.3 3478 "$named" &
+    hostile=$!
+    rm -f "$work"/to1 "$work"/out1
+    mkfifo "$work"/to1
+    touch "$work"/out1 "$work"/out2
+    hosthome=home1 p2=""
+    ip netns exec home1 env KORVALOOP_STUN=198.51.100.3:3478 "$icepeer" host 1 \
+        <"$work"/to1 >"$work"/out1 2>"$work"/err1 &
+    p1=$!
+    exec 7>"$work"/to1
+    wait_for "$work"/out1 '^offers' 100 || true
+    offers=$(sed -n 's/^offers //p' "$work"/out1)
+    echo "$case: offers $offers"
+    exec 7>&-
+    if [[ -z $offers ]]; then
+        fail "nothing gathered"
+        cat "$work"/err1 >&2
+    elif grep -Eq '(^| )(127\.|224\.|0\.0\.0\.0|left-out)|:(0|9)( |$)' <<<"$offers"; then
+        fail "an address no player should be sent"
+    fi
+    finish
+    kill "$hostile"
+    wait "$hostile" 2>/dev/null || true
+done
 
 case=flood
 start 1 2 200000 "${stun[@]}"

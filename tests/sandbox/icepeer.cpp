@@ -1,14 +1,16 @@
 // SPDX-License-Identifier: MIT
 // One player's side of an ICE path, for the two-homes sandbox
 // (tests/ice-namespace.sh): gathers through KORVALOOP_STUN and KORVALOOP_TURN,
-// prints its code, takes the other side's code from its input, and once the
-// path is open sends BYTES bytes and reads as many, then closes.
+// prints its code (and "offers ADDRESS:PORT..." read back from it, with
+// "left-out:N" for those the reader drops as no player's), takes the other side's code
+// from its input, and once the path is open sends BYTES bytes and reads as many, then closes.
 //   icepeer host|join BYTES
 // Prints one line a step: "code CODE", then "ok direct|relayed MS rss KB"
 // (MS from the other code taken to the path open, KB this process's resident
-// memory then) or "failed REASON". Once done it lets the link go, says
+// memory then) or "failed REASON" ("failed after MS ms: REASON" once the
+// other code is in). Once done it lets the link go, says
 // "closed" and waits for the end of its input (at most 10 s), so that the
-// sandbox can look for sockets left behind. Exits 0 on ok.
+// sandbox can look for sockets left behind, and for its agent to close. Exits 0 on ok.
 //   icepeer host|join stay
 // Keeps the path open, a 9-byte message each way every 100 ms, until it
 // ends: "open direct|relayed MS", then "ended MS REASON" (MS since the last
@@ -23,6 +25,9 @@
 //   icepeer tcphost PORT | tcpjoin ADDRESS PORT
 // The same over TCP (no delay, as the game's), for comparison; the join's
 // "first" counts from its connect.
+//   icepeer stun ADDRESS PORT NAMED
+// A hostile STUN server on ADDRESS:PORT: each request is answered with
+// noise, STUN cut short and overlong, and then 50 answers naming NAMED.
 //   icepeer flood ADDRESS PORT INVITATION
 // A stranger who read the invitation in the chat: sends COUNT (20,000)
 // datagrams within 5 s to a waiting link's ICE port, from 16 ports: random
@@ -38,6 +43,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QNetworkDatagram>
 #include <QRandomGenerator>
 #include <QSocketNotifier>
 #include <QTcpServer>
@@ -240,6 +246,65 @@ int tcpBench(QCoreApplication& app, bool host, const QHostAddress& address, quin
     return app.exec();
 }
 
+// A STUN server that answers anything: each Binding request gets noise, a
+// header whose length runs past the datagram, an answer with an attribute
+// running past its end, 50 copies of an answer, then the answer naming
+// ADDRESS (loopback, multicast, unspecified: no player's) and port 0 or 9.
+int hostileStun(const QHostAddress& at, quint16 port, const QHostAddress& named)
+{
+    QUdpSocket socket;
+    if (!socket.bind(at, port)) {
+        std::fprintf(stderr, "icepeer stun: %s\n", qPrintable(socket.errorString()));
+        return 1;
+    }
+    QRandomGenerator random(8489);
+    QObject::connect(&socket, &QUdpSocket::readyRead, [&] {
+        while (socket.hasPendingDatagrams()) {
+            const QNetworkDatagram request = socket.receiveDatagram(1500);
+            const QByteArray data = request.data();
+            if (data.size() < 20 || data[0] != 0 || data[1] != 1)
+                continue;
+            auto reply = [&](const QByteArray& datagram) {
+                socket.writeDatagram(datagram, request.senderAddress(),
+                                     quint16(request.senderPort()));
+            };
+            QByteArray noise(64, 0);
+            for (char& c : noise)
+                c = char(random.bounded(256));
+            reply(noise);
+            QByteArray head = data.left(20);
+            put16(head, 0, 0x0101);
+            put16(head, 2, 0x0400);
+            reply(head);
+            QByteArray overlong = head + QByteArray("\x00\x01\x7f\xf0\x00\x01", 6);
+            put16(overlong, 2, 6);
+            reply(overlong);
+            // MAPPED-ADDRESS and XOR-MAPPED-ADDRESS of NAMED, whichever the
+            // request's form.
+            const quint32 v4 = named.toIPv4Address();
+            constexpr quint32 cookie = 0x2112A442;
+            const quint16 mappedPort = random.bounded(2) ? 0 : 9;
+            QByteArray answer = data.left(20);
+            put16(answer, 0, 0x0101);
+            for (const bool xored : {false, true}) {
+                QByteArray attribute(12, 0);
+                put16(attribute, 0, xored ? 0x0020 : 0x0001);
+                put16(attribute, 2, 8);
+                attribute[5] = 1;
+                put16(attribute, 6, xored ? quint16(mappedPort ^ (cookie >> 16)) : mappedPort);
+                const quint32 address = xored ? v4 ^ cookie : v4;
+                put16(attribute, 8, quint16(address >> 16));
+                put16(attribute, 10, quint16(address & 0xffff));
+                answer += attribute;
+            }
+            put16(answer, 2, quint16(answer.size() - 20));
+            for (int i = 0; i < 50; ++i)
+                reply(answer);
+        }
+    });
+    return QCoreApplication::exec();
+}
+
 int flood(const QHostAddress& to, quint16 port, const QString& invitation)
 {
     const ice::Decoded decoded = ice::decodeCode(invitation, ice::CodeKind::Invitation);
@@ -315,6 +380,9 @@ int main(int argc, char** argv)
     if (argc == 5 && qstrcmp(argv[1], "flood") == 0)
         return flood(QHostAddress(QString::fromLatin1(argv[2])), quint16(atoi(argv[3])),
                      QString::fromLatin1(argv[4]));
+    if (argc == 5 && qstrcmp(argv[1], "stun") == 0)
+        return hostileStun(QHostAddress(QString::fromLatin1(argv[2])), quint16(atoi(argv[3])),
+                           QHostAddress(QString::fromLatin1(argv[4])));
     if (argc == 3 && qstrcmp(argv[1], "tcphost") == 0)
         return tcpBench(app, true, {}, quint16(atoi(argv[2])));
     if (argc == 4 && qstrcmp(argv[1], "tcpjoin") == 0)
@@ -323,6 +391,7 @@ int main(int argc, char** argv)
     if (argc != 3) {
         std::fprintf(stderr, "usage: icepeer host|join BYTES|stay|bench\n"
                              "       icepeer tcphost PORT | tcpjoin ADDRESS PORT\n"
+                             "       icepeer stun ADDRESS PORT NAMED\n"
                              "       icepeer flood ADDRESS PORT INVITATION\n");
         return 2;
     }
@@ -349,10 +418,25 @@ int main(int argc, char** argv)
         QTimer::singleShot(10000, &app, [&] { app.exit(exitCode); });
     };
 
-    QObject::connect(link.get(), &ice::IceLink::gathered,
-                     [&](const QString& code) { say(QStringLiteral("code ") + code); });
+    QObject::connect(link.get(), &ice::IceLink::gathered, [&](const QString& code) {
+        say(QStringLiteral("code ") + code);
+        // What the code offers, read as leniently as can be.
+        const ice::Decoded own =
+            ice::decodeCode(code, host ? ice::CodeKind::Invitation : ice::CodeKind::Answer, {true});
+        QStringList offered;
+        for (const ice::Candidate& candidate :
+             own.code ? own.code->candidates : QList<ice::Candidate>{})
+            offered
+                << QStringLiteral("%1:%2").arg(candidate.address.toString()).arg(candidate.port);
+        // Those the reader left out, as no player's, are named too.
+        if (own.dropped > 0)
+            offered << QStringLiteral("left-out:%1").arg(own.dropped);
+        say(QStringLiteral("offers ") + offered.join(QLatin1Char(' ')));
+    });
     QObject::connect(link.get(), &ice::IceLink::failed, [&](const QString& reason) {
-        say(QStringLiteral("failed ") + reason);
+        say(sinceCode.isValid()
+                ? QStringLiteral("failed after %1 ms: %2").arg(sinceCode.elapsed()).arg(reason)
+                : QStringLiteral("failed ") + reason);
         QTimer::singleShot(0, &app, [&] { finish(1); });
     });
     QObject::connect(link.get(), &ice::IceLink::ended, [&](const QString& reason) {
@@ -442,9 +526,19 @@ int main(int argc, char** argv)
         if (got != 0)
             return;
         input.setEnabled(false);
-        // The end of the input: once done, the sandbox has looked.
-        if (!link)
-            app.exit(exitCode);
+        // The end of the input: once done, the sandbox has looked; before
+        // any code came, the link is let go. Either way, the process ends
+        // once the agent has closed.
+        if (link) {
+            finish(0);
+            input.setEnabled(false);
+        }
+        auto* closed = new QTimer(&app);
+        QObject::connect(closed, &QTimer::timeout, &app, [&] {
+            if (ice::IceLink::agentsClosing() == 0)
+                app.exit(exitCode);
+        });
+        closed->start(20);
     });
     QTimer::singleShot(stay || bench ? 60000 : 30000, &app, [&] {
         say(QStringLiteral("failed time-out"));
