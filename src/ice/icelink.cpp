@@ -553,9 +553,12 @@ void IceLink::closedByPeer()
         end(QStringLiteral("closed"));
         return;
     }
-    // Answered with this side's end, so the other side finishes at once.
+    // Answered with this side's end, so the other side finishes at once,
+    // and the agent closed at once: once both ends have passed, libnice
+    // drops the TURN allocation's refresh without releasing it, and the
+    // relay would hold it until its lifetime ran out.
     shutdownWrite();
-    end(QStringLiteral("The other player closed the path."), true);
+    end(QStringLiteral("The other player closed the path."));
 }
 
 void IceLink::lost()
