@@ -30,7 +30,7 @@
 #   symmetric  the routers pick a new outside port per destination
 #              (masquerade fully-random): no direct path, said in words
 #   relay      the same routers, with the TURN server: the path goes
-#              through it
+#              through it; and one side leaves mid-game
 # After each, neither side's process holds a UDP socket once its link is
 # let go, and coturn holds no allocation but the killed side's.
 #
@@ -295,6 +295,7 @@ NFT
     field() { sed -n "s/^$1 //p" "$2"; }
     idle() { read -r a b < <(field idle "$1"); echo "${a:-?} % then ${b:-?} %"; }
     ice_first=$(field first "$work"/out1) ice_rtt=$(field rtt "$work"/out1)
+    ice_open=$(field open "$work"/out1)
     ice_idle="$(idle "$work"/out1), $(idle "$work"/out2)"
     ip netns exec home1 "$icepeer" tcphost 4000 >"$work"/tcp1 2>&1 &
     p1=$!
@@ -303,7 +304,16 @@ NFT
     wait $p1 || true
     tcp_first=$(field first "$work"/tcp2) tcp_rtt=$(field rtt "$work"/tcp1)
     tcp_idle="$(idle "$work"/tcp1), $(idle "$work"/tcp2)"
-    echo "ice open: $(field open "$work"/out1) ms"
+    # The same over coturn's relay, between symmetric routers.
+    routers fully-random
+    start 1 2 bench "${stun[@]}" "${turn[@]}"
+    exchange
+    wait_for "$work"/out1 '^closed' 400 || true
+    finish
+    relay_first=$(field first "$work"/out1) relay_rtt=$(field rtt "$work"/out1)
+    relay_idle="$(idle "$work"/out1), $(idle "$work"/out2)"
+    echo "ice open: ${ice_open:-?} ms"
+    echo "ice relay: first byte ${relay_first:-?} ms from the answer taken; round trip ${relay_rtt% *} µs (slowest ${relay_rtt#* }); idle ${relay_idle} (host, join)"
     echo "ice first: ICE ${ice_first:-?} ms from the answer taken; TCP ${tcp_first:-?} ms from connect, through a forwarded port"
     echo "ice rtt: ICE ${ice_rtt% *} µs (slowest ${ice_rtt#* }); TCP ${tcp_rtt% *} µs (slowest ${tcp_rtt#* })"
     echo "ice idle: ICE ${ice_idle}; TCP ${tcp_idle} (host, join: the first 10 s after the round trips, then the next)"
@@ -405,6 +415,25 @@ finish
 routers fully-random
 join symmetric failed 1 2 "${stun[@]}"
 join relay "ok relayed" 1 2 "${stun[@]}" "${turn[@]}"
+
+# Over the relay, the host leaves mid-game: the joining side hears of it at
+# once, and both release their allocations.
+case="relay, one leaves"
+start 1 2 stay "${stun[@]}" "${turn[@]}"
+exchange
+if wait_for "$work"/out1 '^open relayed' 100 && wait_for "$work"/out2 '^open relayed' 100; then
+    # Past libnice's checks, which go on for some seconds after the path
+    # opens: only then did an end from the other side lose the allocation.
+    sleep 9
+    exec 7>&-
+    wait_for "$work"/out2 '^ended' 100 || true
+    echo "$case: join: $(grep '^ended' "$work"/out2 || echo "not ended")"
+    grep -q '^ended.*closed the path' "$work"/out2 || fail "the joining side did not hear of the end"
+else
+    fail "no path over the relay"
+    cat "$work"/err1 "$work"/err2 >&2
+fi
+finish
 
 echo "coturn: $(allocations) allocations left, $kept of them killed sides'"
 [[ $failures -eq 0 ]] || tail -n 40 "$work"/turn.log >&2

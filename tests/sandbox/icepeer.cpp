@@ -2,15 +2,17 @@
 // One player's side of an ICE path, for the two-homes sandbox
 // (tests/ice-namespace.sh): gathers through KORVALOOP_STUN and KORVALOOP_TURN,
 // prints its code (and "offers ADDRESS:PORT..." read back from it, with
-// "left-out:N" for those the reader drops as no player's), takes the other side's code
-// from its input, and once the path is open sends BYTES bytes and reads as many, then closes.
+// "left-out:N" for those the reader drops as no player's), takes the other
+// side's code from the first line of its input, and once the path is open
+// sends BYTES bytes and reads as many, then closes.
 //   icepeer host|join BYTES
 // Prints one line a step: "code CODE", then "ok direct|relayed MS rss KB"
 // (MS from the other code taken to the path open, KB this process's resident
 // memory then) or "failed REASON" ("failed after MS ms: REASON" once the
-// other code is in). Once done it lets the link go, says
-// "closed" and waits for the end of its input (at most 10 s), so that the
-// sandbox can look for sockets left behind, and for its agent to close. Exits 0 on ok.
+// other code is in). Once done, or when its input ends, it lets the link go
+// and says "closed"; then it waits for the end of its input (at most 10 s),
+// so that the sandbox can look for sockets left behind, and for its agent to
+// close. Exits 0 on ok.
 //   icepeer host|join stay
 // Keeps the path open, a 9-byte message each way every 100 ms, until it
 // ends: "open direct|relayed MS", then "ended MS REASON" (MS since the last
@@ -503,12 +505,13 @@ int main(int argc, char** argv)
     });
 
     QByteArray line;
+    bool taken = false;
     ::fcntl(STDIN_FILENO, F_SETFL, ::fcntl(STDIN_FILENO, F_GETFL) | O_NONBLOCK);
     QObject::connect(&input, &QSocketNotifier::activated, [&] {
         char c;
         ssize_t got;
         while ((got = ::read(STDIN_FILENO, &c, 1)) == 1) {
-            if (!link)
+            if (!link || taken)
                 continue;
             if (c != '\n') {
                 line.append(c);
@@ -520,8 +523,8 @@ int main(int argc, char** argv)
                 say(QStringLiteral("failed ") + refused);
                 QTimer::singleShot(0, &app, [&] { finish(1); });
             }
-            input.setEnabled(false);
-            return;
+            // What comes after is not read; its end lets the link go.
+            taken = true;
         }
         if (got != 0)
             return;
