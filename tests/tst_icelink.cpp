@@ -173,6 +173,7 @@ void TestIceLink::aPeerThatSendsPastTheBoundUnreadIsCutOff()
 {
     IceLink::Options options = loopback();
     options.bufferBytes = 64 * 1024;
+    options.unreadTimeout = 300ms;
     Pair pair(options);
     QVERIFY(pair.connect());
     QSignalSpy ended(pair.host.get(), &IceLink::ended);
@@ -182,7 +183,8 @@ void TestIceLink::aPeerThatSendsPastTheBoundUnreadIsCutOff()
     QIODevice* to = pair.host->device();
     qsizetype written = 0;
     // The host does not read. The joiner's writes are taken only up to its
-    // bound; the host holds no more than its own, then ends the path.
+    // bound; the host holds no more than its own, holds the joiner back,
+    // and ends the path once it has been left unread for unreadTimeout.
     for (int round = 0; round < 500 && ended.isEmpty(); ++round) {
         const qint64 taken = from->write(flood.constData() + written, flood.size() - written);
         written += std::max<qint64>(taken, 0);

@@ -12,6 +12,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <utility>
 
@@ -150,7 +151,10 @@ struct Glue {
     {
         qCDebug(lcIce, "agent %p closed", static_cast<void*>(agent));
         g_object_unref(agent);
+        --closing;
     }
+    // Agents let go and not yet closed.
+    static inline std::atomic<int> closing{0};
 };
 
 IceLink::IceLink(Role role, Options options, QObject* parent)
@@ -158,8 +162,13 @@ IceLink::IceLink(Role role, Options options, QObject* parent)
     , role_(role)
     , options_(std::move(options))
 {
-    for (QTimer* timer : {&gatherTimer_, &checkTimer_, &closeTimer_})
+    for (QTimer* timer : {&gatherTimer_, &checkTimer_, &closeTimer_, &unreadTimer_})
         timer->setSingleShot(true);
+    connect(&unreadTimer_, &QTimer::timeout, this, [this] {
+        qCWarning(lcIce, "the other side sent more than %lld bytes the game did not read",
+                  qlonglong(options_.bufferBytes));
+        overflowed();
+    });
     connect(&gatherTimer_, &QTimer::timeout, this, [this] {
         fail(QStringLiteral("This computer's addresses could not be gathered in time."));
     });
@@ -180,6 +189,11 @@ IceLink::~IceLink()
     releaseAgent(linger);
     if (context_)
         g_main_context_unref(context_);
+}
+
+int IceLink::agentsClosing()
+{
+    return Glue::closing;
 }
 
 QIODevice* IceLink::device() const
@@ -264,13 +278,18 @@ void IceLink::start()
         fail(QStringLiteral("libnice could not open its stream."));
         return;
     }
+    attachInput();
+    gatherTimer_.start(options_.gatherTimeout);
+    tryGather();
+}
+
+void IceLink::attachInput()
+{
     input_source_ = g_pollable_input_stream_create_source(
         G_POLLABLE_INPUT_STREAM(g_io_stream_get_input_stream(stream_io_)), nullptr);
     g_source_set_callback(input_source_, G_SOURCE_FUNC(Glue::readable), this, nullptr);
     g_source_attach(input_source_, context_);
     g_source_unref(input_source_); // the context holds it while attached
-    gatherTimer_.start(options_.gatherTimeout);
-    tryGather();
 }
 
 void IceLink::tryGather()
@@ -425,7 +444,12 @@ void IceLink::stateChanged(unsigned state)
     if (!agent_)
         return;
     qCInfo(lcIce, "component state: %s", nice_component_state_to_string(NiceComponentState(state)));
-    if (state == NICE_COMPONENT_STATE_READY && stage_ == Stage::Checking) {
+    // Connected as soon as a nominated pair works: libnice goes on to
+    // "ready" only once every pair of higher priority has answered or timed
+    // out, as a home address of the other player's LAN does only after about
+    // two seconds, and the stream runs on the nominated pair already.
+    if ((state == NICE_COMPONENT_STATE_CONNECTED || state == NICE_COMPONENT_STATE_READY) &&
+        stage_ == Stage::Checking) {
         checkTimer_.stop();
         stage_ = Stage::Connected;
         device_ = new IceStream(this);
@@ -456,11 +480,25 @@ bool IceLink::readable()
     auto* input = G_POLLABLE_INPUT_STREAM(g_io_stream_get_input_stream(stream_io_));
     char buffer[SendChunk];
     bool arrived = false;
-    // At most a few chunks a wake-up, so that a flood cannot hold the loop.
+    // At most a few chunks a wake-up, so that a flood cannot hold the loop,
+    // and never past the bound.
     for (int chunk = 0; chunk < 16; ++chunk) {
+        const qint64 room = options_.bufferBytes - input_.size();
+        if (room <= 0) {
+            // Full: the stream is left unread, and so the other side held
+            // back, until the game reads. libnice reads its sockets only
+            // while its stream is read, so the path's own checks wait too:
+            // a game that has not read within unreadTimeout ends the path.
+            qCDebug(lcIce, "the game holds %lld unread bytes: reading paused",
+                    qlonglong(input_.size()));
+            unreadTimer_.start(options_.unreadTimeout);
+            input_source_ = nullptr;
+            queueReadyRead();
+            return false;
+        }
         GError* error = nullptr;
-        const gssize count =
-            g_pollable_input_stream_read_nonblocking(input, buffer, sizeof buffer, nullptr, &error);
+        const gssize count = g_pollable_input_stream_read_nonblocking(
+            input, buffer, gsize(std::min<qint64>(room, sizeof buffer)), nullptr, &error);
         if (count < 0) {
             const bool wouldBlock = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_WOULD_BLOCK);
             const QString message = QString::fromUtf8(error->message);
@@ -483,20 +521,17 @@ bool IceLink::readable()
             }
             break;
         }
-        // Past the bound, the path ends: the other side is not held back,
-        // as libnice reads its sockets only while its stream is read, and a
-        // stream left unread would stall the path's own checks.
-        if (input_.size() + count > options_.bufferBytes) {
-            qCWarning(lcIce, "the other side sent more than %lld bytes the game did not read",
-                      qlonglong(options_.bufferBytes));
-            later(&IceLink::overflowed);
-            input_source_ = nullptr;
-            return false;
-        }
         input_.append(buffer, count);
         arrived = true;
     }
-    if (arrived && device_ && !readyReadQueued_) {
+    if (arrived)
+        queueReadyRead();
+    return true;
+}
+
+void IceLink::queueReadyRead()
+{
+    if (device_ && !readyReadQueued_) {
         readyReadQueued_ = true;
         QMetaObject::invokeMethod(
             this,
@@ -507,7 +542,6 @@ bool IceLink::readable()
             },
             Qt::QueuedConnection);
     }
-    return true;
 }
 
 void IceLink::closedByPeer()
@@ -516,9 +550,12 @@ void IceLink::closedByPeer()
         end(QStringLiteral("closed"));
         return;
     }
-    // Answered with this side's end, so the other side finishes at once.
+    // Answered with this side's end, so the other side finishes at once,
+    // and the agent closed at once: once both ends have passed, libnice
+    // drops the TURN allocation's refresh without releasing it, and the
+    // relay would hold it until its lifetime ran out.
     shutdownWrite();
-    end(QStringLiteral("The other player closed the path."), true);
+    end(QStringLiteral("The other player closed the path."));
 }
 
 void IceLink::lost()
@@ -537,6 +574,12 @@ qint64 IceLink::readInput(char* data, qint64 max)
     const qint64 count = std::min<qint64>(max, input_.size());
     std::memcpy(data, input_.constData(), size_t(count));
     input_.remove(0, count);
+    // Room again: reading goes on.
+    if (count > 0 && unreadTimer_.isActive()) {
+        unreadTimer_.stop();
+        if (stream_io_ && !input_source_)
+            attachInput();
+    }
     if (count == 0 && stage_ != Stage::Connected)
         return -1;
     return count;
@@ -610,10 +653,12 @@ void IceLink::releaseAgent(bool linger)
     gatherTimer_.stop();
     checkTimer_.stop();
     closeTimer_.stop();
+    unreadTimer_.stop();
     if (!agent_)
         return;
     NiceAgent* agent = agent_;
     agent_ = nullptr;
+    ++Glue::closing;
     g_signal_handlers_disconnect_by_data(agent, this);
     if (input_source_) {
         g_source_destroy(input_source_);

@@ -71,9 +71,11 @@ std::optional<TurnServer> readTurnServer(QStringView text);
 // when the path goes (the other player closed it, or it stopped answering:
 // ICE consent freshness notices that within about 15 s). Each direction holds
 // at most Options::bufferBytes: write() takes no more until the bytes are
-// sent, and a path whose other side sends more than that unread ends (libnice
-// reads its sockets only while it may hand the bytes on, so holding the other
-// side back would also stall the path's checks). Every ending, the destructor included, lets
+// sent, and reading stops, holding the other side back, while that much is
+// unread; a game that has not read within Options::unreadTimeout ends the
+// path (libnice reads its sockets only while it may hand the bytes on, so
+// holding the other side back stalls the path's checks too). Every ending,
+// the destructor included, lets
 // libnice close its sockets and release a TURN allocation without waiting.
 class IceLink : public QObject {
     Q_OBJECT
@@ -106,6 +108,8 @@ public:
         std::chrono::milliseconds gatherRetry{1000};
         int gatherTries = 3;
         qint64 bufferBytes = 256 * 1024;
+        // How long the game may leave bufferBytes unread.
+        std::chrono::milliseconds unreadTimeout{2000};
 
         // The servers from KORVALOOP_STUN and KORVALOOP_TURN alone.
         static Options fromEnvironment();
@@ -143,6 +147,13 @@ public:
     bool isRelayed() const { return path_ == Path::Relay; }
     QString remoteAddress() const { return remoteAddress_; }
 
+    // Links let go whose agents are still closing: sending the stream's end
+    // (for up to closeTimeout), releasing a TURN allocation. Closing needs
+    // the event loop: a program that exits before this is zero leaves the
+    // relay holding the allocation until its lifetime runs out (ten
+    // minutes), so it runs its loop until then, or a few seconds at most.
+    static int agentsClosing();
+
 Q_SIGNALS:
     void gathered(const QString& code);
     void connected(QIODevice* device);
@@ -156,6 +167,8 @@ private:
     void fail(const QString& reason);
     void end(const QString& reason, bool linger = false);
     bool readable();
+    void attachInput();
+    void queueReadyRead();
     void closedByPeer();
     void lost();
     void overflowed();
@@ -195,6 +208,7 @@ private:
     QTimer gatherTimer_;
     QTimer checkTimer_;
     QTimer closeTimer_;
+    QTimer unreadTimer_;
 };
 
 } // namespace ice
