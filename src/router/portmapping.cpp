@@ -91,6 +91,12 @@ PortMapping::~PortMapping()
     for (RouterAttempt* attempt : attempts) {
         attempt->disconnect(this);
         attempt->setParent(nullptr);
+        // A running timer would be handed to the thread by a queued call
+        // that an attempt gone before it runs leaves undelivered (and its
+        // list of timers leaked); release() starts the timers it needs there.
+        const QList<QTimer*> timers = attempt->findChildren<QTimer*>();
+        for (QTimer* timer : timers)
+            timer->stop();
         attempt->moveToThread(thread.get());
     }
     thread->start();
