@@ -28,7 +28,7 @@
 #              the waiting host's ICE port with malformed STUN and checks;
 #              the host still joins the right player, its memory bounded
 #   killed     a side killed (SIGKILL) mid-game: the other side's path ends
-#              within 20 s
+#              within consent freshness's 30 s
 #   symmetric  the routers pick a new outside port per destination
 #              (masquerade fully-random): no direct path, said in words
 #   relay      the same routers, with the TURN server: the path goes
@@ -455,7 +455,10 @@ if wait_for "$work"/out1 '^open' 100 && wait_for "$work"/out2 '^open' 100; then
     wait_for "$work"/out1 '^ended' 300 || true
     echo "$case: host: $(grep '^ended' "$work"/out1 || echo "not ended")"
     silent=$(sed -n 's/^ended \([0-9]*\) .*/\1/p' "$work"/out1)
-    [[ -n $silent && $silent -le 20000 ]] || fail "the path did not end within 20 s"
+    # Consent freshness (RFC 7675) gives a silent side 30 s: libnice 0.1.21
+    # (Debian 12) ends the path after about 9 s, 0.1.22 (Debian 13) keeps
+    # to the 30 s.
+    [[ -n $silent && $silent -le 35000 ]] || fail "the path did not end within 35 s"
 else
     fail "no path"
     cat "$work"/err1 "$work"/err2 >&2
