@@ -45,6 +45,7 @@ files=$(awk '{print $6}' <<<"$listing")
 for expected in \
     ./usr/games/korvaloop \
     ./usr/lib/korvaloop/plugins/gamepad-sdl.so \
+    ./usr/lib/korvaloop/plugins/ice-nice.so \
     ./usr/share/man/man6/korvaloop.6.gz \
     ./usr/share/doc/korvaloop/copyright \
     ./usr/share/doc/korvaloop/changelog.gz \
@@ -65,7 +66,8 @@ names=$(tr ',' '\n' <<<"$depends" | awk '{print $1}')
 # As named on Debian 12 and on 13, where 64-bit time_t renamed some
 # libraries and miniupnpc's ABI moved on.
 for package in libc6 'libstdc\+\+6' 'libqt6core6(t64)?' libqt6gui6 libqt6widgets6 libqt6network6 \
-    libavahi-client3 'libsdl2-2\.0-0' 'libminiupnpc(17|18)' 'libnatpmp1(t64)?' fonts-liberation2; do
+    libavahi-client3 'libsdl2-2\.0-0' 'libminiupnpc(17|18)' 'libnatpmp1(t64)?' libnice10 \
+    fonts-liberation2; do
     grep -qxE "$package" <<<"$names" || fail "does not depend on $package"
 done
 recommends=$(dpkg-deb -f "$deb" Recommends)

@@ -455,10 +455,12 @@ void Session::startIce(ice::Link::Role role, const QString& invitation)
     if (link && !invitation.isEmpty())
         why = link->takeRemoteCode(invitation);
     if (!why.isEmpty()) {
-        if (role == ice::Link::Role::Host)
+        if (role == ice::Link::Role::Host) {
             m_iceTrouble = why;
-        else
+            followRouter();
+        } else {
             setStatus(QStringLiteral("Status: ") + why);
+        }
         return;
     }
     m_ice = std::move(link);
