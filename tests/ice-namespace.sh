@@ -367,7 +367,7 @@ if [[ -n ${KORVALOOP_HOSTING_GAME:-} ]]; then
     echo "$case: host: $(grep '^Status: Connected' "$work"/out1 | tail -n 1)"
     echo "$case: join: $(grep '^Status: Connected' "$work"/out2 | tail -n 1)"
     echo quit >&8
-    wait_for "$work"/out1 '^Status: Idle' 100 || fail "the host did not hear the friend leave"
+    wait_for "$work"/out1 '^Status: Idle' 30 || fail "the host did not hear the friend leave within 3 s"
     exec 7>&- 8>&-
     kill "$p1" "$p2" 2>/dev/null || true
     wait "$p1" "$p2" 2>/dev/null || true

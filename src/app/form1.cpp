@@ -114,7 +114,13 @@ Console& Form1::console()
 void Form1::endWith(QtPlatform& platform)
 {
     closeOnTermination(this);
-    platform.setLastWords([this] { session.forgetRouter(); });
+    // The console's "quit" skips the destructors: the router's forward is
+    // removed, and the other player is told the connection ends, as the
+    // kernel does for TCP but nobody would for a path through both routers.
+    platform.setLastWords([this] {
+        session.forgetRouter();
+        session.Close();
+    });
 }
 
 void Form1::con_Click()
