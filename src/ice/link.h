@@ -54,14 +54,13 @@ public:
 class LinkFactory {
 public:
     virtual ~LinkFactory() = default;
-    virtual Link* makeLink(Link::Role role, const Link::Options& options,
-                           Link::Events events) = 0;
+    virtual Link* makeLink(Link::Role role, const Link::Options& options, Link::Events events) = 0;
 };
 
 // A link from the plug-in, loaded on the first call; none when it cannot be
 // loaded, and `why` says so in the player's words.
-std::unique_ptr<Link> makeLink(Link::Role role, const Link::Options& options,
-                               Link::Events events, QString* why);
+std::unique_ptr<Link> makeLink(Link::Role role, const Link::Options& options, Link::Events events,
+                               QString* why);
 
 } // namespace ice
 

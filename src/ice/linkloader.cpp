@@ -8,8 +8,8 @@
 
 namespace ice {
 
-std::unique_ptr<Link> makeLink(Link::Role role, const Link::Options& options,
-                               Link::Events events, QString* why)
+std::unique_ptr<Link> makeLink(Link::Role role, const Link::Options& options, Link::Events events,
+                               QString* why)
 {
     // Beside the program's own folder (bin/ or games/), as installed and as
     // built: lib/korvaloop/plugins/. Loaded once, and kept.

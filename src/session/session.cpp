@@ -112,7 +112,8 @@ Session::~Session()
     sock.disconnect(this);
     if (m_router)
         m_router->disconnect(this); // it removes its forward as it goes
-    m_ice.reset(); // it ends its path as it goes, and tells nobody
+    // It ends its path as it goes, and tells nobody.
+    m_ice.reset();
     m_game.setPeer(nullptr);
 }
 
@@ -272,8 +273,7 @@ bool Session::StartHost(const QString& port, bool askRouter)
 
 bool Session::takeAnswer(const QString& text)
 {
-    if (!m_ice || m_ice->role() != ice::Link::Role::Host ||
-        m_state != ConnectionState::Listening) {
+    if (!m_ice || m_ice->role() != ice::Link::Role::Host || m_state != ConnectionState::Listening) {
         setStatus(QStringLiteral("Status: No invitation waits for an answer"));
         return false;
     }
@@ -446,12 +446,12 @@ void Session::startIce(ice::Link::Role role, const QString& invitation)
 {
     dropIce();
     QString why;
-    std::unique_ptr<ice::Link> link = ice::makeLink(
-        role, m_iceOptions,
-        {[this](const QString& code) { ice_Gathered(code); },
-         [this](QIODevice* device) { ice_Connected(device); },
-         [this](const QString& reason) { ice_Failed(reason); }},
-        &why);
+    std::unique_ptr<ice::Link> link =
+        ice::makeLink(role, m_iceOptions,
+                      {[this](const QString& code) { ice_Gathered(code); },
+                       [this](QIODevice* device) { ice_Connected(device); },
+                       [this](const QString& reason) { ice_Failed(reason); }},
+                      &why);
     if (link && !invitation.isEmpty())
         why = link->takeRemoteCode(invitation);
     if (!why.isEmpty()) {
