@@ -445,9 +445,11 @@ void Session::connectionLost()
 void Session::startIce(ice::Link::Role role, const QString& invitation)
 {
     dropIce();
+    if (!m_iceOptions)
+        m_iceOptions = ice::Link::Options::fromSettings();
     QString why;
     std::unique_ptr<ice::Link> link =
-        ice::makeLink(role, m_iceOptions,
+        ice::makeLink(role, *m_iceOptions,
                       {[this](const QString& code) { ice_Gathered(code); },
                        [this](QIODevice* device) { ice_Connected(device); },
                        [this](const QString& reason) { ice_Failed(reason); }},

@@ -14,6 +14,7 @@
 #include <QString>
 
 #include <memory>
+#include <optional>
 
 class Game;
 class Platform;
@@ -164,7 +165,9 @@ private:
     // The ICE link of this copy's invitation while it hosts, or of the
     // invitation a join answers; then the connection's carrier.
     std::unique_ptr<ice::Link> m_ice;
-    ice::Link::Options m_iceOptions = ice::Link::Options::fromSettings();
+    // Read from the settings when the first invitation is made or answered,
+    // not at start-up.
+    std::optional<ice::Link::Options> m_iceOptions;
     QString m_answer;
     QString m_iceTrouble;  // why no invitation could be made
     QString m_dialFailure; // a join's addresses failed while its invitation may still open a path
