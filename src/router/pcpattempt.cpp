@@ -244,8 +244,8 @@ void PcpAttempt::answered(const pcp::MapAnswer& answer)
     const bool wasOpen = m_open;
     m_open = true;
     m_leaseEnd.setRemainingTime(qint64(answer.lifetime) * 1000);
-    qCInfo(lcRouter) << "PCP: open on port" << answer.externalPort << "for" << answer.lifetime
-                     << "s" << (restartedRouter ? "(the router restarted)" : "");
+    qCInfo(lcRouter, "PCP: open on port %u for %u s%s", answer.externalPort, answer.lifetime,
+           restartedRouter ? " (the router restarted)" : "");
     // Renewed at every check, which also makes it again on a router that
     // restarted, or at half a shorter life: never sooner than the shortest
     // renewal, as NAT-PMP's forward, nor more often than once a second.
