@@ -351,11 +351,11 @@ if [[ -n ${KORVALOOP_HOSTING_GAME:-} ]]; then
     p2=$!
     exec 8>"$work"/to2
     wait_for "$work"/out2 '^answer ' 200 || fail "the friend made no answer"
-    grep -q '^Status: answer copied: send it to the host' "$work"/out2 ||
+    grep -q '^Status: Answer copied for the host' "$work"/out2 ||
         fail "the friend was not told to send the answer"
     echo "answer $(sed -n 's/^answer //p' "$work"/out2 | tail -n 1)" >&7
     for side in 1 2; do
-        wait_for "$work/out$side" '^Status: Connected, direct through both routers' 100 ||
+        wait_for "$work/out$side" '^Status: Connected via both routers' 100 ||
             fail "side $side did not say it is connected through both routers"
     done
     for side in 1 2; do

@@ -454,14 +454,14 @@ private slots:
         CopyOnTheInternet bert(QGuiApplication::clipboard()->text());
         QString answer;
         QTRY_VERIFY_WITH_TIMEOUT(!(answer = bert.answer()).isEmpty(), Answered);
-        QVERIFY(bert.said(QStringLiteral("Status: answer copied: send it to the host")));
+        QVERIFY(bert.said(QStringLiteral("Status: Answer copied for the host")));
         QVERIFY(!anna.connected());
         anna.dialog.answerRow->answer->setText(answer);
         QCOMPARE(anna.dialog.cmdOK->text(), QStringLiteral("&OK"));
         QTest::keyClick(anna.dialog.answerRow->answer, Qt::Key_Return);
         QTRY_VERIFY_WITH_TIMEOUT(anna.connected(), Answered);
-        QCOMPARE(anna.status(), QStringLiteral("Status: Connected, direct through both routers"));
-        QTRY_VERIFY(bert.said(QStringLiteral("Status: Connected, direct through both routers")));
+        QCOMPARE(anna.status(), QStringLiteral("Status: Connected via both routers"));
+        QTRY_VERIFY(bert.said(QStringLiteral("Status: Connected via both routers")));
         QTRY_VERIFY(!bert.peer().isEmpty()); // anna's figure, over the path
         // Bert's moves back: the figure where a game starts it, then a step.
         QTRY_COMPARE(anna.game.scene.guyrm.left(), 0);

@@ -302,7 +302,10 @@ private slots:
              {"Status: Idle", "Status: Waiting for connection", "Status: Connecting...",
               "Status: Incoming connection...", "Status: Connected to 192.168.1.23",
               "Status: Port must be 1 to 65535", "Status: Port 65535 is in use",
-              "Status: No address given"}) {
+              "Status: No address given", "Status: Answer copied for the host",
+              "Status: Looking for a path...", "Status: Connected via both routers",
+              "Status: Connected over a relay", "Status: No invitation to answer",
+              "Status: Paste one invitation at a time"}) {
             line.setText(QString::fromLatin1(text));
             QCOMPARE(line.shownText(), QString::fromLatin1(text));
         }

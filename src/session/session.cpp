@@ -274,7 +274,7 @@ bool Session::StartHost(const QString& port, bool askRouter)
 bool Session::takeAnswer(const QString& text)
 {
     if (!m_ice || m_ice->role() != ice::Link::Role::Host || m_state != ConnectionState::Listening) {
-        setStatus(QStringLiteral("Status: No invitation waits for an answer"));
+        setStatus(QStringLiteral("Status: No invitation to answer"));
         return false;
     }
     const QString problem = m_ice->takeRemoteCode(text.trimmed());
@@ -283,7 +283,7 @@ bool Session::takeAnswer(const QString& text)
         return false;
     }
     m_answerTaken = true;
-    setStatus(QStringLiteral("Status: Looking for a path to your friend..."));
+    setStatus(QStringLiteral("Status: Looking for a path..."));
     return true;
 }
 
@@ -375,7 +375,7 @@ void Session::sock_Connect()
     } else if (m_ice->path() == ice::Link::Path::Relay) {
         setStatus(QStringLiteral("Status: Connected over a relay"));
     } else if (m_ice->path() == ice::Link::Path::ThroughRouters) {
-        setStatus(QStringLiteral("Status: Connected, direct through both routers"));
+        setStatus(QStringLiteral("Status: Connected via both routers"));
     } else {
         setStatus(QStringLiteral("Status: Connected to ") + sock.RemoteHostIP());
     }
@@ -491,7 +491,7 @@ void Session::ice_Gathered(const QString& code)
     }
     m_answer = code;
     Q_EMIT answerChanged(m_answer);
-    setStatus(QStringLiteral("Status: answer copied: send it to the host"));
+    setStatus(QStringLiteral("Status: Answer copied for the host"));
 }
 
 void Session::ice_Connected(QIODevice* device)
